@@ -1,0 +1,246 @@
+/* FT60x device interface of libOstraneCommsUSB: discovery, open and close, device control,
+ * notifications, streaming pipes and logging. C linkage; usable from C99 and C++. */
+#ifndef OSTRANE_FT60X_H
+#define OSTRANE_FT60X_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#if defined(OSTRANE_BUILDING_LIBRARY)
+#define FT60X_API __attribute__((visibility("default")))
+#else
+#define FT60X_API
+#endif
+
+#ifdef __cplusplus
+#define FT60X_STATIC_ASSERT(cond, name) static_assert(cond, #name)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define FT60X_STATIC_ASSERT(cond, name) _Static_assert(cond, #name)
+#else
+#define FT60X_STATIC_ASSERT(cond, name) typedef char ft60x_assert_##name[(cond) ? 1 : -1]
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Status returned by every FT_* entry point that returns a status. */
+typedef uint32_t FT_RESULT;
+
+enum FT_STATUS_VALUE {
+    STATUS_SUCCESS = 0,
+    STATUS_BAD_HANDLE = 1,
+    STATUS_NO_DEVICE = 2,
+    STATUS_OPEN_FAILED = 3,
+    STATUS_IO_FAILED = 4,
+    STATUS_TOO_LARGE = 5,
+    STATUS_BAD_PARAMETER = 6,
+    STATUS_UNSUPPORTED = 17,
+    STATUS_TIMED_OUT = 19,
+    STATUS_TRANSFER_CANCELLED = 20,
+    STATUS_DEVICE_GONE = 30,
+    STATUS_SESSION_FAILED = 32
+};
+
+/* Open flags of FT_Create. */
+#define FT_OPEN_BY_INDEX 0x10u
+#define FT_OPEN_BY_SERIAL_NUMBER 0x01u
+#define FT_OPEN_BY_DESCRIPTION 0x02u
+
+/* Flags of FT_ListDevices. */
+#define FT_LIST_NUMBER_ONLY 0x80000000u
+#define FT_LIST_BY_INDEX 0x40000000u
+#define FT_LIST_ALL 0x20000000u
+#define FT_LIST_DESCRIPTION 0x02u
+
+/* FT_DEVICE_INFO.flags bits. */
+#define FT_FLAGS_OPENED 0x1u
+#define FT_FLAGS_HISPEED 0x2u
+#define FT_FLAGS_SUPERSPEED 0x4u
+
+/* Device type of the FT602. */
+#define FT_DEVICE_602 602u
+
+/* Notification type passed by FT602 handles for an interrupt-endpoint message. */
+#define FT_NOTIFICATION_CALLBACK_TYPE_INTERRUPT 2
+
+/* Log levels; the threshold set with FT_SetDebug. */
+typedef enum {
+    FT_LOG_LEVEL_NONE = 0,
+    FT_LOG_LEVEL_ERROR = 1,
+    FT_LOG_LEVEL_WARNING = 2,
+    FT_LOG_LEVEL_TRACE = 3
+} FT_LOG_LEVEL;
+
+/* One attached device, 88 bytes on LP64 (host byte order, natural alignment). */
+typedef struct {
+    uint32_t flags;
+    uint32_t type;
+    uint32_t id; /* vendor ID << 16 | product ID */
+    uint32_t location_id;
+    char serial_number[32];
+    char description[32];
+    void* handle;
+} FT_DEVICE_INFO;
+
+/* Transfer configuration of one pipe, 16 bytes. */
+typedef struct {
+    uint8_t bDisabled;
+    uint8_t bNoLock;
+    uint8_t bUrbNum;
+    uint8_t bReserved0;
+    uint16_t wBufNum;
+    uint16_t wReserved1;
+    uint32_t dwBufSize;
+    uint32_t dwExtra;
+} FT_PIPE_TRANSFER_CONF;
+
+/* Transfer configuration of one FIFO channel, 40 bytes; aPipe[0] is IN, aPipe[1] is OUT. */
+typedef struct _FT_TRANSFER_CONF {
+    uint16_t wStructSize;
+    uint16_t wReserved0;
+    FT_PIPE_TRANSFER_CONF aPipe[2];
+    uint8_t bStopOnShortBuf;
+    uint8_t bFifoMode;
+    uint8_t bReserved;
+    uint8_t bReserved1;
+} FT_TRANSFER_CONF;
+
+#define FT_PIPE_DIR_IN 0
+#define FT_PIPE_DIR_OUT 1
+
+/* Standard configuration descriptor fields, 10 bytes with one pad byte. */
+typedef struct {
+    uint8_t bLength;
+    uint8_t bDescriptorType;
+    uint16_t wTotalLength;
+    uint8_t bNumInterfaces;
+    uint8_t bConfigurationValue;
+    uint8_t iConfiguration;
+    uint8_t bmAttributes;
+    uint8_t MaxPower;
+    uint8_t bPad;
+} FT_CONFIGURATION_DESCRIPTOR;
+
+/* Pipe information record of FT_GetPipeInformation. */
+typedef struct {
+    uint8_t bDescriptorType;
+    uint8_t bEndpointAddress;
+    uint16_t wMaxPacketSize;
+    uint8_t bInterval;
+} FT_PIPE_INFORMATION;
+
+FT60X_STATIC_ASSERT(sizeof(FT_PIPE_TRANSFER_CONF) == 16, pipe_conf_size);
+FT60X_STATIC_ASSERT(offsetof(FT_PIPE_TRANSFER_CONF, bDisabled) == 0, pipe_conf_disabled);
+FT60X_STATIC_ASSERT(offsetof(FT_PIPE_TRANSFER_CONF, bNoLock) == 1, pipe_conf_nolock);
+FT60X_STATIC_ASSERT(offsetof(FT_PIPE_TRANSFER_CONF, bUrbNum) == 2, pipe_conf_urbnum);
+FT60X_STATIC_ASSERT(offsetof(FT_PIPE_TRANSFER_CONF, wBufNum) == 4, pipe_conf_bufnum);
+FT60X_STATIC_ASSERT(offsetof(FT_PIPE_TRANSFER_CONF, dwBufSize) == 8, pipe_conf_bufsize);
+FT60X_STATIC_ASSERT(offsetof(FT_PIPE_TRANSFER_CONF, dwExtra) == 12, pipe_conf_extra);
+
+FT60X_STATIC_ASSERT(sizeof(FT_TRANSFER_CONF) == 40, xfr_conf_size);
+FT60X_STATIC_ASSERT(offsetof(FT_TRANSFER_CONF, wStructSize) == 0, xfr_conf_structsize);
+FT60X_STATIC_ASSERT(offsetof(FT_TRANSFER_CONF, aPipe) == 4, xfr_conf_pipe);
+FT60X_STATIC_ASSERT(offsetof(FT_TRANSFER_CONF, bStopOnShortBuf) == 36, xfr_conf_stop);
+FT60X_STATIC_ASSERT(offsetof(FT_TRANSFER_CONF, bFifoMode) == 37, xfr_conf_fifomode);
+FT60X_STATIC_ASSERT(offsetof(FT_TRANSFER_CONF, bReserved) == 38, xfr_conf_reserved);
+
+FT60X_STATIC_ASSERT(offsetof(FT_DEVICE_INFO, flags) == 0, info_flags);
+FT60X_STATIC_ASSERT(offsetof(FT_DEVICE_INFO, type) == 4, info_type);
+FT60X_STATIC_ASSERT(offsetof(FT_DEVICE_INFO, id) == 8, info_id);
+FT60X_STATIC_ASSERT(offsetof(FT_DEVICE_INFO, location_id) == 12, info_location);
+FT60X_STATIC_ASSERT(offsetof(FT_DEVICE_INFO, serial_number) == 16, info_serial);
+FT60X_STATIC_ASSERT(offsetof(FT_DEVICE_INFO, description) == 48, info_description);
+FT60X_STATIC_ASSERT(sizeof(void*) != 8 || offsetof(FT_DEVICE_INFO, handle) == 80, info_handle);
+FT60X_STATIC_ASSERT(sizeof(void*) != 8 || sizeof(FT_DEVICE_INFO) == 88, info_size);
+
+FT60X_STATIC_ASSERT(sizeof(FT_CONFIGURATION_DESCRIPTOR) == 10, config_descriptor_size);
+FT60X_STATIC_ASSERT(offsetof(FT_CONFIGURATION_DESCRIPTOR, MaxPower) == 8, config_descriptor_power);
+FT60X_STATIC_ASSERT(offsetof(FT_PIPE_INFORMATION, wMaxPacketSize) == 2, pipe_info_mps);
+FT60X_STATIC_ASSERT(offsetof(FT_PIPE_INFORMATION, bInterval) == 4, pipe_info_interval);
+
+/* Called on the library's event thread; FT602 handles pass type 2 and a null info. */
+typedef void (*FT_NOTIFICATION_CALLBACK)(void* context, int type, void* info);
+
+/* Called on a thread of its own for each attachment (arrived true) or detachment. */
+typedef void (*FT_HOTPLUG_CALLBACK)(unsigned long uid, FT_DEVICE_INFO* info, bool arrived,
+                                    void* context);
+
+/* Enumeration, open and close. */
+FT60X_API FT_RESULT FT_CreateDeviceInfoList(uint32_t* numDevices);
+FT60X_API FT_RESULT FT_GetDeviceInfoList(FT_DEVICE_INFO* list, uint32_t* numDevices);
+FT60X_API FT_RESULT FT_GetDeviceInfoDetail(uint32_t index, uint32_t* flags, uint32_t* type,
+                                           uint32_t* id, uint32_t* locationId,
+                                           void* serialNumber, void* description,
+                                           void** handle);
+FT60X_API FT_RESULT FT_ListDevices(void* firstArgument, void* secondArgument, uint32_t flags);
+FT60X_API FT_RESULT FT_Create(void* identifier, uint32_t flags, void** handle);
+FT60X_API FT_RESULT FT_Close(void* handle);
+FT60X_API FT_RESULT FT_GetLibraryVersion(uint32_t* version);
+FT60X_API FT_RESULT FT_GetDriverVersion(void* handle, uint32_t* version);
+FT60X_API FT_RESULT FT_GetFirmwareVersion(void* handle, uint32_t* version);
+
+/* Device control. The setup packet carries bmRequestType in its least significant byte,
+ * then bRequest, wValue, wIndex and wLength. */
+FT60X_API FT_RESULT FT_ControlTransfer(void* handle, uint64_t setupPacket, uint8_t* buffer,
+                                       uint32_t bufferLength, uint32_t* lengthTransferred);
+FT60X_API FT_RESULT FT_SetNotificationCallback(void* handle, FT_NOTIFICATION_CALLBACK callback,
+                                               void* context);
+FT60X_API void FT_ClearNotificationCallback(void* handle);
+FT60X_API bool FT_SetHotplugCallback(FT_HOTPLUG_CALLBACK callback, void* context, bool remove);
+FT60X_API FT_RESULT FT_GetChipConfiguration(void* handle, void* configuration);
+FT60X_API FT_RESULT FT_SetChipConfiguration(void* handle, void* configuration);
+FT60X_API FT_RESULT FT_ResetDevicePort(void* handle);
+FT60X_API void FT_DumpStatus(void* handle, uint8_t pipeIndex, bool outPipe);
+FT60X_API FT_RESULT FT_GetVIDPID(void* handle, uint16_t* vid, uint16_t* pid);
+FT60X_API FT_RESULT FT_EnableGPIO(void* handle, uint8_t mask, uint8_t direction);
+FT60X_API FT_RESULT FT_WriteGPIO(void* handle, uint8_t mask, uint8_t level);
+FT60X_API FT_RESULT FT_ReadGPIO(void* handle, uint8_t* level);
+FT60X_API FT_RESULT FT_SetGPIOPull(void* handle, uint8_t mask, uint8_t pull);
+FT60X_API FT_RESULT FT_AccessMemory(void* handle, bool write, uint32_t address, uint8_t* buffer,
+                                    uint16_t length);
+FT60X_API FT_RESULT FT_GetChipCRC(void* handle, uint16_t* crc);
+FT60X_API FT_RESULT FT_GetDescriptor(void* handle, uint8_t descriptorType, uint8_t index,
+                                     uint8_t* buffer, uint32_t bufferLength,
+                                     uint32_t* lengthTransferred);
+FT60X_API FT_RESULT FT_GetStringDescriptor(void* handle, uint8_t index, void* descriptor);
+FT60X_API FT_RESULT FT_GetDeviceDescriptor(void* handle, void* descriptor);
+FT60X_API FT_RESULT FT_GetConfigurationDescriptor(void* handle, void* descriptor);
+FT60X_API FT_RESULT FT_GetInterfaceDescriptor(void* handle, uint8_t index, void* descriptor);
+FT60X_API FT_RESULT FT_GetPipeInformation(void* handle, uint8_t interfaceIndex, uint8_t pipeIndex,
+                                          void* information);
+FT60X_API bool FT_EnterDFUMode(void* handle);
+FT60X_API bool FT_UpdateCfgProfile(void* handle, void* profile);
+FT60X_API bool FT_UpdateCfgProfileSS(void* handle, uint8_t selector, void* profile, uint8_t count);
+FT60X_API bool FT_UpdateCfgProfileHS(void* handle, uint8_t selector, void* profile, uint8_t count);
+FT60X_API bool FT_UpdateCfgProfileFS(void* handle, uint8_t selector, void* profile, uint8_t count);
+
+/* Logging: stream (null: standard output) and threshold. */
+FT60X_API void FT_SetDebug(FILE* stream, FT_LOG_LEVEL level);
+
+/* Transfer configuration for the next open; fifoId 0 to 3, 4 is taken as 0. */
+FT60X_API FT_RESULT FT_SetTransferParams(FT_TRANSFER_CONF* conf, uint32_t fifoId);
+
+/* Streaming pipes. */
+FT60X_API FT_RESULT FT_WritePipe(void* handle, uint8_t pipeId, const uint8_t* data,
+                                 uint32_t length, uint32_t* transferred, void* overlapped);
+FT60X_API FT_RESULT FT_WritePipeEx(void* handle, uint8_t fifoId, const uint8_t* data,
+                                   uint32_t length, uint32_t* transferred, uint32_t timeoutMs);
+FT60X_API FT_RESULT FT_ReadPipe(void* handle, uint8_t pipeId, uint8_t* buffer, uint32_t length,
+                                uint32_t* transferred, void* overlapped);
+FT60X_API FT_RESULT FT_ReadPipeEx(void* handle, uint8_t fifoId, uint8_t* buffer, uint32_t length,
+                                  uint32_t* transferred, uint32_t timeoutMs);
+FT60X_API FT_RESULT FT_FlushPipe(void* handle, uint8_t pipeId);
+FT60X_API FT_RESULT FT_SetPipeTimeout(void* handle, uint8_t pipeId, uint32_t timeoutMs);
+FT60X_API FT_RESULT FT_GetReadQueueStatus(void* handle, uint8_t fifoId, uint32_t* bytes);
+FT60X_API FT_RESULT FT_GetWriteQueueStatus(void* handle, uint8_t fifoId, uint32_t* bytes);
+FT60X_API FT_RESULT FT_GetUnsentBuffer(void* handle, uint8_t fifoId, uint8_t* buffer,
+                                       uint32_t* length);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OSTRANE_FT60X_H */
