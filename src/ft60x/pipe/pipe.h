@@ -1,0 +1,132 @@
+// Streaming engine of one bulk endpoint: a fixed set of libusb transfers and buffers that circulate
+// through lock-free rings between the application, a worker thread and the libusb event thread.
+#pragma once
+
+#include <libusb-1.0/libusb.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "ft60x/pipe/queue.h"
+#include "ostrane/ft60x.h"
+
+// Lives in ft60x/device/library.h.
+class handle_lib;
+
+// Wake-up event with a sticky flag: a signal given while nobody waits is not lost, the next wait
+// consumes it and returns at once. Waiters always re-check their queue, so spurious wake-ups are
+// harmless.
+class pipe_event {
+public:
+    using clock = std::chrono::steady_clock;
+    enum class result { woken, timed_out };
+
+    void signal();
+    result wait_until(clock::time_point deadline);
+
+private:
+    std::mutex mutex;
+    std::atomic<bool> flag{false};
+    std::condition_variable cv;
+};
+
+// The status a read or write reports for a pipe whose `status` holds libusb transfer status `s`
+// (0 gives 0).
+FT_RESULT pipe_status_result(std::uint8_t s);
+
+// Per-transfer bookkeeping: the user data of each libusb transfer of a pipe. Lets the pipe tell a
+// transfer libusb still holds from an idle one, and hand a transfer that never came back over to
+// its own completion, which then frees it instead of touching a pipe that is gone.
+struct pipe_transfer;
+
+class pipe {
+public:
+    pipe();
+    virtual ~pipe();
+    pipe(const pipe&) = delete;
+    pipe& operator=(const pipe&) = delete;
+
+    // Called on the event thread at the start of every OUT completion; does nothing here.
+    virtual void pre_out_xfr_cb(urb_buf* ub);
+    // Called on the worker thread before every OUT submission; does nothing here.
+    virtual void pre_submit_out_urb(urb_buf* ub);
+
+    // Builds the transfers, buffers and rings for endpoint `ep` of the device held by `usb` and
+    // starts the worker. An IN pipe returns once its transfers are submitted (or the worker ended).
+    bool create(handle_lib* usb, std::uint8_t ep, const FT_PIPE_TRANSFER_CONF* conf);
+    // Ends the worker, cancels what is in flight and waits (bounded) for it to come back.
+    void stop_worker_thread();
+    // Stops, discards queued data (received IN data, unsent OUT data) and restarts the worker.
+    void flush_all_urb_buffers();
+    // OUT only: stops the pipe; with `dst` null reports the unsent byte count in `dst_len`, else
+    // copies up to `*dst_len` unsent bytes to `dst`. The pipe stays stopped until a flush.
+    bool read_unsent_buffer(std::uint8_t* dst, std::uint32_t* dst_len);
+    // Logs the queue fill levels.
+    void statistic();
+    std::uint8_t get_ep_addr() const { return ep_addr; }
+    // Hands a buffer to the worker: an empty one (IN) or a filled one (OUT).
+    void push_buf_to_lib(urb_buf* ub);
+
+    // Serialises blocking reads and writes while `thread_safe` is set.
+    std::mutex pipe_lock;
+    std::uint32_t timeout_ms = 1000;
+    // Libusb status of the latest failed transfer, or LIBUSB_TRANSFER_NO_DEVICE after a failed
+    // submission. 0 while healthy.
+    std::atomic<std::uint8_t> status{0};
+    std::uint32_t buf_size = 0;
+    std::vector<std::unique_ptr<pipe_transfer>> transfers;
+    std::unique_ptr<ProducerConsumerQueue<urb_buf*>> q_err;
+    std::unique_ptr<ProducerConsumerQueue<urb_buf*>> q_lib;
+    std::unique_ptr<ProducerConsumerQueue<urb_buf*>> q_app;
+    std::unique_ptr<ProducerConsumerQueue<libusb_transfer*>> q_urb;
+    std::vector<std::unique_ptr<urb_buf>> bufs;
+    std::atomic<bool> stopped{true};
+    pipe_event lib_event;
+    pipe_event app_event;
+    pipe_event urb_event;
+    std::thread worker;
+    bool thread_safe = true;
+    std::uint8_t ep_addr = 0;
+    // IN: bytes received and not yet read. OUT: bytes queued and not yet reported sent (may dip
+    // below zero for a moment when a completion beats the writer's accounting).
+    std::atomic<std::int64_t> pending_bytes{0};
+    urb_buf* cur_buf = nullptr;
+    std::uint8_t* cur_ptr = nullptr;
+    std::uint32_t cur_left = 0;
+
+private:
+    template <bool out> void worker_thread();
+    template <bool out> void xfr_cb(libusb_transfer* x, urb_buf* ub);
+    template <bool out> static void LIBUSB_CALL xfr_cb_wrapper(libusb_transfer* x);
+    void try_waiting_out_finished();
+    // Points `x` at `ub` and submits it; on failure records the status and parks both.
+    template <bool out> bool submit(libusb_transfer* x, urb_buf* ub);
+    void start_worker();
+    // Waits until no transfer is held by libusb any more, at most until `deadline`.
+    bool wait_transfers_back(pipe_event::clock::time_point deadline);
+    // Gives transfers that never came back to their own completions (see pipe_transfer).
+    void orphan_pending_transfers();
+    bool is_out() const { return (ep_addr & LIBUSB_ENDPOINT_IN) == 0; }
+
+    // The rings above are single-producer. The rare paths that would add a second producer use
+    // these side rings instead, each with one producer and one consumer:
+    // IN: buffers of failed completions (event thread -> worker), taken before q_lib.
+    std::unique_ptr<ProducerConsumerQueue<urb_buf*>> q_lib_failed;
+    // Transfers whose submission failed (worker -> worker), taken before q_urb.
+    std::unique_ptr<ProducerConsumerQueue<libusb_transfer*>> q_urb_failed;
+    // OUT: buffers whose submission failed (worker -> read_unsent_buffer), read after q_err.
+    std::unique_ptr<ProducerConsumerQueue<urb_buf*>> q_err_submit;
+
+    // Transfers held by libusb right now.
+    std::atomic<std::uint32_t> in_flight{0};
+    // Successful submissions of the current worker; ends the IN create wait.
+    std::atomic<std::uint32_t> submitted{0};
+    // Set by the worker as its last action.
+    std::atomic<bool> worker_ended{true};
+};
