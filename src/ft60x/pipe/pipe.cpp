@@ -1,0 +1,422 @@
+#include "ft60x/pipe/pipe.h"
+
+#include <algorithm>
+#include <cassert>
+#include <new>
+
+#include "ft60x/device/library.h"
+#include "ft60x/logging.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The worker never sleeps longer than this, so a stop is noticed quickly even without a signal.
+constexpr auto worker_wake = 200ms;
+// OUT data already queued when the pipe stops gets this long to reach the bus.
+constexpr auto out_drain = 1s;
+// How long stopping waits for cancelled transfers to come back from libusb.
+constexpr auto cancel_wait = 1s;
+
+// States of a pipe_transfer.
+constexpr std::uint8_t xfer_idle = 0;
+constexpr std::uint8_t xfer_submitted = 1;
+constexpr std::uint8_t xfer_completing = 2;
+constexpr std::uint8_t xfer_orphaned = 3;
+
+} // namespace
+
+// The user data of each libusb transfer of a pipe. The state decides who may touch the transfer:
+// the completion moves it from submitted to completing before it looks at the pipe; a pipe that
+// is destroyed while libusb still holds the transfer moves it to orphaned instead, and the
+// completion then frees the transfer and its buffer itself without touching the pipe.
+struct pipe_transfer {
+    explicit pipe_transfer(libusb_transfer* x) : xfer(x) {}
+    ~pipe_transfer() { libusb_free_transfer(xfer); }
+    pipe_transfer(const pipe_transfer&) = delete;
+    pipe_transfer& operator=(const pipe_transfer&) = delete;
+
+    libusb_transfer* const xfer;
+    urb_buf* ub = nullptr;
+    std::atomic<std::uint8_t> state{xfer_idle};
+};
+
+void pipe_event::signal() {
+    std::lock_guard<std::mutex> lock(mutex);
+    flag.store(true);
+    cv.notify_all();
+}
+
+pipe_event::result pipe_event::wait_until(clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (flag.exchange(false))
+        return result::woken;
+    return cv.wait_until(lock, deadline) == std::cv_status::timeout ? result::timed_out
+                                                                     : result::woken;
+}
+
+FT_RESULT pipe_status_result(std::uint8_t s) {
+    switch (s) {
+    case 0:
+        return STATUS_SUCCESS;
+    case LIBUSB_TRANSFER_CANCELLED:
+        return STATUS_TRANSFER_CANCELLED;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return STATUS_DEVICE_GONE;
+    default:
+        return STATUS_IO_FAILED;
+    }
+}
+
+pipe::pipe() = default;
+
+pipe::~pipe() {
+    stop_worker_thread();
+    if (worker.joinable())
+        worker.join();
+    if (in_flight.load(std::memory_order_acquire) != 0) {
+        // Cancelled already by the stop; give the stragglers one more bounded wait.
+        if (!wait_transfers_back(pipe_event::clock::now() + cancel_wait))
+            orphan_pending_transfers();
+    }
+}
+
+void pipe::pre_out_xfr_cb(urb_buf*) {}
+void pipe::pre_submit_out_urb(urb_buf*) {}
+
+bool pipe::create(handle_lib* usb, std::uint8_t ep, const FT_PIPE_TRANSFER_CONF* conf) {
+    const unsigned urb_num = conf->bUrbNum;
+    const unsigned buf_num = conf->wBufNum;
+    ep_addr = ep;
+    thread_safe = conf->bNoLock == 0;
+    logging(FT_LOG_LEVEL_TRACE, "Create EP%X URB count:%d BUF count:%d BUF size:%d\r\n", ep,
+            static_cast<int>(urb_num), static_cast<int>(buf_num),
+            static_cast<int>(conf->dwBufSize));
+    buf_size = conf->dwBufSize;
+
+    q_err.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(urb_num + 1));
+    q_lib.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(buf_num + 1));
+    q_app.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(buf_num + 1));
+    q_urb.reset(new (std::nothrow) ProducerConsumerQueue<libusb_transfer*>(urb_num + 1));
+    q_lib_failed.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(urb_num + 1));
+    q_urb_failed.reset(new (std::nothrow) ProducerConsumerQueue<libusb_transfer*>(urb_num + 1));
+    q_err_submit.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(urb_num + 1));
+    if (!q_lib || !q_app || !q_urb || !q_err || !q_lib_failed || !q_urb_failed || !q_err_submit) {
+        logging(FT_LOG_LEVEL_ERROR, "Failed to create Q\r\n");
+        return false;
+    }
+
+    const bool out = is_out();
+    bufs.reserve(bufs.size() + buf_num);
+    for (unsigned i = 0; i < buf_num; ++i) {
+        auto ub = std::make_unique<urb_buf>();
+        ub->buf = std::make_unique<std::uint8_t[]>(buf_size);
+        ub->pp = this;
+        bufs.push_back(std::move(ub));
+    }
+    for (unsigned i = 0; i < buf_num; ++i) {
+        if (!(out ? q_app : q_lib)->push(bufs[i].get())) {
+            logging(FT_LOG_LEVEL_ERROR, "Failed to associate buffer %d with Q\r\n",
+                    static_cast<int>(i));
+            return false;
+        }
+    }
+
+    transfers.reserve(transfers.size() + urb_num);
+    for (unsigned i = 0; i < urb_num; ++i) {
+        libusb_transfer* x = libusb_alloc_transfer(0);
+        if (!x)
+            throw std::bad_alloc();
+        auto t = std::make_unique<pipe_transfer>(x);
+        x->dev_handle = usb->get();
+        x->endpoint = ep;
+        x->type = LIBUSB_TRANSFER_TYPE_BULK;
+        x->timeout = 0;
+        x->length = static_cast<int>(buf_size);
+        x->callback = out ? &pipe::xfr_cb_wrapper<true> : &pipe::xfr_cb_wrapper<false>;
+        x->buffer = nullptr;
+        x->user_data = t.get();
+        if (!q_urb->push(x)) {
+            logging(FT_LOG_LEVEL_ERROR, "Failed to create idle URB queue\r\n");
+            return false; // `t` frees the transfer
+        }
+        transfers.push_back(std::move(t));
+    }
+
+    start_worker();
+
+    if (!out) {
+        // Every transfer that has a buffer to go with it gets submitted before the host reads;
+        // a worker that ended (failed submission) ends the wait too.
+        const std::uint32_t target = std::min(urb_num, buf_num);
+        while (!worker_ended.load(std::memory_order_acquire) &&
+               submitted.load(std::memory_order_acquire) < target)
+            std::this_thread::yield();
+    }
+    return true;
+}
+
+void pipe::start_worker() {
+    submitted.store(0, std::memory_order_relaxed);
+    worker_ended.store(false, std::memory_order_relaxed);
+    stopped.store(false);
+    if (is_out())
+        worker = std::thread(&pipe::worker_thread<true>, this);
+    else
+        worker = std::thread(&pipe::worker_thread<false>, this);
+}
+
+void pipe::push_buf_to_lib(urb_buf* ub) {
+    assert(get_ep_addr() == ub->pp->get_ep_addr());
+    q_lib->push(ub);
+    lib_event.signal();
+}
+
+template <bool out> bool pipe::submit(libusb_transfer* x, urb_buf* ub) {
+    auto* t = static_cast<pipe_transfer*>(x->user_data);
+    if constexpr (out)
+        pre_submit_out_urb(ub);
+    t->ub = ub;
+    x->buffer = ub->buf.get();
+    x->length = static_cast<int>(out ? ub->data_len : buf_size);
+    in_flight.fetch_add(1, std::memory_order_acq_rel);
+    t->state.store(xfer_submitted, std::memory_order_release);
+    const int rc = libusb_submit_transfer(x);
+    if (rc == 0) {
+        submitted.fetch_add(1, std::memory_order_release);
+        return true;
+    }
+    t->state.store(xfer_idle, std::memory_order_relaxed);
+    in_flight.fetch_sub(1, std::memory_order_acq_rel);
+    logging(FT_LOG_LEVEL_ERROR, "Failed to submit URB transfer: %s\r\n", libusb_error_name(rc));
+    x->status = LIBUSB_TRANSFER_NO_DEVICE;
+    status.store(LIBUSB_TRANSFER_NO_DEVICE);
+    // Side rings of this worker: the event thread produces into q_err and q_urb.
+    (out ? q_err_submit : q_err)->push(ub);
+    q_urb_failed->push(x);
+    urb_event.signal();
+    return false;
+}
+
+template <bool out> void pipe::worker_thread() {
+    auto has_buf = [this] { return !q_lib->isEmpty() || (!out && !q_lib_failed->isEmpty()); };
+    auto has_urb = [this] { return !q_urb->isEmpty() || !q_urb_failed->isEmpty(); };
+    for (;;) {
+        if (status.load() != 0)
+            break;
+        if (stopped.load()) {
+            if constexpr (out)
+                try_waiting_out_finished();
+            break;
+        }
+        if (!has_buf()) {
+            lib_event.wait_until(pipe_event::clock::now() + worker_wake);
+            continue;
+        }
+        if (!has_urb()) {
+            urb_event.wait_until(pipe_event::clock::now() + worker_wake);
+            continue;
+        }
+        libusb_transfer* x = nullptr;
+        if (!q_urb_failed->pop(x))
+            q_urb->pop(x);
+        urb_buf* ub = nullptr;
+        if (out || !q_lib_failed->pop(ub))
+            q_lib->pop(ub);
+        if (!submit<out>(x, ub))
+            break;
+    }
+    worker_ended.store(true, std::memory_order_release);
+}
+
+void pipe::try_waiting_out_finished() {
+    const auto deadline = pipe_event::clock::now() + out_drain;
+    for (;;) {
+        if (status.load() != 0 || q_lib->isEmpty())
+            return;
+        while (q_urb->isEmpty() && q_urb_failed->isEmpty()) {
+            if (urb_event.wait_until(deadline) == pipe_event::result::timed_out)
+                return;
+        }
+        libusb_transfer* x = nullptr;
+        if (!q_urb_failed->pop(x))
+            q_urb->pop(x);
+        urb_buf* ub = nullptr;
+        q_lib->pop(ub);
+        if (!submit<true>(x, ub))
+            return;
+    }
+}
+
+template <bool out> void LIBUSB_CALL pipe::xfr_cb_wrapper(libusb_transfer* x) {
+    auto* t = static_cast<pipe_transfer*>(x->user_data);
+    std::uint8_t expected = xfer_submitted;
+    if (!t->state.compare_exchange_strong(expected, xfer_completing, std::memory_order_acq_rel)) {
+        // The pipe is gone; the transfer and its buffer were left to this completion.
+        delete t->ub;
+        delete t;
+        return;
+    }
+    urb_buf* ub = t->ub;
+    ub->pp->xfr_cb<out>(x, ub);
+}
+
+template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
+    assert(this->get_ep_addr() == x->endpoint);
+    auto* t = static_cast<pipe_transfer*>(x->user_data);
+    const libusb_transfer_status s = x->status;
+    if constexpr (out)
+        pre_out_xfr_cb(ub);
+
+    if (s == LIBUSB_TRANSFER_COMPLETED) {
+        if constexpr (out) {
+            pending_bytes.fetch_sub(x->actual_length, std::memory_order_acq_rel);
+        } else {
+            ub->data_len = static_cast<std::uint32_t>(x->actual_length);
+            pending_bytes.fetch_add(x->actual_length, std::memory_order_acq_rel);
+        }
+        q_app->push(ub);
+        app_event.signal();
+    } else {
+        if (s == LIBUSB_TRANSFER_CANCELLED) {
+            // A cancellation only marks a healthy pipe: an earlier stall or unplug stays visible.
+            std::uint8_t healthy = 0;
+            status.compare_exchange_strong(healthy, LIBUSB_TRANSFER_CANCELLED);
+        } else {
+            status.store(static_cast<std::uint8_t>(s));
+            logging(FT_LOG_LEVEL_ERROR, "EP%X callback failure %s\r\n", x->endpoint,
+                    libusb_error_name(s));
+        }
+        if constexpr (out) {
+            if (s == LIBUSB_TRANSFER_CANCELLED) {
+                q_app->push(ub);
+                app_event.signal();
+            } else {
+                q_err->push(ub);
+            }
+        } else {
+            q_lib_failed->push(ub);
+            lib_event.signal();
+        }
+    }
+
+    t->state.store(xfer_idle, std::memory_order_release);
+    q_urb->push(x);
+    urb_event.signal();
+    // Last touch of the pipe: a destructor waiting for this count may free it right after.
+    in_flight.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+bool pipe::wait_transfers_back(pipe_event::clock::time_point deadline) {
+    while (in_flight.load(std::memory_order_acquire) != 0) {
+        if (urb_event.wait_until(deadline) == pipe_event::result::timed_out)
+            return in_flight.load(std::memory_order_acquire) == 0;
+    }
+    return true;
+}
+
+void pipe::stop_worker_thread() {
+    if (stopped.exchange(true))
+        return;
+    // Wake the worker now rather than at its next periodic check.
+    lib_event.signal();
+    urb_event.signal();
+    if (worker.joinable())
+        worker.join();
+    if (!q_urb || in_flight.load(std::memory_order_acquire) == 0)
+        return;
+    for (auto& t : transfers) {
+        if (t->state.load(std::memory_order_acquire) == xfer_submitted)
+            libusb_cancel_transfer(t->xfer);
+    }
+    if (!wait_transfers_back(pipe_event::clock::now() + cancel_wait))
+        logging(FT_LOG_LEVEL_WARNING, "TODO:EP%X has pending urbs\r\n", ep_addr);
+}
+
+void pipe::orphan_pending_transfers() {
+    std::uint32_t orphans = 0;
+    for (auto& t : transfers) {
+        std::uint8_t expected = xfer_submitted;
+        if (!t->state.compare_exchange_strong(expected, xfer_orphaned, std::memory_order_acq_rel))
+            continue;
+        // From here on the completion owns the transfer and its buffer.
+        for (auto& b : bufs) {
+            if (b.get() == t->ub) {
+                b.release();
+                break;
+            }
+        }
+        t.release();
+        ++orphans;
+    }
+    // Completions already running finish with the pipe before it goes.
+    while (in_flight.load(std::memory_order_acquire) != orphans)
+        std::this_thread::yield();
+    std::erase(transfers, nullptr);
+    std::erase(bufs, nullptr);
+}
+
+void pipe::flush_all_urb_buffers() {
+    stop_worker_thread();
+    if (ep_addr == 0)
+        return;
+    // Nothing may come back behind our back while the rings are rearranged below.
+    if (in_flight.load(std::memory_order_acquire) != 0 &&
+        !wait_transfers_back(pipe_event::clock::now() + cancel_wait))
+        return;
+    urb_buf* ub = nullptr;
+    if (is_out()) {
+        while (q_lib->pop(ub))
+            q_app->push(ub);
+    } else {
+        while (q_app->pop(ub))
+            q_lib->push(ub);
+        while (q_lib_failed->pop(ub))
+            q_lib->push(ub);
+    }
+    // The stop's own cancellations are no failure of the pipe; anything else stays reported.
+    std::uint8_t cancelled = LIBUSB_TRANSFER_CANCELLED;
+    status.compare_exchange_strong(cancelled, 0);
+    lib_event.signal();
+    start_worker();
+}
+
+bool pipe::read_unsent_buffer(std::uint8_t* dst, std::uint32_t* dst_len) {
+    if (ep_addr == 0 || !is_out() || dst_len == nullptr)
+        return false;
+    stop_worker_thread();
+    if (in_flight.load(std::memory_order_acquire) != 0 &&
+        !wait_transfers_back(pipe_event::clock::now() + cancel_wait))
+        return false;
+    std::lock_guard<std::mutex> lock(pipe_lock);
+    if (dst == nullptr) {
+        *dst_len = static_cast<std::uint32_t>(pending_bytes.load());
+        return true;
+    }
+    std::uint32_t r = *dst_len;
+    urb_buf* ub = nullptr;
+    for (auto* q : {q_err.get(), q_err_submit.get(), q_lib.get()}) {
+        while (q->pop(ub)) {
+            const std::uint32_t n = std::min(ub->data_len, r);
+            std::copy_n(ub->buf.get(), n, dst);
+            dst += n;
+            r -= n;
+            q_app->push(ub);
+        }
+    }
+    return true;
+}
+
+void pipe::statistic() {
+    if (ep_addr == 0 || !q_lib || !q_app || !q_urb || !q_err || !q_lib_failed || !q_urb_failed ||
+        !q_err_submit)
+        return;
+    logging(FT_LOG_LEVEL_TRACE, "EP%X status:%d q_lib:%zu q_app:%zu q_urb:%zu q_err:%zu\r\n",
+            ep_addr, static_cast<int>(status.load()),
+            q_lib->approxSize() + q_lib_failed->approxSize(), q_app->approxSize(),
+            q_urb->approxSize() + q_urb_failed->approxSize(),
+            q_err->approxSize() + q_err_submit->approxSize());
+}
+
+template void pipe::worker_thread<false>();
+template void pipe::worker_thread<true>();
