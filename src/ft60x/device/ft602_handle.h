@@ -1,0 +1,70 @@
+// Handles of the FT602: recognition from its descriptors, the claim of its vendor interface,
+// the notification transfer on its interrupt endpoint, and (ft602a) the chip configuration of
+// device-given length with its video profile updates.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "ft60x/device/ft603_handle.h"
+#include "ft60x/device/usb_transfer.h"
+
+class ft602_handle : public ft603_handle {
+public:
+    explicit ft602_handle(handle_lib* source) : ft603_handle(source) {}
+    ~ft602_handle() override;
+
+    static bool is_geniune_device(device_lib* dev);
+    static int find_ft60x_interface(device_lib* dev);
+    static std::unique_ptr<dev_handle> create_handle(handle_lib* usb, FT_DEVICE_INFO* info);
+    static void LIBUSB_CALL intr_cb(libusb_transfer* transfer);
+
+    bool create(_FT_TRANSFER_CONF* conf) override;
+    std::uint16_t get_chip_config_length() const override { return 4064; }
+
+    static constexpr std::uint8_t notification_ep = 0x86;
+    static constexpr std::uint32_t notification_value = 0xDEADBEEF;
+    static constexpr int notification_length = 4;
+
+protected:
+    std::unique_ptr<interrupt_transfer> intr_transfer;
+};
+
+class ft602a_handle : public ft602_handle {
+public:
+    explicit ft602a_handle(handle_lib* source) : ft602_handle(source) {}
+    ~ft602a_handle() override;
+
+    static std::unique_ptr<dev_handle> create_handle(handle_lib* usb, FT_DEVICE_INFO* info);
+
+    bool get_chip_config(void* config) override;
+    bool set_chip_config(void* config) override;
+    bool update_cfg_profile(void* profile) override;
+    bool update_cfg_profile_speed(std::uint8_t speed, std::uint8_t selector, void* profile,
+                                  std::uint8_t count) override;
+};
+
+// Layout of the video frame tables in the FT602 chip configuration.
+namespace ft602_config {
+inline constexpr std::uint16_t short_length = 2768;
+inline constexpr std::uint16_t long_length = 4064;
+inline constexpr unsigned frame_tables = 940;
+inline constexpr unsigned frame_entry_size = 12;
+inline constexpr unsigned streams = 4;
+inline constexpr unsigned speeds = 3;
+inline constexpr std::uint32_t interval_units_per_second = 10000000;
+
+struct layout {
+    unsigned stream_stride;
+    unsigned speed_stride;
+    unsigned frames;
+};
+inline constexpr layout short_layout{204, 68, 5};
+inline constexpr layout long_layout{528, 176, 14};
+
+inline unsigned frame_offset(const layout& l, unsigned stream, unsigned speed, unsigned frame)
+{
+    return frame_tables + stream * l.stream_stride + speed * l.speed_stride +
+           frame_entry_size * frame;
+}
+} // namespace ft602_config

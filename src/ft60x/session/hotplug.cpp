@@ -1,0 +1,104 @@
+#include "ft60x/session/hotplug.h"
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "ft60x/device/library.h"
+#include "ft60x/logging.h"
+
+hotplug::hotplug(session_lib& lib, device_cache::action on_arrived, device_cache::action on_left)
+    : usb_lib(&lib), cache(std::move(on_arrived), std::move(on_left))
+{
+}
+
+hotplug::~hotplug()
+{
+    closing.store(true);
+    if (usb_lib->hotplug_handle != 0) {
+        libusb_hotplug_deregister_callback(usb_lib->context(), usb_lib->hotplug_handle);
+        usb_lib->hotplug_handle = 0;
+    }
+    // A callback already running on the event thread still uses the cache.
+    while (callbacks_running.load() != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::lock_guard<std::mutex> guard(clients_lock);
+    clients.clear();
+}
+
+bool hotplug::has_clients() const
+{
+    std::lock_guard<std::mutex> guard(clients_lock);
+    return !clients.empty();
+}
+
+bool hotplug::register_hotplug_callback(FT_HOTPLUG_CALLBACK callback, void* context, bool remove)
+{
+    if (callback == nullptr)
+        return false;
+    {
+        std::lock_guard<std::mutex> guard(clients_lock);
+        const auto it = clients.find(callback);
+        if (it != clients.end()) {
+            if (!remove)
+                return false;
+            clients.erase(it);
+            return true;
+        }
+        if (remove)
+            return false;
+        clients.emplace(callback, context);
+        if (registered)
+            return true;
+    }
+    // Registration with libusb happens on host threads only, so `registered` needs no lock of
+    // its own beyond the host's serialising of registrations.
+    if (usb_lib->context() == nullptr || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
+        return false;
+    const int rc = libusb_hotplug_register_callback(
+        usb_lib->context(),
+        static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                          LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+        static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+        LIBUSB_HOTPLUG_MATCH_ANY, &hotplug::hotplug_callback, this, &usb_lib->hotplug_handle);
+    if (rc != 0)
+        return false;
+    std::lock_guard<std::mutex> guard(clients_lock);
+    registered = true;
+    return true;
+}
+
+int LIBUSB_CALL hotplug::hotplug_callback(libusb_context*, libusb_device* dev,
+                                          libusb_hotplug_event event, void* user_data)
+{
+    auto* self = static_cast<hotplug*>(user_data);
+    self->callbacks_running.fetch_add(1);
+    if (!self->closing.load()) {
+        const std::uint64_t uid = usb_device_uid(dev);
+        if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)
+            self->cache.device_arrived(uid);
+        else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT)
+            self->cache.device_left(uid);
+    }
+    self->callbacks_running.fetch_sub(1);
+    return 0;
+}
+
+void hotplug::notify_clients(std::uint64_t uid, const device_record& record, bool arrived)
+{
+    logging(FT_LOG_LEVEL_TRACE, "[HPS]BUS:%d PORT:%d ADDRESS:%d ID:0x%08X %s %s.\r\n",
+            static_cast<unsigned>(record.bus_number), static_cast<unsigned>(record.port_number),
+            static_cast<unsigned>(record.device_address), record.info.id,
+            record.info.description, arrived ? "inserted" : "removed");
+    client_map snapshot;
+    {
+        std::lock_guard<std::mutex> guard(clients_lock);
+        snapshot = clients;
+    }
+    for (const auto& [callback, context] : snapshot) {
+        auto copy = std::make_shared<device_record>(record);
+        std::thread([callback, context, copy, uid, arrived] {
+            callback(static_cast<unsigned long>(uid), &copy->info, arrived, context);
+        }).detach();
+    }
+}
