@@ -288,16 +288,13 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
                     libusb_error_name(s));
         }
         if constexpr (out) {
-            if (s == LIBUSB_TRANSFER_CANCELLED) {
-                q_app->push(ub);
-                app_event.signal();
-            } else {
-                q_err->push(ub);
-            }
+            (s == LIBUSB_TRANSFER_CANCELLED ? q_app : q_err)->push(ub);
         } else {
             q_lib_failed->push(ub);
             lib_event.signal();
         }
+        // A reader or writer blocked on this pipe reports the failure now, not at its deadline.
+        app_event.signal();
     }
 
     t->state.store(xfer_idle, std::memory_order_release);
