@@ -160,10 +160,11 @@ void pipe::start_worker() {
     submitted.store(0, std::memory_order_relaxed);
     worker_ended.store(false, std::memory_order_relaxed);
     stopped.store(false);
+    // Lambdas keep the thread's state type local to the library (no exported instantiation).
     if (is_out())
-        worker = std::thread(&pipe::worker_thread<true>, this);
+        worker = std::thread([this] { worker_thread<true>(); });
     else
-        worker = std::thread(&pipe::worker_thread<false>, this);
+        worker = std::thread([this] { worker_thread<false>(); });
 }
 
 void pipe::push_buf_to_lib(urb_buf* ub) {
