@@ -1,0 +1,57 @@
+// The things behind the emulated device nodes: a virtual board, and the two hubs it hangs from.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "model/board.h"
+#include "umockdev/usbfs_node.h"
+
+namespace vboard {
+
+class BoardTarget final : public UsbTarget {
+public:
+    explicit BoardTarget(Board& board) : board_(board) {}
+    ControlResult control(const SetupPacket& s, const uint8_t* out, uint8_t* in) override {
+        return board_.control(s, out, in);
+    }
+    ClaimResult claim(int n) override { return board_.claim_interface(n); }
+    bool release(int n) override { return board_.release_interface(n); }
+    int endpoint_type(uint8_t ep) const override { return board_.endpoint_type(ep); }
+    TransferResult bulk_out(uint8_t ep, const uint8_t* d, size_t n) override { return board_.bulk_out(ep, d, n); }
+    TransferResult bulk_in(uint8_t ep, uint8_t* d, size_t n) override { return board_.bulk_in(ep, d, n); }
+    TransferResult interrupt_in(uint8_t ep, uint8_t* d, size_t n) override { return board_.interrupt_in(ep, d, n); }
+    void reset() override { board_.usb_reset(); }
+    int usbfs_speed() const override { return board_.config().speed == Speed::super ? 5 : 3; }
+
+private:
+    Board& board_;
+};
+
+// A SuperSpeed hub that answers what lsusb asks a hub: descriptors, hub descriptor, port status.
+class HubTarget final : public UsbTarget {
+public:
+    HubTarget(bool root, int ports);
+    std::vector<uint8_t> descriptors() const;  // device + configuration, for sysfs
+    void set_connected(int port, bool connected);
+
+    ControlResult control(const SetupPacket& s, const uint8_t* out, uint8_t* in) override;
+    ClaimResult claim(int n) override { return n == 0 ? ClaimResult::ok : ClaimResult::no_such_interface; }
+    bool release(int n) override { return n == 0; }
+    int endpoint_type(uint8_t ep) const override { return ep == 0 || ep == 0x80 ? 2 : ep == 0x81 ? 1 : -1; }
+    TransferResult bulk_out(uint8_t, const uint8_t*, size_t) override { return {UsbStatus::stall, 0}; }
+    TransferResult bulk_in(uint8_t, uint8_t*, size_t) override { return {UsbStatus::stall, 0}; }
+    TransferResult interrupt_in(uint8_t, uint8_t*, size_t) override { return {UsbStatus::pending, 0}; }
+    void reset() override {}
+    int usbfs_speed() const override { return 5; }
+
+private:
+    bool root_;
+    int ports_;
+    std::vector<uint8_t> device_, config_, bos_;
+    std::array<std::atomic<bool>, 16> connected_{};
+};
+
+}  // namespace vboard

@@ -1,0 +1,263 @@
+#include "umockdev/virtual_bus.h"
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <sys/stat.h>
+
+#include <umockdev.h>
+
+#include "model/timer_queue.h"
+#include "umockdev/targets.h"
+#include "umockdev/usbfs_node.h"
+
+namespace vboard {
+namespace {
+
+constexpr char controller_path[] = "/devices/pci0000:00/0000:00:14.0";
+constexpr int root_hub_ports = 4;
+constexpr int port_order[] = {4, 5, 6, 7, 1, 2, 3};
+
+std::string hex(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        s += digits[b >> 4];
+        s += digits[b & 0xF];
+    }
+    return s;
+}
+
+std::string devnode_for(int devnum) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/bus/usb/001/%03d", devnum);
+    return path;
+}
+
+std::string record(const std::string& devpath, int devnum, int speed, const std::vector<uint8_t>& descriptors,
+                   const std::vector<std::pair<std::string, std::string>>& extra_attributes) {
+    char num[8];
+    std::snprintf(num, sizeof num, "%03d", devnum);
+    std::string r;
+    r += "P: " + devpath + "\n";
+    r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
+    r += "E: DEVNAME=" + devnode_for(devnum) + "\n";
+    r += "E: BUSNUM=001\n";
+    r += std::string("E: DEVNUM=") + num + "\n";
+    r += "A: busnum=1\\n\n";
+    r += "A: devnum=" + std::to_string(devnum) + "\\n\n";
+    r += "A: speed=" + std::to_string(speed) + "\\n\n";
+    r += "A: bConfigurationValue=1\\n\n";
+    for (const auto& [name, value] : extra_attributes) r += "A: " + name + "=" + value + "\\n\n";
+    r += "H: descriptors=" + hex(descriptors) + "\n";
+    return r;
+}
+
+void make_dirs(const std::string& path) {
+    std::string partial;
+    size_t pos = 0;
+    while ((pos = path.find('/', pos + 1)) != std::string::npos) {
+        partial = path.substr(0, pos);
+        ::mkdir(partial.c_str(), 0755);
+    }
+    ::mkdir(path.c_str(), 0755);
+}
+
+char hex4_digits[8];
+std::string hex4(uint16_t v) {
+    std::snprintf(hex4_digits, sizeof hex4_digits, "%04x", v);
+    return hex4_digits;
+}
+
+}  // namespace
+
+struct VirtualBus::Impl {
+    struct Slot {
+        PluggedBoard info;
+        int port = 0;
+        bool plugged = false;
+        std::unique_ptr<Board> board;
+        std::unique_ptr<BoardTarget> target;
+        std::unique_ptr<UsbfsNode> node;
+    };
+
+    Options options;
+    UMockdevTestbed* testbed = nullptr;
+    std::string root;
+    TimerQueue timer;
+    std::unique_ptr<HubTarget> root_hub, hub;
+    std::unique_ptr<UsbfsNode> root_hub_node, hub_node;
+    mutable std::mutex mutex;
+    std::map<int, Slot> slots;
+    std::array<int, VirtualBus::hub_ports + 1> port_owner{};
+    int next_id = 1;
+    int next_devnum = 3;
+    int serial_counter = 0;
+
+    void add(const std::string& text) {
+        GError* error = nullptr;
+        if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &error)) {
+            std::string what = error ? error->message : "unknown error";
+            if (error) g_error_free(error);
+            throw std::runtime_error("umockdev refused a device record: " + what);
+        }
+    }
+};
+
+VirtualBus::VirtualBus() : VirtualBus(Options{}) {}
+
+VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
+    auto& m = *impl_;
+    m.options = std::move(options);
+    m.testbed = umockdev_testbed_new();
+    gchar* root = umockdev_testbed_get_root_dir(m.testbed);
+    m.root = root;
+    g_free(root);
+    make_dirs(m.root + "/dev/bus/usb/001");
+
+    m.root_hub = std::make_unique<HubTarget>(true, root_hub_ports);
+    m.hub = std::make_unique<HubTarget>(false, hub_ports);
+    m.root_hub->set_connected(1, true);
+    m.root_hub_node = std::make_unique<UsbfsNode>(m.testbed, m.root + devnode_for(1), devnode_for(1), "usb1",
+                                                  *m.root_hub, m.timer, nullptr);
+    m.hub_node = std::make_unique<UsbfsNode>(m.testbed, m.root + devnode_for(2), devnode_for(2), "1-1", *m.hub,
+                                             m.timer, nullptr);
+    const std::string usb1 = std::string(controller_path) + "/usb1";
+    m.add(record(usb1, 1, 5000, m.root_hub->descriptors(),
+                 {{"idVendor", "1d6b"}, {"idProduct", "0003"}, {"product", "xHCI Host Controller"},
+                  {"manufacturer", "Linux xhci-hcd"}, {"maxchild", std::to_string(root_hub_ports)}}));
+    m.add(record(usb1 + "/1-1", 2, 5000, m.hub->descriptors(),
+                 {{"idVendor", "1209"}, {"idProduct", "0010"}, {"product", "Virtual Hub"},
+                  {"manufacturer", "Tessory"}, {"devpath", "1"}, {"maxchild", std::to_string(hub_ports)}}));
+}
+
+VirtualBus::~VirtualBus() {
+    auto& m = *impl_;
+    m.timer.stop();
+    for (auto& [id, slot] : m.slots) {
+        slot.board->set_data_ready_callback(nullptr);
+        slot.board.reset();  // stops its timer thread before the node goes
+    }
+    m.slots.clear();
+    m.hub_node.reset();
+    m.root_hub_node.reset();
+    g_object_unref(m.testbed);
+}
+
+PluggedBoard VirtualBus::plug(BoardConfig config) {
+    int port = 0;
+    {
+        std::lock_guard lock(impl_->mutex);
+        for (int p : port_order)
+            if (impl_->port_owner[p] == 0) {
+                port = p;
+                break;
+            }
+    }
+    if (port == 0) throw std::runtime_error("every hub port is taken");
+    return plug(std::move(config), port);
+}
+
+PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
+    auto& m = *impl_;
+    std::unique_lock lock(m.mutex);
+    if (port < 1 || port > hub_ports) throw std::runtime_error("no hub port " + std::to_string(port));
+    if (m.port_owner[port] != 0) throw std::runtime_error("hub port " + std::to_string(port) + " is taken");
+    if (config.serial.empty()) {
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "%04d", ++m.serial_counter);
+        config.serial = m.options.serial_prefix + serial;
+    }
+    const int id = m.next_id++;
+    const int devnum = m.next_devnum++;
+    Impl::Slot slot;
+    slot.port = port;
+    slot.info.id = id;
+    slot.info.port_path = "1-1." + std::to_string(port);
+    slot.info.bus = 1;
+    slot.info.address = static_cast<uint8_t>(devnum);
+    slot.info.ports = {1, static_cast<uint8_t>(port)};
+    slot.info.serial = config.serial;
+    const std::string devpath = std::string(controller_path) + "/usb1/1-1/" + slot.info.port_path;
+    slot.info.syspath = "/sys" + devpath;
+    slot.info.devnode = devnode_for(devnum);
+    const int speed = config.speed == Speed::super ? 5000 : 480;
+    const std::string product = config.product.empty() ? product_string(config.model) : config.product;
+    const std::string manufacturer = config.manufacturer.empty() ? "Tessory" : config.manufacturer;
+    const uint16_t pid = product_id(config.model);
+    const uint16_t bcd = config.bcd_device.value_or(0x0001);
+
+    slot.board = std::make_unique<Board>(std::move(config));
+    slot.target = std::make_unique<BoardTarget>(*slot.board);
+    slot.node = std::make_unique<UsbfsNode>(m.testbed, m.root + slot.info.devnode, slot.info.devnode,
+                                            slot.info.port_path, *slot.target, m.timer, m.options.trace);
+    UsbfsNode* node = slot.node.get();
+    slot.board->set_data_ready_callback([node] { node->pump(); });
+    const std::string text =
+        record(devpath, devnum, speed, slot.board->descriptors(),
+               {{"idVendor", hex4(vendor_id)}, {"idProduct", hex4(pid)}, {"bcdDevice", hex4(bcd)},
+                {"product", product}, {"manufacturer", manufacturer}, {"serial", slot.info.serial},
+                {"devpath", "1." + std::to_string(port)}});
+    m.port_owner[port] = id;
+    slot.plugged = true;
+    PluggedBoard info = slot.info;
+    m.slots.emplace(id, std::move(slot));
+    m.hub->set_connected(port, true);
+    if (m.options.trace)
+        std::fprintf(m.options.trace, "[vboard %s] plugged: %s serial %s, address %d\n", info.port_path.c_str(),
+                     model_name(m.slots.at(id).board->config().model), info.serial.c_str(), devnum);
+    m.add(text);  // sends the "add" uevent
+    return info;
+}
+
+void VirtualBus::unplug(int id) {
+    auto& m = *impl_;
+    std::lock_guard lock(m.mutex);
+    auto it = m.slots.find(id);
+    if (it == m.slots.end() || !it->second.plugged) throw std::runtime_error("board " + std::to_string(id) + " is not plugged");
+    Impl::Slot& slot = it->second;
+    slot.node->disconnect();
+    const std::string sys = slot.info.syspath;
+    // The uevent needs the device's sysfs entry, so it goes out before the removal.
+    umockdev_testbed_uevent(m.testbed, sys.c_str(), "remove");
+    umockdev_testbed_remove_device(m.testbed, sys.c_str());
+    slot.plugged = false;
+    m.port_owner[slot.port] = 0;
+    m.hub->set_connected(slot.port, false);
+    if (m.options.trace) std::fprintf(m.options.trace, "[vboard %s] unplugged\n", slot.info.port_path.c_str());
+}
+
+bool VirtualBus::plugged(int id) const {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->slots.find(id);
+    return it != impl_->slots.end() && it->second.plugged;
+}
+
+Board& VirtualBus::board(int id) {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->slots.find(id);
+    if (it == impl_->slots.end()) throw std::runtime_error("no board " + std::to_string(id));
+    return *it->second.board;
+}
+
+const PluggedBoard& VirtualBus::info(int id) const {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->slots.find(id);
+    if (it == impl_->slots.end()) throw std::runtime_error("no board " + std::to_string(id));
+    return it->second.info;
+}
+
+std::vector<PluggedBoard> VirtualBus::boards() const {
+    std::lock_guard lock(impl_->mutex);
+    std::vector<PluggedBoard> out;
+    for (const auto& [id, slot] : impl_->slots)
+        if (slot.plugged) out.push_back(slot.info);
+    return out;
+}
+
+std::string VirtualBus::umockdev_dir() const { return impl_->root; }
+
+}  // namespace vboard

@@ -1,0 +1,65 @@
+// A umockdev testbed with a root hub (usb1) and a hub (1-1) on which virtual boards are plugged
+// and unplugged, each served to real libusb through emulated usbfs.
+//
+// Order matters: construct the VirtualBus before libusb_init, and libusb_exit before the bus is
+// destroyed (declare the bus first in a fixture). Plugging sends an "add" uevent (libusb hot-plug
+// sees it); unplugging completes in-flight transfers with "no device", fails later requests with
+// ENODEV and sends the "remove" uevent.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/board.h"
+
+namespace vboard {
+
+struct PluggedBoard {
+    int id = -1;                 // key for board()/unplug(); never reused by the bus
+    std::string port_path;       // sysfs name, e.g. "1-1.4"
+    uint8_t bus = 1;
+    uint8_t address = 0;         // device number on the bus
+    std::vector<uint8_t> ports;  // libusb_get_port_numbers, e.g. {1, 4}
+    std::string serial;
+    std::string syspath;         // /sys/devices/... as umockdev knows it
+    std::string devnode;         // /dev/bus/usb/001/NNN
+};
+
+class VirtualBus {
+public:
+    struct Options {
+        std::string serial_prefix = "VB";   // serials "VB0001", "VB0002", ... when not configured
+        FILE* trace = nullptr;              // non-null: every request printed readably here
+    };
+    static constexpr int hub_ports = 7;
+
+    VirtualBus();
+    explicit VirtualBus(Options options);
+    ~VirtualBus();
+    VirtualBus(const VirtualBus&) = delete;
+    VirtualBus& operator=(const VirtualBus&) = delete;
+
+    // Plug a board on the first free hub port (order 4, 5, 6, 7, 1, 2, 3) or on `port` (1-7).
+    // Throws std::runtime_error when the port is taken or the bus cannot add the device.
+    PluggedBoard plug(BoardConfig config = {});
+    PluggedBoard plug(BoardConfig config, int port);
+    void unplug(int id);
+    bool plugged(int id) const;
+
+    // The model of a board; stays valid until the bus is destroyed (also after unplug).
+    Board& board(int id);
+    const PluggedBoard& info(int id) const;
+    std::vector<PluggedBoard> boards() const;  // currently plugged, by id
+
+    std::string umockdev_dir() const;          // for UMOCKDEV_DIR of a child process
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vboard
