@@ -17,20 +17,22 @@ namespace {
 constexpr const char* interface_version = "0.5.25";
 constexpr std::size_t text_field = 32;
 
-// The process-wide session, destroyed when the library is unloaded. After that, entry points
-// see no session rather than a destroyed one.
-struct session_holder {
-    std::unique_ptr<session> lib;
-    std::atomic<session*> current{nullptr};
-    std::once_flag created;
+// The process-wide session. Its owner is a static object made by the first call that needs the
+// session, so it is destroyed at unload or exit before anything the host built ahead of that
+// first call (a test's virtual bus, say). After that, entry points see no session rather than a
+// destroyed one.
+std::once_flag session_created;
+std::atomic<session*> current_session{nullptr};
 
-    ~session_holder()
+struct session_owner {
+    std::unique_ptr<session> lib;
+
+    ~session_owner()
     {
-        current.store(nullptr);
+        current_session.store(nullptr);
         lib.reset();
     }
 };
-session_holder holder;
 
 session* session_or_log(const char* entry_point)
 {
@@ -55,19 +57,20 @@ session* get_session()
 {
     try {
         // A creation that throws leaves the flag unset, so a later call tries again.
-        std::call_once(holder.created, [] {
-            holder.lib = std::make_unique<session>();
-            holder.current.store(holder.lib.get());
+        std::call_once(session_created, [] {
+            static session_owner owner;
+            owner.lib = std::make_unique<session>();
+            current_session.store(owner.lib.get());
         });
     } catch (...) {
         return nullptr;
     }
-    return holder.current.load(std::memory_order_acquire);
+    return current_session.load(std::memory_order_acquire);
 }
 
 session* existing_session()
 {
-    return holder.current.load(std::memory_order_acquire);
+    return current_session.load(std::memory_order_acquire);
 }
 
 dev_handle* checked_handle(void* handle)
