@@ -870,6 +870,14 @@ void Board::set_flash(std::vector<uint8_t> contents) {
     impl_->crc_cache.reset();
 }
 
+void Board::set_fifo_source(FifoSource source) {
+    std::unique_lock lock(impl_->mutex);
+    impl_->fifo.source = source;
+    impl_->ring_head = 0;
+    impl_->fifo.loopback_level = 0;
+    impl_->fire_data_ready(lock);
+}
+
 // ---- Introspection ----
 
 std::vector<RequestRecord> Board::request_log() const {

@@ -198,6 +198,7 @@ public:
     void hold_flash_semaphore(int reads);   // the next `reads` semaphore reads find it held
     void set_debugger_busy(int reads);      // the next `reads` status reads show busy (-1: forever)
     void set_flash(std::vector<uint8_t> contents);          // resized to flash_size with 0xFF
+    void set_fifo_source(FifoSource source);                // loopback data still queued is dropped
 
     // ---- Introspection ----
     std::vector<RequestRecord> request_log() const;
