@@ -8,11 +8,19 @@ namespace {
 constexpr unsigned sync_timeout_ms = 1000;
 }
 
+int usb_port_path(libusb_device* dev, std::uint8_t* ports, int len)
+{
+    const int count = libusb_get_port_numbers(dev, ports, len);
+    for (int i = count < 0 ? 0 : count; i < len; ++i)
+        ports[i] = 0;
+    return count;
+}
+
 std::uint64_t usb_device_uid(libusb_device* dev)
 {
     std::uint8_t bytes[8] = {};
     bytes[0] = libusb_get_device_address(dev);
-    libusb_get_port_numbers(dev, bytes + 1, 7);
+    usb_port_path(dev, bytes + 1, 7);
     std::uint64_t uid = 0;
     for (int i = 7; i >= 0; --i)
         uid = (uid << 8) | bytes[i];

@@ -12,6 +12,10 @@
 // 7 the port numbers from the root port down. The bus number is not part of it.
 std::uint64_t usb_device_uid(libusb_device* dev);
 
+// The port numbers from the root port down, at most `len`; the rest of `ports` is zeroed (libusb
+// builds the path from the end of the buffer and leaves copies behind it).
+int usb_port_path(libusb_device* dev, std::uint8_t* ports, int len);
+
 struct usb_handle_closer {
     void operator()(libusb_device_handle* h) const noexcept;
 };

@@ -177,7 +177,7 @@ void session::add_ft60x_device(std::uint64_t uid, device_lib& dev, std::uint16_t
     record->bus_number = libusb_get_bus_number(dev.get());
     record->port_number = libusb_get_port_number(dev.get());
     record->device_address = libusb_get_device_address(dev.get());
-    libusb_get_port_numbers(dev.get(), record->port_path, sizeof record->port_path);
+    usb_port_path(dev.get(), record->port_path, sizeof record->port_path);
 
     const device_record announced = *record;
     {
