@@ -572,6 +572,7 @@ bool Board::Impl::evaluate_interrupts() {
     Notification n;
     n.bytes = {0xEF, 0xBE, 0xAD, 0xDE};
     n.generated = true;
+    n.queued = now;
     notify_queue.push_back(std::move(n));
     raised_outstanding = true;
     next_irq_allowed = now + std::chrono::milliseconds(bridge.interrupt_period_ms);
@@ -808,6 +809,7 @@ void Board::send_notification(std::vector<uint8_t> bytes) {
     std::unique_lock lock(impl_->mutex);
     Notification n;
     n.bytes = std::move(bytes);
+    n.queued = Clock::now();
     impl_->notify_queue.push_back(std::move(n));
     impl_->fire_data_ready(lock);
 }

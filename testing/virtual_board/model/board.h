@@ -132,6 +132,7 @@ struct GpioState {
 
 struct Notification {
     std::vector<uint8_t> bytes;
+    Clock::time_point queued;        // when the chip raised it (or a test injected it)
     Clock::time_point delivered;     // when a pending interrupt transfer took it
     bool generated = false;          // true: raised by the bridge; false: injected by a test
 };
