@@ -1,0 +1,123 @@
+// Notifications of the FT602 interrupt endpoint, and closing a handle whose notification
+// transfer is posted, also after the board has gone.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "support.h"
+
+using namespace session_test;
+
+namespace {
+
+struct received {
+    std::atomic<int> calls{0};
+    std::atomic<int> last_type{-1};
+    std::atomic<void*> last_info{reinterpret_cast<void*>(0x1)};
+};
+
+void on_notification(void* context, int type, void* info)
+{
+    auto* r = static_cast<received*>(context);
+    r->last_type.store(type);
+    r->last_info.store(info);
+    r->calls.fetch_add(1);
+}
+
+class Notifications : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        plugged = plug("NOTIFY");
+        ASSERT_EQ(FT_Create(nullptr, FT_OPEN_BY_INDEX, &handle), STATUS_SUCCESS);
+        // The notification transfer is posted once the board holds a pending interrupt read.
+    }
+    vboard::Board& board() { return bus().board(plugged.id); }
+
+    vboard::PluggedBoard plugged;
+    void* handle = nullptr;
+    received got;
+};
+
+TEST_F(Notifications, ValidMessageCallsTheCallbackWithType2)
+{
+    ASSERT_EQ(FT_SetNotificationCallback(handle, &on_notification, &got), STATUS_SUCCESS);
+    board().send_notification();
+    ASSERT_TRUE(eventually([&] { return got.calls.load() == 1; }));
+    EXPECT_EQ(got.last_type.load(), FT_NOTIFICATION_CALLBACK_TYPE_INTERRUPT);
+    EXPECT_EQ(got.last_info.load(), nullptr);
+
+    // The transfer is posted again after each message.
+    board().send_notification();
+    ASSERT_TRUE(eventually([&] { return got.calls.load() == 2; }));
+
+    // A second registration replaces the first pair.
+    received other;
+    ASSERT_EQ(FT_SetNotificationCallback(handle, &on_notification, &other), STATUS_SUCCESS);
+    board().send_notification();
+    ASSERT_TRUE(eventually([&] { return other.calls.load() == 1; }));
+    EXPECT_EQ(got.calls.load(), 2);
+
+    FT_ClearNotificationCallback(handle);
+    board().send_notification();
+    ASSERT_TRUE(eventually([&] { return board().notifications_queued() == 0; }));
+    EXPECT_EQ(other.calls.load(), 1);
+    EXPECT_EQ(FT_Close(handle), STATUS_SUCCESS);
+}
+
+TEST_F(Notifications, InvalidMessagesAreLoggedAndTheTransferStaysPosted)
+{
+    log_capture log(FT_LOG_LEVEL_ERROR);
+    ASSERT_EQ(FT_SetNotificationCallback(handle, &on_notification, &got), STATUS_SUCCESS);
+    board().send_notification({0xEF, 0xBE, 0xAD, 0xDF});
+    ASSERT_TRUE(eventually([&] { return log.contains("Invalid FT602 notification value\r\n"); }));
+    board().send_notification({0xEF, 0xBE});
+    ASSERT_TRUE(
+        eventually([&] { return log.contains("Invalid FT602 notification length 2\r\n"); }));
+    EXPECT_EQ(got.calls.load(), 0);
+
+    board().send_notification();
+    ASSERT_TRUE(eventually([&] { return got.calls.load() == 1; }));
+    EXPECT_EQ(FT_Close(handle), STATUS_SUCCESS);
+}
+
+TEST_F(Notifications, CloseCancelsThePostedTransferAndWaitsForIt)
+{
+    ASSERT_EQ(FT_SetNotificationCallback(handle, &on_notification, &got), STATUS_SUCCESS);
+    ASSERT_EQ(FT_Close(handle), STATUS_SUCCESS);
+    // The interface is released and no interrupt read is left: a message now stays queued on
+    // the board until the board is opened again, and then reaches the new handle.
+    EXPECT_TRUE(board().claimed_interfaces().empty());
+    board().send_notification();
+    EXPECT_EQ(board().notifications_queued(), 1u);
+    EXPECT_EQ(got.calls.load(), 0);
+
+    void* again = nullptr;
+    ASSERT_EQ(FT_Create(nullptr, FT_OPEN_BY_INDEX, &again), STATUS_SUCCESS);
+    ASSERT_EQ(FT_SetNotificationCallback(again, &on_notification, &got), STATUS_SUCCESS);
+    ASSERT_TRUE(eventually([&] { return got.calls.load() == 1; }));
+    EXPECT_EQ(FT_Close(again), STATUS_SUCCESS);
+}
+
+TEST_F(Notifications, CloseAfterUnplugReturnsPromptly)
+{
+    ASSERT_EQ(FT_SetNotificationCallback(handle, &on_notification, &got), STATUS_SUCCESS);
+    bus().unplug(plugged.id);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(FT_ControlTransfer(handle, 0x0001'010D'0012'05C0ull, &byte, 1, nullptr),
+              STATUS_IO_FAILED);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FT_Close(handle), STATUS_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(got.calls.load(), 0);
+}
+
+TEST_F(Notifications, NotificationsNeedAnOpenFt602)
+{
+    EXPECT_EQ(FT_SetNotificationCallback(nullptr, &on_notification, &got), STATUS_BAD_HANDLE);
+    FT_ClearNotificationCallback(nullptr);
+    EXPECT_EQ(FT_Close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(FT_SetNotificationCallback(handle, &on_notification, &got), STATUS_BAD_HANDLE);
+}
+
+} // namespace
