@@ -4,6 +4,8 @@
 
 #include <boost/lockfree/spsc_queue.hpp>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -31,16 +33,19 @@ void move_batch(benchmark::State& state) {
         // Both hold slots - 1 items.
         auto queue = std::make_unique<Queue>(std::is_same_v<Queue, Ring> ? slots : slots - 1);
         state.ResumeTiming();
-        std::thread producer([&queue] {
+        // The producer gets the queue's address by value: reading it from this thread's stack
+        // would share a cache line with the consumer's locals.
+        Queue* const q = queue.get();
+        std::thread producer([q] {
             for (std::uint64_t i = 1; i <= batch; ++i)
-                while (!queue->push(i)) {
+                while (!q->push(i)) {
                 }
         });
         std::uint64_t received = 0;
         std::uint64_t sum = 0;
         while (received < batch) {
             std::uint64_t item;
-            if (queue->pop(item)) {
+            if (q->pop(item)) {
                 sum += item;
                 ++received;
             }
@@ -61,6 +66,9 @@ BENCHMARK_TEMPLATE(move_batch, BoostRing)->Name("boost_spsc_queue")->UseRealTime
 // Prints as usual and keeps each benchmark's best item rate for the closing comparison.
 class RateReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal, so that captured output stays plain text.
+    RateReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
