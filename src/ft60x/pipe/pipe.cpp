@@ -306,9 +306,13 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
 }
 
 bool pipe::wait_transfers_back(pipe_event::clock::time_point deadline) {
+    // A completion signals before its final count-down (after which it must not touch the pipe),
+    // so the signal alone can come too early: look again at short intervals.
     while (in_flight.load(std::memory_order_acquire) != 0) {
-        if (urb_event.wait_until(deadline) == pipe_event::result::timed_out)
-            return in_flight.load(std::memory_order_acquire) == 0;
+        const auto now = pipe_event::clock::now();
+        if (now >= deadline)
+            return false;
+        urb_event.wait_until(std::min(deadline, now + 1ms));
     }
     return true;
 }

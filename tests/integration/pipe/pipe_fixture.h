@@ -1,0 +1,194 @@
+// What the streaming tests share: one virtual bus per test process, a board opened in FIFO mode,
+// a capture of the library's log, and the counter pattern the data checks use.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ostrane/ft60x.h"
+#include "umockdev/virtual_bus.h"
+
+namespace pipe_test {
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+inline constexpr std::uint8_t fifo = 4;  // FIFO mode puts the board's pipes in entry 4
+inline constexpr std::uint8_t ep_in = 0x85;
+inline constexpr std::uint8_t ep_out = 0x05;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool sanitized = true;
+#else
+inline constexpr bool sanitized = false;
+#endif
+
+// An unnamed file that a stream writes into without buffering, read back through a second
+// descriptor. Whoever gets file() owns that stream.
+class TextFile {
+public:
+    TextFile() {
+        char name[] = "/tmp/ostrane-pipe-test-XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd < 0)
+            std::abort();
+        read_fd_ = ::open(name, O_RDONLY | O_CLOEXEC);
+        unlink(name);
+        file_ = fdopen(fd, "w");
+        if (read_fd_ < 0 || file_ == nullptr)
+            std::abort();
+        setvbuf(file_, nullptr, _IONBF, 0);
+    }
+    ~TextFile() { ::close(read_fd_); }
+    TextFile(const TextFile&) = delete;
+    TextFile& operator=(const TextFile&) = delete;
+
+    FILE* file() const { return file_; }
+    std::string text() const {
+        std::string s;
+        char chunk[4096];
+        off_t at = 0;
+        for (;;) {
+            const ssize_t n = pread(read_fd_, chunk, sizeof chunk, at);
+            if (n <= 0)
+                return s;
+            s.append(chunk, static_cast<std::size_t>(n));
+            at += n;
+        }
+    }
+
+private:
+    int read_fd_ = -1;
+    FILE* file_ = nullptr;
+};
+
+// Polls `done` until it holds or the (generous) bound passes; true when it held.
+inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds bound = 10s) {
+    const auto end = steady::now() + bound;
+    while (!done()) {
+        if (steady::now() > end)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// The library's log at the most detailed level, for the lines it writes.
+class LogCapture {
+public:
+    LogCapture() { FT_SetDebug(file_.file(), FT_LOG_LEVEL_TRACE); }
+    // The library owns (and closes) the installed stream; hand it the standard output back.
+    ~LogCapture() { FT_SetDebug(nullptr, FT_LOG_LEVEL_NONE); }
+    std::string text() const { return file_.text(); }
+    bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
+    bool wait_for(const std::string& s) {
+        return eventually([&] { return contains(s); });
+    }
+
+private:
+    TextFile file_;
+};
+
+// Byte `o` of the stream is byte (o % 4) of the little-endian 32-bit word o / 4; the board's
+// pattern source produces the same.
+inline void fill_pattern(std::uint8_t* p, std::uint64_t offset, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t o = offset + i;
+        p[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(o >> 2) >> (8 * (o & 3)));
+    }
+}
+
+inline std::vector<std::uint8_t> pattern(std::uint64_t offset, std::size_t n) {
+    std::vector<std::uint8_t> v(n);
+    fill_pattern(v.data(), offset, n);
+    return v;
+}
+
+// One bus for the whole process, never destroyed: the library releases libusb when it is unloaded,
+// which must happen while the emulated devices still exist. The first call decides the trace.
+inline vboard::VirtualBus& bus(FILE* trace = nullptr) {
+    static vboard::VirtualBus* b = [trace] {
+        vboard::VirtualBus::Options options;
+        options.trace = trace;
+        return new vboard::VirtualBus(options);
+    }();
+    return *b;
+}
+
+// The FIFO-mode configuration; everything else at its defaults.
+inline FT_TRANSFER_CONF fifo_mode_conf() {
+    FT_TRANSFER_CONF c{};
+    c.wStructSize = sizeof(FT_TRANSFER_CONF);
+    c.bFifoMode = 1;
+    return c;
+}
+
+class PipeTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (handle) {
+            EXPECT_EQ(FT_Close(handle), 0u);
+        }
+    }
+
+    void plug(vboard::BoardConfig config = {}) { board_id = bus().plug(std::move(config)).id; }
+    vboard::Board& board() { return bus().board(board_id); }
+
+    // Opens board 0 with `conf` for FIFO 0 (record 0 holds the mode).
+    void open(FT_TRANSFER_CONF conf) {
+        ASSERT_EQ(FT_SetTransferParams(&conf, 0), 0u);
+        ASSERT_EQ(FT_Create(nullptr, FT_OPEN_BY_INDEX, &handle), 0u);
+        ASSERT_NE(handle, nullptr);
+    }
+    void plug_and_open(FT_TRANSFER_CONF conf = fifo_mode_conf()) {
+        plug();
+        open(conf);
+    }
+
+    std::uint32_t read_queue() {
+        std::uint32_t n = 0;
+        EXPECT_EQ(FT_GetReadQueueStatus(handle, fifo, &n), 0u);
+        return n;
+    }
+    std::uint32_t write_queue() {
+        std::uint32_t n = 0;
+        EXPECT_EQ(FT_GetWriteQueueStatus(handle, fifo, &n), 0u);
+        return n;
+    }
+
+    // Writes all of `data`, failing the test unless it is queued in one call.
+    void write_all(const std::vector<std::uint8_t>& data) {
+        std::uint32_t n = 0;
+        ASSERT_EQ(FT_WritePipeEx(handle, fifo, data.data(), static_cast<std::uint32_t>(data.size()),
+                                 &n, 10000),
+                  0u);
+        ASSERT_EQ(n, data.size());
+    }
+
+    // One read of up to `length` bytes; the bytes read come back, the status in `status`.
+    std::vector<std::uint8_t> read(std::uint32_t length, std::uint32_t timeout_ms,
+                                   FT_RESULT& status) {
+        std::vector<std::uint8_t> v(length);
+        std::uint32_t n = 0;
+        status = FT_ReadPipeEx(handle, fifo, v.data(), length, &n, timeout_ms);
+        v.resize(n);
+        return v;
+    }
+
+    int board_id = -1;
+    void* handle = nullptr;
+};
+
+} // namespace pipe_test

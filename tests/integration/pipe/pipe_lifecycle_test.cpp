@@ -1,0 +1,248 @@
+// Pipes through failures and recoveries: flush, unsent data, stalls, unplugging, odd sizes, and a
+// long loopback checked byte for byte.
+#include <atomic>
+#include <cstring>
+
+#include "pipe_fixture.h"
+
+namespace pipe_test {
+namespace {
+
+TEST_F(PipeTest, FlushDiscardsReceivedBuffersButNotTheOneBeingRead) {
+    plug_and_open();
+    const auto first = pattern(0, 1000);
+    write_all(first);
+    ASSERT_TRUE(eventually([&] { return read_queue() == 1000; }));
+    FT_RESULT st = 1;
+    ASSERT_EQ(read(100, 0, st).size(), 100u);
+    write_all(pattern(1000, 2000));
+    ASSERT_TRUE(eventually([&] { return read_queue() == 2900; }));
+
+    ASSERT_EQ(FT_FlushPipe(handle, ep_in), 0u);
+    // The count keeps the discarded bytes; the reader's place survives the flush.
+    EXPECT_EQ(read_queue(), 2900u);
+    const auto rest = read(5000, 200, st);
+    EXPECT_EQ(st, 0u);
+    EXPECT_EQ(rest, std::vector<std::uint8_t>(first.begin() + 100, first.end()));
+
+    // The flush's own cancellations leave the pipe usable, in both directions.
+    ASSERT_EQ(FT_FlushPipe(handle, ep_out), 0u);
+    const auto again = pattern(7, 50000);
+    write_all(again);
+    std::vector<std::uint8_t> got;
+    ASSERT_TRUE(eventually([&] {
+        const auto part = read(50000, 100, st);
+        got.insert(got.end(), part.begin(), part.end());
+        return (st != 0 && st != STATUS_TIMED_OUT) || got.size() >= again.size();
+    }));
+    EXPECT_EQ(st, 0u);
+    EXPECT_EQ(got, again);
+}
+
+TEST_F(PipeTest, UnsentDataCanBeCountedAndRecoveredAndTheFlushRestarts) {
+    FT_TRANSFER_CONF conf = fifo_mode_conf();
+    conf.aPipe[0].bDisabled = 1;
+    conf.aPipe[1].bUrbNum = 2;
+    conf.aPipe[1].wBufNum = 6;
+    conf.aPipe[1].dwBufSize = 65536;
+    plug_and_open(conf);
+    const std::uint32_t fill = static_cast<std::uint32_t>(vboard::Board::loopback_capacity);
+    write_all(pattern(0, fill));
+    ASSERT_TRUE(eventually([&] { return board().fifo().loopback_level == fill; }));
+    ASSERT_TRUE(eventually([&] { return write_queue() == 0; }));
+
+    // Two chunks go into the held transfers, four wait in the pipe.
+    const auto held = pattern(fill, 6 * 65536);
+    write_all(held);
+    std::uint32_t n = 0;
+    ASSERT_EQ(FT_GetUnsentBuffer(handle, fifo, nullptr, &n), 0u);
+    EXPECT_EQ(n, 6u * 65536);
+
+    // The stop cancelled the two held transfers; what never left the pipe comes back in order,
+    // as far as the caller's buffer reaches.
+    std::vector<std::uint8_t> out(3 * 65536 + 100, 0xEE);
+    n = static_cast<std::uint32_t>(out.size());
+    ASSERT_EQ(FT_GetUnsentBuffer(handle, fifo, out.data(), &n), 0u);
+    EXPECT_EQ(n, out.size());
+    const auto want = std::vector<std::uint8_t>(held.begin() + 2 * 65536,
+                                                held.begin() + 5 * 65536 + 100);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), out.begin()));
+
+    // Stopped until a flush; then writes are taken again.
+    LogCapture log;
+    FT_DumpStatus(handle, fifo, true);
+    EXPECT_TRUE(log.wait_for("EP5 status:3 q_lib:0 q_app:6 q_urb:2 q_err:0\r\n")) << log.text();
+    ASSERT_EQ(FT_FlushPipe(handle, ep_out), 0u);
+    FT_DumpStatus(handle, fifo, true);
+    EXPECT_TRUE(log.wait_for("EP5 status:0 q_lib:0 q_app:6 q_urb:2 q_err:0\r\n")) << log.text();
+    const std::uint8_t byte = 1;
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, &byte, 1, &n, 1000), 0u);
+    EXPECT_EQ(n, 1u);
+}
+
+TEST_F(PipeTest, AStalledInTransferFailsTheNextReadThatNeedsABuffer) {
+    LogCapture log;
+    plug_and_open();
+    write_all(pattern(0, 1000));
+    ASSERT_TRUE(eventually([&] { return read_queue() == 1000; }));
+    board().stall_bulk(1, ep_in);
+    ASSERT_TRUE(log.wait_for("EP85 callback failure LIBUSB_TRANSFER_STALL\r\n")) << log.text();
+
+    // The buffer filled before the stall is not delivered.
+    FT_RESULT st = 0;
+    EXPECT_TRUE(read(1000, 1000, st).empty());
+    EXPECT_EQ(st, static_cast<FT_RESULT>(STATUS_IO_FAILED));
+    // A flush does not hide a stall.
+    ASSERT_EQ(FT_FlushPipe(handle, ep_in), 0u);
+    EXPECT_TRUE(read(1000, 1000, st).empty());
+    EXPECT_EQ(st, static_cast<FT_RESULT>(STATUS_IO_FAILED));
+    // The OUT pipe of the FIFO is not affected.
+    std::uint32_t n = 0;
+    const std::uint8_t byte = 1;
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, &byte, 1, &n, 1000), 0u);
+}
+
+TEST_F(PipeTest, AReaderBlockedOnAStalledPipeHearsOfItAtOnce) {
+    plug_and_open();
+    FT_RESULT st = 0;
+    steady::time_point returned;
+    std::thread reader([&] {
+        read(1000, 30000, st);
+        returned = steady::now();
+    });
+    std::this_thread::sleep_for(50ms);
+    const auto stalled = steady::now();
+    board().stall_bulk(1, ep_in);
+    reader.join();
+    EXPECT_EQ(st, static_cast<FT_RESULT>(STATUS_IO_FAILED));
+    EXPECT_LT(returned - stalled, 10s);
+}
+
+TEST_F(PipeTest, MoreTransfersThanBuffersStillOpensAndStreams) {
+    FT_TRANSFER_CONF conf = fifo_mode_conf();
+    conf.aPipe[0].bUrbNum = 8;
+    conf.aPipe[0].wBufNum = 2;
+    conf.aPipe[0].dwBufSize = 4096;
+    plug_and_open(conf);  // returns although six IN transfers can never be taken
+    LogCapture log;
+    FT_DumpStatus(handle, fifo, false);
+    EXPECT_TRUE(log.wait_for("EP85 status:0 q_lib:0 q_app:0 q_urb:6 q_err:0\r\n")) << log.text();
+
+    const auto data = pattern(0, 100000);
+    std::vector<std::uint8_t> got;
+    std::thread writer([&] { write_all(data); });
+    FT_RESULT st = 0;
+    ASSERT_TRUE(eventually([&] {
+        const auto part = read(100000, 100, st);
+        got.insert(got.end(), part.begin(), part.end());
+        return (st != 0 && st != STATUS_TIMED_OUT) || got.size() >= data.size();
+    }));
+    writer.join();
+    EXPECT_EQ(st, 0u);
+    EXPECT_EQ(got, data);
+}
+
+// Streams `total` bytes through the loopback, one thread writing and one reading, and checks each.
+void loopback(void* handle, std::uint64_t total) {
+    constexpr std::uint32_t chunk = 1u << 20;
+    ASSERT_EQ(FT_SetPipeTimeout(handle, ep_out, 10000), 0u);
+    ASSERT_EQ(FT_SetPipeTimeout(handle, ep_in, 10000), 0u);
+    std::atomic<FT_RESULT> write_status{0};
+    std::thread writer([&] {
+        std::vector<std::uint8_t> buf(chunk);
+        for (std::uint64_t off = 0; off < total; off += chunk) {
+            fill_pattern(buf.data(), off, chunk);
+            std::uint32_t n = 0;
+            const FT_RESULT r = FT_WritePipe(handle, ep_out, buf.data(), chunk, &n, nullptr);
+            if (r != 0 || n != chunk) {
+                write_status = r != 0 ? r : 0xFFFF;
+                return;
+            }
+        }
+    });
+    std::vector<std::uint8_t> buf(chunk), want(chunk);
+    std::uint64_t off = 0;
+    std::uint64_t first_bad = UINT64_MAX;
+    FT_RESULT st = 0;
+    while (off < total) {
+        std::uint32_t n = 0;
+        st = FT_ReadPipe(handle, ep_in, buf.data(), chunk, &n, nullptr);
+        if (n) {
+            fill_pattern(want.data(), off, n);
+            if (first_bad == UINT64_MAX && std::memcmp(buf.data(), want.data(), n) != 0)
+                first_bad = off;
+            off += n;
+        }
+        if (st != 0)
+            break;
+    }
+    writer.join();
+    EXPECT_EQ(write_status.load(), 0u);
+    EXPECT_EQ(st, 0u);
+    EXPECT_EQ(off, total);
+    EXPECT_EQ(first_bad, UINT64_MAX) << "first differing chunk at byte " << first_bad;
+}
+
+TEST_F(PipeTest, LoopbackOfAGibibyteArrivesIntact) {
+    // Under the sanitizers the emulated bus is several times slower; a gibibyte would take minutes.
+    if (sanitized)
+        GTEST_SKIP() << "1 GiB runs in the normal build; the sanitizer builds run the 64 MiB case";
+    plug_and_open();
+    loopback(handle, 1ull << 30);
+}
+
+TEST_F(PipeTest, LoopbackOfSixtyFourMebibytesArrivesIntact) {
+    plug_and_open();
+    loopback(handle, 64ull << 20);
+}
+
+TEST_F(PipeTest, UnplugWhileStreamingEndsReadsAndWritesAndCloseIsQuick) {
+    plug_and_open();
+    std::atomic<std::uint64_t> received{0};
+    std::atomic<FT_RESULT> write_status{0}, read_status{0};
+    std::thread writer([&] {
+        std::vector<std::uint8_t> buf(1u << 18);
+        for (std::uint64_t off = 0;; off += buf.size()) {
+            fill_pattern(buf.data(), off, buf.size());
+            std::uint32_t n = 0;
+            const FT_RESULT r = FT_WritePipeEx(handle, fifo, buf.data(),
+                                               static_cast<std::uint32_t>(buf.size()), &n, 10000);
+            if (r != 0) {
+                write_status = r;
+                return;
+            }
+        }
+    });
+    std::thread reader([&] {
+        std::vector<std::uint8_t> buf(1u << 18);
+        for (;;) {
+            std::uint32_t n = 0;
+            const FT_RESULT r = FT_ReadPipeEx(handle, fifo, buf.data(),
+                                              static_cast<std::uint32_t>(buf.size()), &n, 10000);
+            received += n;
+            if (r != 0) {
+                read_status = r;
+                return;
+            }
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return received.load() > (4u << 20); }));
+    bus().unplug(board_id);
+    writer.join();
+    reader.join();
+    EXPECT_EQ(write_status.load(), static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
+    EXPECT_EQ(read_status.load(), static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
+
+    std::uint8_t b[4] = {};
+    std::uint32_t n = 0;
+    EXPECT_EQ(FT_ReadPipeEx(handle, fifo, b, 4, &n, 100), static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, b, 4, &n, 100), static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
+
+    const auto start = steady::now();
+    EXPECT_EQ(FT_Close(handle), 0u);
+    handle = nullptr;
+    EXPECT_LT(steady::now() - start, 2s);
+}
+
+} // namespace
+} // namespace pipe_test
