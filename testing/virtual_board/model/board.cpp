@@ -370,7 +370,7 @@ uint8_t Board::Impl::gpio_levels() const {
         bool level;
         if (p.output) level = p.level;
         else if (p.driven) level = *p.driven;
-        else level = p.pull == 2;  // pull-up reads high; pull-down, keeper and floating read low
+        else level = (p.pull & 0x2) != 0;  // codes 2 and 3 pull up; 0 pulls down, 1 floats (reads low)
         if (level) levels |= static_cast<uint8_t>(1u << n);
     }
     return levels;

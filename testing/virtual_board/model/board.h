@@ -121,7 +121,7 @@ constexpr uint8_t rx_error = 0x08;    // receive FIFO overrun
 struct GpioPin {
     bool output = false;             // direction: true = output
     bool level = false;              // level written (drives the pin when output)
-    uint8_t pull = 0;                // 0 none, 1 pull-down, 2 pull-up, 3 keeper
+    uint8_t pull = 0;                // 0 pull-down, 1 high impedance, 2 and 3 pull-up
     std::optional<bool> driven;      // level driven from outside (tests), for inputs
 };
 struct GpioState {
