@@ -177,9 +177,9 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBReceive(int handle, void* buf
         if (interruptStatus != 0 || noWait) {
             comms->GetRxFifoLevel(rxLevel);
             // Pop no more than the level just read: bytes that arrive after it stay in the FIFO
-            // for the next receive instead of being lost.
+            // for the next receive instead of being lost. With nothing to pop there is no read.
             const std::size_t wanted = std::min<std::size_t>(*count, rxLevel);
-            if (comms->Rx(buffer, wanted) == Tessory::Ostrane::DirectIOOk)
+            if (wanted == 0 || comms->Rx(buffer, wanted) == Tessory::Ostrane::DirectIOOk)
                 result = CommsOk;
         }
         if (rxLevel == 0 && !noWait)

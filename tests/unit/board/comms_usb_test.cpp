@@ -251,10 +251,13 @@ TEST_F(CommsUSB, ReceiveWithoutWaitingReadsWhatTheFifoHolds) {
               (std::vector<std::uint8_t>{0x90, 0x41, 0xFF}));
     EXPECT_EQ(hex(transfers().back().setup_bytes()), "C0 05 10 00 0D 03 03 00");
 
-    // An empty FIFO: nothing is popped, and no-wait never reports missing data.
+    // An empty FIFO: the data register is not read, and no-wait never reports missing data.
+    Bridge::instance().clear_transfers();
     count = 5;
     EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 0), CommsOk);
     EXPECT_EQ(count, 0);
+    for (const Transfer& t : transfers())
+        EXPECT_NE(t.reg(), i2c_data_reg_address);
 }
 
 TEST_F(CommsUSB, ReceiveLeavesBytesThatArriveAfterTheLevelReadInTheFifo) {
