@@ -575,7 +575,8 @@ bool Board::Impl::evaluate_interrupts() {
     n.queued = now;
     notify_queue.push_back(std::move(n));
     raised_outstanding = true;
-    next_irq_allowed = now + std::chrono::milliseconds(bridge.interrupt_period_ms);
+    // A period of 0 counts as 1 ms: an uncleared status must not flood the host.
+    next_irq_allowed = now + std::chrono::milliseconds(std::max<int>(1, bridge.interrupt_period_ms));
     return true;
 }
 
