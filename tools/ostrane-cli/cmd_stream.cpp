@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "commands.h"
 #include "ostrane/ft60x.h"
 
 namespace {
@@ -167,7 +168,7 @@ int run_stream(const stream_options& opt) {
     conf.wStructSize = sizeof(FT_TRANSFER_CONF);
     conf.bFifoMode = 1;
     if (FT_SetTransferParams(&conf, 0) != 0) {
-        std::fprintf(stderr, "error: cannot set the transfer configuration\n");
+        std::fprintf(stderr, "ostrane-cli: stream: cannot set the transfer configuration\n");
         return 1;
     }
     void* h = nullptr;
@@ -175,7 +176,7 @@ int run_stream(const stream_options& opt) {
         FT_Create(reinterpret_cast<void*>(static_cast<std::uintptr_t>(opt.board)),
                   FT_OPEN_BY_INDEX, &h);
     if (cr != 0 || h == nullptr) {
-        std::fprintf(stderr, "error: cannot open board %u in FIFO mode (status %u)\n", opt.board,
+        std::fprintf(stderr, "ostrane-cli: stream: cannot open board %u in FIFO mode (code %u)\n", opt.board,
                      static_cast<unsigned>(cr));
         return 1;
     }
@@ -233,21 +234,21 @@ int run_stream(const stream_options& opt) {
 
     int rc = 0;
     if (st.write_status.load() != 0) {
-        std::fprintf(stderr, "error: write failed: %s (status %u)\n",
+        std::fprintf(stderr, "ostrane-cli: stream: write failed: %s (code %u)\n",
                      status_text(st.write_status.load()),
                      static_cast<unsigned>(st.write_status.load()));
         rc = 1;
     } else if (st.read_status.load() != 0) {
-        std::fprintf(stderr, "error: read failed: %s (status %u)\n",
+        std::fprintf(stderr, "ostrane-cli: stream: read failed: %s (code %u)\n",
                      status_text(st.read_status.load()),
                      static_cast<unsigned>(st.read_status.load()));
         rc = 1;
     } else if (bad != 0) {
-        std::fprintf(stderr, "error: %" PRIu64 " bytes differ, first at byte %" PRIu64 "\n", bad,
+        std::fprintf(stderr, "ostrane-cli: stream: data error: %" PRIu64 " bytes differ, first at byte %" PRIu64 "\n", bad,
                      st.first_error_offset.load());
         rc = 1;
     } else if (read != written) {
-        std::fprintf(stderr, "error: %" PRIu64 " bytes written but %" PRIu64 " read back\n",
+        std::fprintf(stderr, "ostrane-cli: stream: %" PRIu64 " bytes written but %" PRIu64 " read back\n",
                      written, read);
         rc = 1;
     }
