@@ -26,8 +26,7 @@ constexpr std::uint32_t slots = 257;
 using Ring = ProducerConsumerQueue<std::uint64_t>;
 using BoostRing = boost::lockfree::spsc_queue<std::uint64_t>;
 
-template <typename Queue>
-void move_batch(benchmark::State& state) {
+template <typename Queue> void move_batch(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         // Both hold slots - 1 items.
@@ -65,7 +64,7 @@ BENCHMARK_TEMPLATE(move_batch, BoostRing)->Name("boost_spsc_queue")->UseRealTime
 
 // Prints as usual and keeps each benchmark's best item rate for the closing comparison.
 class RateReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     // Colours only on a terminal, so that captured output stays plain text.
     RateReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
 

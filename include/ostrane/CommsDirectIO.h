@@ -44,7 +44,7 @@ enum DirectIOResult : int {
 };
 
 class OSTRANE_API IComms {
-public:
+  public:
     virtual ~IComms();
     virtual int Open() = 0;
     virtual int Close() = 0;
@@ -53,7 +53,7 @@ public:
 };
 
 class OSTRANE_API CCommsDirectIO : public IComms {
-public:
+  public:
     // Written unchanged into the interrupt period register (milliseconds).
     enum InterruptPeriod : std::uint8_t {
         InterruptPeriod1ms = 1,
@@ -72,7 +72,7 @@ public:
     int Open(int index);                // FT60x device at this index of the device list
     int Open() override;                // does nothing
     int Close() override;
-    int Rx(void* buffer, std::size_t length) override; // pops bytes of the receive FIFO
+    int Rx(void* buffer, std::size_t length) override;     // pops bytes of the receive FIFO
     int Tx(const void* data, std::size_t length) override; // pushes bytes into the transmit FIFO
 
     // Called (on the library's event thread) for each notification of the board.
@@ -92,7 +92,7 @@ public:
     bool IsError();
     void* GetHandle() const;
 
-private:
+  private:
     class CImpl;
     int OpenCommon();
     int Reset(std::uint8_t bits);

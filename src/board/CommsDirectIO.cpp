@@ -17,7 +17,8 @@ constexpr std::uint8_t request_type_out = 0x40; // vendor, host to device, devic
 constexpr std::uint8_t request_type_in = 0xC0;  // vendor, device to host, device recipient
 
 // All four reset bits at once.
-constexpr std::uint8_t ResetAll = ResetMsgStateMachine | ResetTxUart | ResetRxUart | ResetCmdInqFifo;
+constexpr std::uint8_t ResetAll =
+    ResetMsgStateMachine | ResetTxUart | ResetRxUart | ResetCmdInqFifo;
 
 const char* const board_descriptions[] = {
     "Q.V. Ostrane SDI Adapter",
@@ -46,7 +47,7 @@ FT_RESULT FT_I2CAccess(void* handle, const i2c_access* access, std::uint8_t* dat
 }
 
 class CCommsDirectIO::CImpl {
-public:
+  public:
     int ReadReg(std::uint8_t reg, std::uint8_t& value) { return i2cread(reg, 1, &value); }
     int WriteReg(std::uint8_t reg, std::uint8_t value) { return i2cwrite(reg, 1, &value); }
 
@@ -63,7 +64,7 @@ public:
     // (setting or emptying it).
     std::mutex callback_mutex;
 
-private:
+  private:
     int access(std::uint8_t reg, std::size_t length, void* data, bool read) {
         // The record carries the count in one byte.
         const i2c_access request{i2c_slave_address, static_cast<std::uint8_t>(length & 0xFF), reg,
@@ -98,7 +99,9 @@ int CCommsDirectIO::Open(int index) {
     return OpenCommon();
 }
 
-int CCommsDirectIO::Open() { return DirectIOOk; }
+int CCommsDirectIO::Open() {
+    return DirectIOOk;
+}
 
 int CCommsDirectIO::OpenCommon() {
     // On failure the handle stays set; the destructor closes it.
@@ -189,9 +192,15 @@ int CCommsDirectIO::Reset(std::uint8_t bits) {
     return m_impl->WriteReg(i2c_control_reg_address, EnableInterrupts);
 }
 
-int CCommsDirectIO::ResetRxUART() { return Reset(ResetRxUart); }
-int CCommsDirectIO::ResetTxUART() { return Reset(ResetTxUart); }
-int CCommsDirectIO::ResetUART() { return Reset(ResetAll); }
+int CCommsDirectIO::ResetRxUART() {
+    return Reset(ResetRxUart);
+}
+int CCommsDirectIO::ResetTxUART() {
+    return Reset(ResetTxUart);
+}
+int CCommsDirectIO::ResetUART() {
+    return Reset(ResetAll);
+}
 
 bool CCommsDirectIO::IsError() {
     std::uint8_t status = 0;
@@ -200,7 +209,9 @@ bool CCommsDirectIO::IsError() {
     return CDirectIOStatus::IsError(status);
 }
 
-void* CCommsDirectIO::GetHandle() const { return m_impl->handle; }
+void* CCommsDirectIO::GetHandle() const {
+    return m_impl->handle;
+}
 
 bool IsOstraneBoardDescription(const char* description) {
     if (description == nullptr)

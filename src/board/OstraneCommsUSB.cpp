@@ -122,9 +122,8 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBTransmit(int handle, const vo
     }
 }
 
-extern "C" OSTRANE_API unsigned int OstraneCommsUSBReceive(int handle, void* buffer,
-                                                           size_t bufferSize, uint8_t* count,
-                                                           int timeoutMs) {
+extern "C" OSTRANE_API unsigned int
+OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* count, int timeoutMs) {
     if (buffer == nullptr || count == nullptr)
         return CommsNullPointer;
     try {

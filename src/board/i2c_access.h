@@ -11,11 +11,11 @@ namespace Tessory::Ostrane {
 inline constexpr std::uint8_t i2c_max_count = 128;
 
 struct i2c_access {
-    std::uint8_t slave;     // I2C slave address
-    std::uint8_t count;     // byte count, 0 to 128
-    std::uint16_t reg;      // register address within the slave
-    bool reg_address_flag;  // sets bit 7 of the register address on the wire
-    bool read;              // true: read from the slave
+    std::uint8_t slave;    // I2C slave address
+    std::uint8_t count;    // byte count, 0 to 128
+    std::uint16_t reg;     // register address within the slave
+    bool reg_address_flag; // sets bit 7 of the register address on the wire
+    bool read;             // true: read from the slave
 };
 static_assert(sizeof(i2c_access) == 6);
 

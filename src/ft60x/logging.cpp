@@ -13,7 +13,9 @@ std::uint8_t lvl = 0;
 // FT_SetDebug made from another unit's static initialisation is never overwritten.
 std::FILE* fp = nullptr;
 
-std::FILE* current_stream() { return fp != nullptr ? fp : stdout; }
+std::FILE* current_stream() {
+    return fp != nullptr ? fp : stdout;
+}
 
 } // namespace
 

@@ -16,11 +16,10 @@ class pipe;
 // Kept as a literal: the value must not change between compilers or flags.
 inline constexpr std::size_t queue_cache_line = 64;
 
-template <typename T>
-class alignas(queue_cache_line) ProducerConsumerQueue {
+template <typename T> class alignas(queue_cache_line) ProducerConsumerQueue {
     static_assert(std::is_trivially_copyable_v<T>, "slots are raw memory");
 
-public:
+  public:
     // Holds at most size - 1 items: one slot always stays empty so that full and empty differ.
     explicit ProducerConsumerQueue(std::uint32_t size)
         : slots_(size), records_(static_cast<T*>(std::malloc(sizeof(T) * size))) {
@@ -77,7 +76,7 @@ public:
 
     std::uint32_t capacity() const { return slots_ - 1; }
 
-private:
+  private:
     // Keeps the first used line apart from whatever precedes the object.
     [[maybe_unused]] char pad_[queue_cache_line];
     const std::uint32_t slots_;

@@ -214,8 +214,7 @@ FT_RESULT Bridge::create(void* identifier, std::uint32_t flags, void** handle) {
     return STATUS_SUCCESS;
 }
 
-FT_RESULT Bridge::set_notification(void* handle, FT_NOTIFICATION_CALLBACK callback,
-                                   void* context) {
+FT_RESULT Bridge::set_notification(void* handle, FT_NOTIFICATION_CALLBACK callback, void* context) {
     std::lock_guard lock(mutex_);
     const auto it = handles_.find(handle);
     if (it == handles_.end())
@@ -311,6 +310,7 @@ FT_RESULT FT_ControlTransfer(void* handle, uint64_t setupPacket, uint8_t* buffer
                                                      lengthTransferred);
 }
 
-FT_RESULT FT_Close(void* handle) { return bridge_double::Bridge::instance().close(handle); }
-
+FT_RESULT FT_Close(void* handle) {
+    return bridge_double::Bridge::instance().close(handle);
+}
 }

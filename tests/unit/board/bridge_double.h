@@ -42,7 +42,7 @@ struct CreateCall {
 };
 
 class Bridge {
-public:
+  public:
     static Bridge& instance();
 
     // Forgets everything: devices, handles, records, failures, FIFO contents, registers.
@@ -88,11 +88,11 @@ public:
     // --- the four entry points
     FT_RESULT create(void* identifier, std::uint32_t flags, void** handle);
     FT_RESULT set_notification(void* handle, FT_NOTIFICATION_CALLBACK callback, void* context);
-    FT_RESULT control(void* handle, std::uint64_t setup, std::uint8_t* buffer,
-                      std::uint32_t length, std::uint32_t* transferred);
+    FT_RESULT control(void* handle, std::uint64_t setup, std::uint8_t* buffer, std::uint32_t length,
+                      std::uint32_t* transferred);
     FT_RESULT close(void* handle);
 
-private:
+  private:
     struct Device {
         int index = 0;
         FT_NOTIFICATION_CALLBACK callback = nullptr;

@@ -24,7 +24,7 @@ constexpr int never_opened_index = 200;
 constexpr int reopened_index = 201;
 
 class CommsUSB : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         Bridge::instance().reset();
         Bridge::instance().set_device_count(256);

@@ -13,7 +13,7 @@ using bridge_double::Bridge;
 namespace {
 
 class CommsUSBThreaded : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Bridge::instance().reset(); }
     void TearDown() override {
         for (int h = 0; h < 256; ++h)
@@ -53,7 +53,8 @@ TEST_F(CommsUSBThreaded, ReplyInTwoPartsIsWaitedForUntilComplete) {
     board.join();
     EXPECT_EQ(code, CommsOk);
     EXPECT_EQ(count, 4);
-    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 4), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 4),
+              (std::vector<std::uint8_t>{1, 2, 3, 4}));
 }
 
 } // namespace

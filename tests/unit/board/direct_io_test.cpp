@@ -17,7 +17,7 @@ using namespace Tessory::Ostrane;
 namespace {
 
 class DirectIO : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Bridge::instance().reset(); }
     void TearDown() override { Bridge::instance().reset(); }
 
@@ -146,9 +146,9 @@ TEST_F(DirectIO, CloseClearsMaskAndControlThenClosesTheDevice) {
     EXPECT_EQ(channel.Close(), DirectIOOk);
     EXPECT_EQ(channel.GetHandle(), nullptr);
     using Write = std::pair<std::uint8_t, std::uint8_t>;
-    EXPECT_EQ(Bridge::instance().register_writes(),
-              (std::vector<Write>{{i2c_interrupt_enable_reg_address, 0},
-                                  {i2c_control_reg_address, 0}}));
+    EXPECT_EQ(
+        Bridge::instance().register_writes(),
+        (std::vector<Write>{{i2c_interrupt_enable_reg_address, 0}, {i2c_control_reg_address, 0}}));
     EXPECT_EQ(Bridge::instance().close_calls(), 1);
     EXPECT_EQ(Bridge::instance().open_handles(), 0);
     // A second close has nothing left to do.
@@ -258,9 +258,10 @@ TEST_F(DirectIO, ResetWritesTheBitsThenEnableInterrupts) {
     EXPECT_EQ(channel.ResetUART(), DirectIOOk);
     EXPECT_EQ(channel.ResetRxUART(), DirectIOOk);
     EXPECT_EQ(channel.ResetTxUART(), DirectIOOk);
-    EXPECT_EQ(Bridge::instance().register_writes(),
-              (std::vector<Write>{{0x15, 0x0F}, {0x15, 0x10}, {0x15, 0x04}, {0x15, 0x10},
-                                  {0x15, 0x02}, {0x15, 0x10}}));
+    EXPECT_EQ(
+        Bridge::instance().register_writes(),
+        (std::vector<Write>{
+            {0x15, 0x0F}, {0x15, 0x10}, {0x15, 0x04}, {0x15, 0x10}, {0x15, 0x02}, {0x15, 0x10}}));
 
     Bridge::instance().clear_transfers();
     Bridge::instance().fail_write(i2c_control_reg_address, 1);

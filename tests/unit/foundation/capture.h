@@ -40,7 +40,7 @@ struct RecordingStream {
 
 // Redirects file descriptor 1 into a temporary file for its lifetime.
 class StdoutCapture {
-public:
+  public:
     StdoutCapture() {
         std::fflush(stdout);
         saved_ = dup(STDOUT_FILENO);
@@ -63,7 +63,7 @@ public:
         return text;
     }
 
-private:
+  private:
     void restore() {
         if (saved_ < 0)
             return;

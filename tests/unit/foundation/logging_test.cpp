@@ -13,7 +13,7 @@ using capture::StdoutCapture;
 namespace {
 
 class Logging : public ::testing::Test {
-protected:
+  protected:
     // Back to the standard output at threshold 0, which closes the stream installed last; the
     // streams the log never took are closed here.
     void TearDown() override {
@@ -32,7 +32,7 @@ protected:
         logging(FT_LOG_LEVEL_TRACE, "t%d", 3);
     }
 
-private:
+  private:
     std::list<RecordingStream> streams_;
 };
 
@@ -63,8 +63,8 @@ TEST_F(Logging, WritesExactlyTheFormattedText) {
     logging(FT_LOG_LEVEL_ERROR, "%s: constructor failed.\n", "FT_ListDevices");
     logging(FT_LOG_LEVEL_TRACE, "Try to open device %s 0x%08X %s\r\n", "OST1", 0x0403601Fu, "x");
     EXPECT_EQ(log.contents(), "FT_Create failed to find device\r\n"
-                                 "FT_ListDevices: constructor failed.\n"
-                                 "Try to open device OST1 0x0403601F x\r\n");
+                              "FT_ListDevices: constructor failed.\n"
+                              "Try to open device OST1 0x0403601F x\r\n");
 }
 
 TEST_F(Logging, LevelsAreComparedAsUnsignedBytes) {

@@ -32,7 +32,7 @@ void expect_defaults(const FT_PIPE_TRANSFER_CONF& pipe, std::uint32_t buf_size) 
 }
 
 class TransferConf : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { take_xfr_confs(nullptr); } // start from no table
     void TearDown() override {
         take_xfr_confs(nullptr);
