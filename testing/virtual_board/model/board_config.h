@@ -17,14 +17,14 @@ enum class ConfigLayout : uint16_t { ft602_4064 = 4064, ft602_2768 = 2768 };
 struct BoardConfig {
     Model model = Model::sdi;
     // Serial number string. Empty: the bus assigns "<prefix>NNNN" (see VirtualBus::Options).
-    std::string serial;
+    std::string serial{};
     int video_interfaces = 2;                       // 0, 1 or 2 video-class interfaces
     Speed speed = Speed::super;
     FifoSource fifo = FifoSource::loopback;
     ConfigLayout config_layout = ConfigLayout::ft602_4064;
 
     // Descriptor faults (each makes the board fail the FT60x interface scan).
-    std::optional<uint16_t> bcd_device;             // override bcdDevice (default 0x0001)
+    std::optional<uint16_t> bcd_device{};           // override bcdDevice (default 0x0001)
     bool extra_alternate_setting = false;           // vendor interface gets a second alternate setting
 
     // Behaviour faults that can also be switched later through Board.
@@ -32,8 +32,8 @@ struct BoardConfig {
     bool fail_string_descriptors = false;           // GET_DESCRIPTOR(STRING) stalls
 
     // Strings; empty manufacturer/product take the model's defaults.
-    std::string manufacturer;
-    std::string product;
+    std::string manufacturer{};
+    std::string product{};
 };
 
 const char* model_name(Model m);                    // "sdi", "camera", "bridge"

@@ -6,8 +6,10 @@
 namespace vboard {
 
 HubTarget::HubTarget(bool root, int ports) : root_(root), ports_(std::min(ports, 15)) {
-    const uint16_t vid = root ? 0x1d6b : 0x1209;
-    const uint16_t pid = root ? 0x0003 : 0x0010;
+    // Both hubs carry the Linux Foundation's SuperSpeed hub ID, so that nothing on the bus but the
+    // boards uses the boards' vendor ID.
+    const uint16_t vid = 0x1d6b;
+    const uint16_t pid = 0x0003;
     device_ = {18, 0x01, 0x20, 0x03, 0x09, 0x00, 0x03, 0x09,
                static_cast<uint8_t>(vid), static_cast<uint8_t>(vid >> 8),
                static_cast<uint8_t>(pid), static_cast<uint8_t>(pid >> 8),

@@ -130,7 +130,7 @@ VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
                  {{"idVendor", "1d6b"}, {"idProduct", "0003"}, {"product", "xHCI Host Controller"},
                   {"manufacturer", "Linux xhci-hcd"}, {"maxchild", std::to_string(root_hub_ports)}}));
     m.add(record(usb1 + "/1-1", 2, 5000, m.hub->descriptors(),
-                 {{"idVendor", "1209"}, {"idProduct", "0010"}, {"product", "Virtual Hub"},
+                 {{"idVendor", "1d6b"}, {"idProduct", "0003"}, {"product", "Virtual Hub"},
                   {"manufacturer", "Tessory"}, {"devpath", "1"}, {"maxchild", std::to_string(hub_ports)}}));
 }
 

@@ -1,0 +1,114 @@
+// The ostrane-virtual-board launcher serving other programs.
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string output;  // stdout and stderr together
+};
+
+Outcome run(const std::string& args) {
+    Outcome r;
+    const std::string command = std::string(OSTRANE_VIRTUAL_BOARD) + " " + args + " 2>&1";
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+    const int w = ::pclose(p);
+    r.status = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
+    return r;
+}
+
+bool have_lsusb() { return std::system("command -v lsusb >/dev/null 2>&1") == 0; }
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+std::string temp_file(const std::string& contents) {
+    char name[] = "/tmp/vboard-script-XXXXXX";
+    const int fd = ::mkstemp(name);
+    if (fd >= 0) ::close(fd);
+    std::ofstream(name) << contents;
+    return name;
+}
+
+TEST(Launcher, LsusbListsTwoBoardsWithoutWarnings) {
+    if (!have_lsusb()) GTEST_SKIP() << "lsusb not installed";
+    const Outcome r = run("--boards 2 -- lsusb -v");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(count(r.output, "ID 1209:0001"), 2u) << r.output;
+    EXPECT_EQ(count(r.output, "iProduct                2 Q.V. Ostrane SDI Adapter"), 2u);
+    EXPECT_EQ(count(r.output, "iSerial                 3 VB000"), 2u);
+    for (const char* bad : {"arning", "Couldn't", "can't", "rror", "nvalid", "too short"})
+        EXPECT_EQ(r.output.find(bad), std::string::npos) << "'" << bad << "' in:\n" << r.output;
+}
+
+TEST(Launcher, OptionsShapeTheBoards) {
+    if (!have_lsusb()) GTEST_SKIP() << "lsusb not installed";
+    const Outcome r = run("--model camera --serial CAM --video-interfaces 0 --speed high -- lsusb -v -d 1209:0002");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("iSerial                 3 CAM0001"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("bNumInterfaces          1"), std::string::npos);
+    EXPECT_NE(r.output.find("bcdUSB               2.10"), std::string::npos);
+    EXPECT_EQ(r.output.find("rror"), std::string::npos) << r.output;
+}
+
+TEST(Launcher, ExitsWithTheChildsStatus) {
+    EXPECT_EQ(run("-- sh -c 'exit 7'").status, 7);
+    EXPECT_EQ(run("--boards 0 -- true").status, 0);
+    // The child runs under emulation.
+    const Outcome r = run("-- sh -c 'test -n \"$UMOCKDEV_DIR\" && echo \"$LD_PRELOAD\"'");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("libumockdev-preload.so.0"), std::string::npos) << r.output;
+}
+
+TEST(Launcher, WrongOptionsAndScriptLinesAreOneLineErrorsWithStatus2) {
+    for (const char* args : {"--boards x -- true", "--model nope -- true", "--boards 9 -- true", "--bogus -- true",
+                             "--boards 1"}) {
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_EQ(count(r.output, "\n"), 1u) << args << ": " << r.output;
+        EXPECT_EQ(r.output.rfind("ostrane-virtual-board: ", 0), 0u) << r.output;
+    }
+    const std::string script = temp_file("# comment\n100 notify 1 EF BE\n200 frobnicate 1\n");
+    const Outcome r = run("--script " + script + " -- true");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.output.find("script line 3"), std::string::npos) << r.output;
+    EXPECT_EQ(count(r.output, "\n"), 1u) << r.output;
+    const std::string bad_arg = temp_file("100 stall-control 1 many\n");
+    EXPECT_EQ(run("--script " + bad_arg + " -- true").status, 2);
+    std::remove(script.c_str());
+    std::remove(bad_arg.c_str());
+}
+
+TEST(Launcher, ScriptPlugsAndUnplugsWhileTheChildRuns) {
+    if (!have_lsusb()) GTEST_SKIP() << "lsusb not installed";
+    const std::string script = temp_file("50 plug model=bridge serial=LATE\n300 unplug 1\n");
+    // The child waits (bounded) for the bridge to arrive and then for the first board to leave.
+    const Outcome r = run("--script " + script +
+                      " -- sh -c 'i=0; until lsusb -d 1209:0003 >/dev/null; do i=$((i+1)); [ $i -gt 200 ] && exit 3; "
+                      "sleep 0.05; done; until ! lsusb -d 1209:0001 >/dev/null; do i=$((i+1)); [ $i -gt 400 ] && exit 4; "
+                      "sleep 0.05; done; exit 0'");
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::remove(script.c_str());
+}
+
+TEST(Launcher, TracePrintsRequests) {
+    if (!have_lsusb()) GTEST_SKIP() << "lsusb not installed";
+    const Outcome r = run("--trace -- lsusb -v -d 1209:0001");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("[vboard 1-1.4] control 80 06 0F00 0000 5 get-descriptor < 05 0F"), std::string::npos) << r.output;
+}
+
+}  // namespace
