@@ -1,0 +1,129 @@
+// Hot-plug clients: arrivals confirmed after the device cache's delay, departures, replay of
+// the listed boards to a new client, and the first-use creation of the session from two threads.
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+
+using namespace session_test;
+
+namespace {
+
+struct event {
+    unsigned long uid;
+    std::string serial;
+    bool arrived;
+};
+
+std::mutex events_lock;
+std::vector<event> events;
+
+void on_hotplug(unsigned long uid, FT_DEVICE_INFO* info, bool arrived, void*)
+{
+    std::lock_guard<std::mutex> guard(events_lock);
+    events.push_back({uid, info->serial_number, arrived});
+}
+
+std::size_t event_count()
+{
+    std::lock_guard<std::mutex> guard(events_lock);
+    return events.size();
+}
+
+std::vector<event> events_copy()
+{
+    std::lock_guard<std::mutex> guard(events_lock);
+    return events;
+}
+
+TEST(Hotplug, ArrivalAndDepartureReachTheClient)
+{
+    bus();
+    log_capture log(FT_LOG_LEVEL_TRACE);
+    ASSERT_TRUE(FT_SetHotplugCallback(&on_hotplug, nullptr, false));
+    EXPECT_FALSE(FT_SetHotplugCallback(&on_hotplug, nullptr, false)) << "already registered";
+
+    const auto plugged = plug("HOT1");
+    ASSERT_TRUE(eventually([] { return event_count() == 1; }));
+    auto got = events_copy();
+    EXPECT_TRUE(got[0].arrived);
+    EXPECT_EQ(got[0].serial, "HOT1");
+    EXPECT_TRUE(log.contains(" Q.V. Ostrane SDI Adapter inserted.\r\n"));
+
+    // While a client is registered the list changes through hot-plug events only.
+    std::uint32_t count = 0;
+    ASSERT_EQ(FT_CreateDeviceInfoList(&count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 1u);
+
+    bus().unplug(plugged.id);
+    ASSERT_TRUE(eventually([] { return event_count() == 2; }));
+    got = events_copy();
+    EXPECT_FALSE(got[1].arrived);
+    EXPECT_EQ(got[1].uid, got[0].uid);
+    EXPECT_TRUE(log.contains(" removed.\r\n"));
+    ASSERT_EQ(FT_CreateDeviceInfoList(&count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 0u);
+
+    EXPECT_TRUE(FT_SetHotplugCallback(&on_hotplug, nullptr, true));
+    EXPECT_FALSE(FT_SetHotplugCallback(&on_hotplug, nullptr, true)) << "already removed";
+    EXPECT_FALSE(FT_SetHotplugCallback(nullptr, nullptr, false));
+}
+
+TEST(Hotplug, ShortVisitIsNeverReported)
+{
+    bus();
+    log_capture log(FT_LOG_LEVEL_TRACE);
+    ASSERT_TRUE(FT_SetHotplugCallback(&on_hotplug, nullptr, false));
+    const auto quick = plug("QUICK");
+    bus().unplug(quick.id);
+    // A board that stays is reported after its own delay; the quick one before it never is.
+    plug("STAYS");
+    ASSERT_TRUE(eventually([] { return event_count() == 1; }));
+    EXPECT_EQ(events_copy()[0].serial, "STAYS");
+    EXPECT_EQ(log.count("inserted"), 1u);
+    EXPECT_TRUE(FT_SetHotplugCallback(&on_hotplug, nullptr, true));
+}
+
+TEST(Hotplug, NewClientHearsOfListedBoardsThatAreNotOpen)
+{
+    plug("LISTED");
+    plug("OPENED");
+    void* handle = nullptr;
+    ASSERT_EQ(FT_Create(const_cast<char*>("OPENED"), FT_OPEN_BY_SERIAL_NUMBER, &handle),
+              STATUS_SUCCESS);
+    ASSERT_TRUE(FT_SetHotplugCallback(&on_hotplug, nullptr, false));
+    // Replayed before the registration returns.
+    const auto got = events_copy();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].serial, "LISTED");
+    EXPECT_TRUE(got[0].arrived);
+    EXPECT_TRUE(FT_SetHotplugCallback(&on_hotplug, nullptr, true));
+    EXPECT_EQ(FT_Close(handle), STATUS_SUCCESS);
+}
+
+TEST(SessionCreation, TwoFirstCallsMakeOneSession)
+{
+    plug("ONCE");
+    log_capture log(FT_LOG_LEVEL_TRACE);
+    std::atomic<bool> go{false};
+    std::atomic<int> counted{0};
+    auto first_call = [&] {
+        while (!go.load()) {
+        }
+        std::uint32_t count = 0;
+        if (FT_CreateDeviceInfoList(&count) == STATUS_SUCCESS && count == 1)
+            counted.fetch_add(1);
+    };
+    std::thread a(first_call);
+    std::thread b(first_call);
+    go = true;
+    a.join();
+    b.join();
+    EXPECT_EQ(counted.load(), 2);
+    EXPECT_EQ(log.count("Start event thread\r\n"), 1u);
+}
+
+} // namespace
