@@ -32,8 +32,9 @@ void TimerQueue::run() {
             continue;
         }
         auto first = events_.begin();
-        if (Clock::now() < first->first) {
-            wake_.wait_until(lock, first->first);
+        const Clock::time_point due = first->first;  // the node may go while we wait
+        if (Clock::now() < due) {
+            wake_.wait_until(lock, due);
             continue;
         }
         auto callback = std::move(first->second);
