@@ -152,8 +152,9 @@ TEST_F(Bridge, NotificationFollowsCameraDataWhenEnabled) {
     std::vector<uint8_t> v;
     ASSERT_EQ(i2c_read(h_, 0x10, v, 2), 2);
     EXPECT_EQ(v, (std::vector<uint8_t>{'a', 'b'}));
+    // More may have followed every 3 ms while the status was not yet read.
     const auto sent = board().notifications_sent();
-    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_GE(sent.size(), 1u);
     EXPECT_EQ(sent[0].bytes, (std::vector<uint8_t>{0xEF, 0xBE, 0xAD, 0xDE}));
     EXPECT_TRUE(sent[0].generated);
 }
