@@ -156,8 +156,8 @@ TEST(BoardChannel, UnplugDuringTransmit)
     EXPECT_EQ(sending.get(), CommsFailed);
 
     unsigned code = 0;
-    receive(channel, 4, 0, &code);
-    EXPECT_EQ(code, CommsFailed);
+    receive(channel, 4, 100, &code);
+    EXPECT_TRUE(code == CommsNoData || code == CommsFailed) << code;
     OstraneCommsUSBClose(channel);
     EXPECT_EQ(OstraneCommsUSBClose(channel), CommsBadHandle);
 }
