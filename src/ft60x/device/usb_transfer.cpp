@@ -45,9 +45,12 @@ interrupt_transfer::~interrupt_transfer()
 
 bool interrupt_transfer::resubmit()
 {
-    std::lock_guard<std::mutex> guard(resubmit_lock);
-    if (!closing && libusb_submit_transfer(xfer.get()) == 0)
-        return true;
+    {
+        std::lock_guard<std::mutex> guard(resubmit_lock);
+        if (!closing && libusb_submit_transfer(xfer.get()) == 0)
+            return true;
+    }
+    // Last touch of this object: once it reads as ended, the closing thread may free it.
     mark_ended();
     return false;
 }
