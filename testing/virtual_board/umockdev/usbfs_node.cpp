@@ -112,6 +112,19 @@ void UsbfsNode::free_urb(Urb& u) {
     u.urb = nullptr;
 }
 
+UsbfsNode::UrbPtr UsbfsNode::new_urb() {
+    if (spare_.empty()) return std::make_unique<Urb>();
+    UrbPtr u = std::move(spare_.back());
+    spare_.pop_back();
+    *u = Urb{};
+    return u;
+}
+
+void UsbfsNode::recycle(UrbPtr u) {
+    free_urb(*u);
+    if (spare_.size() < 64) spare_.push_back(std::move(u));
+}
+
 void UsbfsNode::release_all() {
     std::lock_guard lock(mutex_);
     for (auto& [ep, q] : pending_)
@@ -331,7 +344,7 @@ bool UsbfsNode::handle_ioctl(UMockdevIoctlClient* client) {
 
 void UsbfsNode::submit(UMockdevIoctlClient* client) {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    auto u = std::make_unique<Urb>();
+    UrbPtr u = new_urb();
     std::memcpy(&u->key, arg->data, sizeof u->key);
     GError* error = nullptr;
     u->urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
@@ -432,7 +445,7 @@ void UsbfsNode::reap(UMockdevIoctlClient* client) {
     umockdev_ioctl_data_set_ptr(slot, 0, u->urb);
     umockdev_ioctl_client_complete(client, 0, 0);
     g_object_unref(slot);
-    free_urb(*u);
+    recycle(std::move(u));
     update_fifo_locked();
 }
 

@@ -78,6 +78,8 @@ private:
     void release_due_locked();
     void update_fifo_locked();
     void free_urb(Urb& urb);
+    UrbPtr new_urb();
+    void recycle(UrbPtr urb);
     void trace_line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
     std::mutex mutex_;
@@ -95,6 +97,7 @@ private:
     std::map<uint8_t, std::deque<UrbPtr>> pending_;  // per endpoint, in submission order
     std::deque<UrbPtr> delayed_;                     // control answers held back
     std::deque<UrbPtr> ready_;
+    std::vector<UrbPtr> spare_;                      // reaped URB records, reused: no allocation per URB
     std::vector<uint8_t> scratch_;
 };
 
