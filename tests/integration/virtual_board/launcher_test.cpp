@@ -104,6 +104,23 @@ TEST(Launcher, ScriptPlugsAndUnplugsWhileTheChildRuns) {
     std::remove(script.c_str());
 }
 
+TEST(Launcher, ScriptFaultsReachAProgramThatIsNotLinkedWithTheBus) {
+    const std::string probe = VBOARD_SCRIPT_PROBE;
+    const std::string stall = temp_file("100 stall-control 1 2 2\n");
+    Outcome r = run("--script " + stall + " -- " + probe + " stall");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("stalls 2 then ok"), std::string::npos) << r.output;
+    const std::string notify = temp_file("100 notify 1 EF BE\n");
+    r = run("--script " + notify + " -- " + probe + " notify");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("notification EF BE\n"), std::string::npos) << r.output;
+    const std::string claim = temp_file("100 refuse-claim 1 on\n");
+    r = run("--script " + claim + " -- " + probe + " claim");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("claim LIBUSB_ERROR_BUSY"), std::string::npos) << r.output;
+    for (const auto& f : {stall, notify, claim}) std::remove(f.c_str());
+}
+
 TEST(Launcher, TracePrintsRequests) {
     if (!have_lsusb()) GTEST_SKIP() << "lsusb not installed";
     const Outcome r = run("--trace -- lsusb -v -d 1209:0001");
