@@ -71,6 +71,20 @@ int main(int argc, char** argv)
             control.push_back(micros(clock_type::now() - t0));
     }
 
+    // The same request after the idle gap that separates the commands below: shows how much
+    // of the round trip is waking the emulated bus up rather than the library.
+    std::vector<double> control_after_idle;
+    for (int i = 0; i < rounds / 4 + 10; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(4));
+        std::uint8_t byte = 0;
+        const auto t0 = clock_type::now();
+        if (const FT_RESULT rc = FT_ControlTransfer(handle, read_rx_level, &byte, 1, nullptr);
+            rc != 0)
+            die("FT_ControlTransfer", rc);
+        if (i >= 10)
+            control_after_idle.push_back(micros(clock_type::now() - t0));
+    }
+
     // Notification: from the board raising it to the callback on the event thread.
     if (const FT_RESULT rc = FT_SetNotificationCallback(handle, &on_notification, nullptr); rc != 0)
         die("FT_SetNotificationCallback", rc);
@@ -132,6 +146,8 @@ int main(int argc, char** argv)
     const double trip_median = percentile(trips, 0.5);
     std::printf("control-request-median-us: %.1f\n", control_median);
     std::printf("control-request-p99-us: %.1f\n", percentile(control, 0.99));
+    std::printf("control-request-after-idle-median-us: %.1f\n",
+                percentile(control_after_idle, 0.5));
     std::printf("notification-median-us: %.1f\n", notify_median);
     std::printf("control-requests-per-roundtrip: %zu\n", requests);
     std::printf("command-roundtrip-median-us: %.1f\n", trip_median);
