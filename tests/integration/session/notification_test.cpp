@@ -112,6 +112,33 @@ TEST_F(Notifications, CloseAfterUnplugReturnsPromptly)
     EXPECT_EQ(got.calls.load(), 0);
 }
 
+// Unplugs the board from inside the notification callback, so that the transfer's resubmission
+// right after it is refused.
+struct unplug_in_callback {
+    int board_id;
+    std::atomic<bool> done{false};
+};
+
+void unplug_now(void* context, int, void*)
+{
+    auto* u = static_cast<unplug_in_callback*>(context);
+    if (!u->done.exchange(true))
+        bus().unplug(u->board_id);
+}
+
+TEST_F(Notifications, RefusedResubmissionEndsTheTransfer)
+{
+    unplug_in_callback u{plugged.id};
+    ASSERT_EQ(FT_SetNotificationCallback(handle, &unplug_now, &u), STATUS_SUCCESS);
+    board().send_notification();
+    ASSERT_TRUE(eventually([&] { return u.done.load() && !bus().plugged(plugged.id); }));
+    // Closing does not wait for a transfer that libusb will never hand back; the wait's safety
+    // bound is several seconds, a transfer marked ended needs none of it.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FT_Close(handle), STATUS_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
 TEST_F(Notifications, NotificationsNeedAnOpenFt602)
 {
     EXPECT_EQ(FT_SetNotificationCallback(nullptr, &on_notification, &got), STATUS_BAD_HANDLE);
