@@ -29,11 +29,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int depth = 8;
 constexpr int chunk = 32 * 1024;
-constexpr std::uint32_t app_chunk = 1u << 20;  // bytes per library read or write call
+constexpr std::uint32_t app_chunk = 1u << 20; // bytes per library read or write call
 constexpr double mb = 1e6;
 constexpr double gib = 1024.0 * 1024.0 * 1024.0;
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // ---- threads of this process -------------------------------------------------------------------
 
@@ -86,7 +88,7 @@ double cpu_of(const std::set<int>& tids) {
 struct measurement {
     double mbps = 0;
     double bytes = 0;
-    double lib_cpu = 0;  // CPU seconds of the library's own threads during the measurement
+    double lib_cpu = 0; // CPU seconds of the library's own threads during the measurement
 };
 
 // Streams through the open handle for `run` after a warm-up; `write` adds a writer thread.
@@ -244,7 +246,8 @@ libusb_device_handle* raw_open(libusb_context* ctx, const vboard::PluggedBoard& 
 
 int main(int argc, char** argv) {
     const double phase = argc > 1 ? std::atof(argv[1]) : 4.0;
-    const auto run = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(phase));
+    const auto run =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(phase));
 
     // Never destroyed: the library releases libusb when it is unloaded, after main returns, and the
     // emulated bus must still exist then.
@@ -291,7 +294,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot open the virtual board with libusb\n");
         return 1;
     }
-    libusb_control_transfer(raw, 0x40, 4, 1, 0, nullptr, 0, 1000);  // FIFO mode
+    libusb_control_transfer(raw, 0x40, 4, 1, 0, nullptr, 0, 1000); // FIFO mode
     const double async_loop = raw_async(ctx, raw, {0x85, 0x05}, run);
     board.set_fifo_source(vboard::FifoSource::pattern);
     const double async_in = raw_async(ctx, raw, {0x85}, run);

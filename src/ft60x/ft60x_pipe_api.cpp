@@ -79,7 +79,8 @@ FT_RESULT write_pipe(dev_handle* h, std::uint8_t fifo, const std::uint8_t* data,
         return STATUS_UNSUPPORTED;
     if ((!data && length) || !transferred)
         return STATUS_BAD_PARAMETER;
-    return write_to_pipe(p, data, length, transferred, ex ? timeout_ms : p->timeout_ms);
+    const std::uint32_t t = ex ? timeout_ms : p->timeout_ms.load(std::memory_order_relaxed);
+    return write_to_pipe(p, data, length, transferred, t);
 }
 
 // After the handle check of the caller.
@@ -93,8 +94,9 @@ FT_RESULT read_pipe(dev_handle* h, std::uint8_t fifo, std::uint8_t* buffer, std:
         return STATUS_UNSUPPORTED;
     if ((!buffer && length) || !transferred)
         return STATUS_BAD_PARAMETER;
+    const std::uint32_t t = ex ? timeout_ms : p->timeout_ms.load(std::memory_order_relaxed);
     const auto lock = lock_pipe(p);
-    return h->read_from_pipe(p, buffer, length, transferred, ex ? timeout_ms : p->timeout_ms,
+    return h->read_from_pipe(p, buffer, length, transferred, t,
                              h->fifo_interfaces[fifo].stop_on_short_buf != 0);
 }
 
@@ -113,8 +115,8 @@ FT_RESULT queue_status(void* handle, std::uint8_t fifo, std::uint32_t* bytes, bo
 
 extern "C" {
 
-FT60X_API FT_RESULT FT_WritePipe(void* handle, uint8_t pipeId, const uint8_t* data,
-                                 uint32_t length, uint32_t* transferred, void* overlapped) {
+FT60X_API FT_RESULT FT_WritePipe(void* handle, uint8_t pipeId, const uint8_t* data, uint32_t length,
+                                 uint32_t* transferred, void* overlapped) {
     // The call decides the direction; only the FIFO index comes from the endpoint address.
     dev_handle* h = checked_handle(handle);
     if (!h)
@@ -166,7 +168,7 @@ FT60X_API FT_RESULT FT_SetPipeTimeout(void* handle, uint8_t pipeId, uint32_t tim
     class pipe* p = fifo_pipe(h, h->get_fifo_id_from_ep(pipeId), (pipeId & 0x80) != 0);
     if (!p)
         return STATUS_BAD_PARAMETER;
-    p->timeout_ms = timeoutMs;
+    p->timeout_ms.store(timeoutMs, std::memory_order_relaxed);
     return STATUS_SUCCESS;
 }
 

@@ -172,12 +172,11 @@ int run_stream(const stream_options& opt) {
         return 1;
     }
     void* h = nullptr;
-    const FT_RESULT cr =
-        FT_Create(reinterpret_cast<void*>(static_cast<std::uintptr_t>(opt.board)),
-                  FT_OPEN_BY_INDEX, &h);
+    const FT_RESULT cr = FT_Create(reinterpret_cast<void*>(static_cast<std::uintptr_t>(opt.board)),
+                                   FT_OPEN_BY_INDEX, &h);
     if (cr != 0 || h == nullptr) {
-        std::fprintf(stderr, "ostrane-cli: stream: cannot open board %u in FIFO mode (code %u)\n", opt.board,
-                     static_cast<unsigned>(cr));
+        std::fprintf(stderr, "ostrane-cli: stream: cannot open board %u in FIFO mode (code %u)\n",
+                     opt.board, static_cast<unsigned>(cr));
         return 1;
     }
 
@@ -244,11 +243,14 @@ int run_stream(const stream_options& opt) {
                      static_cast<unsigned>(st.read_status.load()));
         rc = 1;
     } else if (bad != 0) {
-        std::fprintf(stderr, "ostrane-cli: stream: data error: %" PRIu64 " bytes differ, first at byte %" PRIu64 "\n", bad,
-                     st.first_error_offset.load());
+        std::fprintf(stderr,
+                     "ostrane-cli: stream: data error: %" PRIu64
+                     " bytes differ, first at byte %" PRIu64 "\n",
+                     bad, st.first_error_offset.load());
         rc = 1;
     } else if (read != written) {
-        std::fprintf(stderr, "ostrane-cli: stream: %" PRIu64 " bytes written but %" PRIu64 " read back\n",
+        std::fprintf(stderr,
+                     "ostrane-cli: stream: %" PRIu64 " bytes written but %" PRIu64 " read back\n",
                      written, read);
         rc = 1;
     }

@@ -52,7 +52,7 @@ pipe_event::result pipe_event::wait_until(clock::time_point deadline) {
     if (flag.exchange(false))
         return result::woken;
     return cv.wait_until(lock, deadline) == std::cv_status::timeout ? result::timed_out
-                                                                     : result::woken;
+                                                                    : result::woken;
 }
 
 FT_RESULT pipe_status_result(std::uint8_t s) {

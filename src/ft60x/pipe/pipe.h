@@ -23,14 +23,14 @@ class handle_lib;
 // consumes it and returns at once. Waiters always re-check their queue, so spurious wake-ups are
 // harmless.
 class pipe_event {
-public:
+  public:
     using clock = std::chrono::steady_clock;
     enum class result { woken, timed_out };
 
     void signal();
     result wait_until(clock::time_point deadline);
 
-private:
+  private:
     std::mutex mutex;
     std::atomic<bool> flag{false};
     std::condition_variable cv;
@@ -46,7 +46,7 @@ FT_RESULT pipe_status_result(std::uint8_t s);
 struct pipe_transfer;
 
 class pipe {
-public:
+  public:
     pipe();
     virtual ~pipe();
     pipe(const pipe&) = delete;
@@ -75,7 +75,8 @@ public:
 
     // Serialises blocking reads and writes while `thread_safe` is set.
     std::mutex pipe_lock;
-    std::uint32_t timeout_ms = 1000;
+    // Set by FT_SetPipeTimeout while another thread may be starting a read or write.
+    std::atomic<std::uint32_t> timeout_ms{1000};
     // Libusb status of the latest failed transfer, or LIBUSB_TRANSFER_NO_DEVICE after a failed
     // submission. 0 while healthy.
     std::atomic<std::uint8_t> status{0};
@@ -100,7 +101,7 @@ public:
     std::uint8_t* cur_ptr = nullptr;
     std::uint32_t cur_left = 0;
 
-private:
+  private:
     template <bool out> void worker_thread();
     template <bool out> void xfr_cb(libusb_transfer* x, urb_buf* ub);
     template <bool out> static void LIBUSB_CALL xfr_cb_wrapper(libusb_transfer* x);

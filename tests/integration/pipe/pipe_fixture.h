@@ -2,8 +2,8 @@
 // a capture of the library's log, and the counter pattern the data checks use.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,7 +25,7 @@ namespace pipe_test {
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-inline constexpr std::uint8_t fifo = 4;  // FIFO mode puts the board's pipes in entry 4
+inline constexpr std::uint8_t fifo = 4; // FIFO mode puts the board's pipes in entry 4
 inline constexpr std::uint8_t ep_in = 0x85;
 inline constexpr std::uint8_t ep_out = 0x05;
 
@@ -38,7 +38,7 @@ inline constexpr bool sanitized = false;
 // An unnamed file that a stream writes into without buffering, read back through a second
 // descriptor. Whoever gets file() owns that stream.
 class TextFile {
-public:
+  public:
     TextFile() {
         char name[] = "/tmp/ostrane-pipe-test-XXXXXX";
         const int fd = mkstemp(name);
@@ -69,7 +69,7 @@ public:
         }
     }
 
-private:
+  private:
     int read_fd_ = -1;
     FILE* file_ = nullptr;
 };
@@ -87,7 +87,7 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::milliseco
 
 // The library's log at the most detailed level, for the lines it writes.
 class LogCapture {
-public:
+  public:
     LogCapture() { FT_SetDebug(file_.file(), FT_LOG_LEVEL_TRACE); }
     // The library owns (and closes) the installed stream; hand it the standard output back.
     ~LogCapture() { FT_SetDebug(nullptr, FT_LOG_LEVEL_NONE); }
@@ -97,7 +97,7 @@ public:
         return eventually([&] { return contains(s); });
     }
 
-private:
+  private:
     TextFile file_;
 };
 
@@ -136,7 +136,7 @@ inline FT_TRANSFER_CONF fifo_mode_conf() {
 }
 
 class PipeTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         if (handle) {
             EXPECT_EQ(FT_Close(handle), 0u);

@@ -91,10 +91,12 @@ TEST_F(PipeTest, WriteTimesOutWhenEveryBufferIsInFlight) {
     EXPECT_EQ(write_queue(), 4u * 65536);
 
     const std::uint8_t byte = 1;
-    EXPECT_EQ(FT_WritePipeEx(handle, fifo, &byte, 1, &n, 200), static_cast<FT_RESULT>(STATUS_TIMED_OUT));
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, &byte, 1, &n, 200),
+              static_cast<FT_RESULT>(STATUS_TIMED_OUT));
     EXPECT_EQ(n, 0u);
     ASSERT_EQ(FT_SetPipeTimeout(handle, ep_out, 100), 0u);
-    EXPECT_EQ(FT_WritePipe(handle, ep_out, &byte, 1, &n, nullptr), static_cast<FT_RESULT>(STATUS_TIMED_OUT));
+    EXPECT_EQ(FT_WritePipe(handle, ep_out, &byte, 1, &n, nullptr),
+              static_cast<FT_RESULT>(STATUS_TIMED_OUT));
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(write_queue(), 4u * 65536);
 }
@@ -107,7 +109,8 @@ TEST_F(PipeTest, ReadsServeWhatArrivedAndKeepTheirPlaceInABuffer) {
     ASSERT_EQ(FT_SetPipeTimeout(handle, ep_in, 0), 0u);
     std::uint8_t b[16];
     std::uint32_t n = 7;
-    EXPECT_EQ(FT_ReadPipe(handle, ep_in, b, sizeof b, &n, nullptr), static_cast<FT_RESULT>(STATUS_TIMED_OUT));
+    EXPECT_EQ(FT_ReadPipe(handle, ep_in, b, sizeof b, &n, nullptr),
+              static_cast<FT_RESULT>(STATUS_TIMED_OUT));
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(FT_ReadPipe(handle, ep_in, b, 0, &n, nullptr), 0u);
 
@@ -139,7 +142,7 @@ TEST_F(PipeTest, StopOnShortBufferEndsAReadAtAShortTransfer) {
         got = read(65536, 30000, st);
         returned = steady::now();
     });
-    std::this_thread::sleep_for(50ms);  // let the read block first; the check does not rely on it
+    std::this_thread::sleep_for(50ms); // let the read block first; the check does not rely on it
     const auto data = pattern(0, 1000);
     const auto written = steady::now();
     write_all(data);
@@ -177,16 +180,20 @@ TEST_F(PipeTest, PipeIdsNameFifoChannelsAndChecksComeInOrder) {
     EXPECT_EQ(std::vector<std::uint8_t>(b, b + 16), data);
 
     // 0x02 and 0x82 name FIFO 1, which exists in the FIFO-mode table but was never created.
-    EXPECT_EQ(FT_ReadPipe(handle, 0x02, b, 1, &n, nullptr), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
-    EXPECT_EQ(FT_WritePipe(handle, 0x82, b, 1, &n, nullptr), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+    EXPECT_EQ(FT_ReadPipe(handle, 0x02, b, 1, &n, nullptr),
+              static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+    EXPECT_EQ(FT_WritePipe(handle, 0x82, b, 1, &n, nullptr),
+              static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
     EXPECT_EQ(FT_FlushPipe(handle, 0x02), 0u);
     EXPECT_EQ(FT_SetPipeTimeout(handle, 0x82, 10), 0u);
     EXPECT_EQ(FT_GetReadQueueStatus(handle, 1, &n), 0u);
     EXPECT_EQ(n, 0u);
     // 0x00 and 0x80 name no FIFO at all, nor do indices past the table.
     for (std::uint8_t id : {0x00, 0x80}) {
-        EXPECT_EQ(FT_ReadPipe(handle, id, b, 1, &n, nullptr), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
-        EXPECT_EQ(FT_WritePipe(handle, id, b, 1, &n, nullptr), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+        EXPECT_EQ(FT_ReadPipe(handle, id, b, 1, &n, nullptr),
+                  static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+        EXPECT_EQ(FT_WritePipe(handle, id, b, 1, &n, nullptr),
+                  static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
         EXPECT_EQ(FT_FlushPipe(handle, id), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
         EXPECT_EQ(FT_SetPipeTimeout(handle, id, 10), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
     }
@@ -197,19 +204,30 @@ TEST_F(PipeTest, PipeIdsNameFifoChannelsAndChecksComeInOrder) {
     EXPECT_EQ(FT_GetUnsentBuffer(handle, 5, b, &n), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
 
     // Overlapped requests are refused, but only after the pipe was found.
-    EXPECT_EQ(FT_ReadPipe(handle, ep_in, b, 1, &n, &overlapped), static_cast<FT_RESULT>(STATUS_UNSUPPORTED));
-    EXPECT_EQ(FT_WritePipe(handle, ep_out, b, 1, &n, &overlapped), static_cast<FT_RESULT>(STATUS_UNSUPPORTED));
-    EXPECT_EQ(FT_ReadPipe(handle, 0x00, b, 1, &n, &overlapped), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
-    EXPECT_EQ(FT_WritePipe(handle, 0x80, b, 1, &n, &overlapped), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+    EXPECT_EQ(FT_ReadPipe(handle, ep_in, b, 1, &n, &overlapped),
+              static_cast<FT_RESULT>(STATUS_UNSUPPORTED));
+    EXPECT_EQ(FT_WritePipe(handle, ep_out, b, 1, &n, &overlapped),
+              static_cast<FT_RESULT>(STATUS_UNSUPPORTED));
+    EXPECT_EQ(FT_ReadPipe(handle, 0x00, b, 1, &n, &overlapped),
+              static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+    EXPECT_EQ(FT_WritePipe(handle, 0x80, b, 1, &n, &overlapped),
+              static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
 
     // Null pointers.
-    EXPECT_EQ(FT_ReadPipe(handle, ep_in, nullptr, 1, &n, nullptr), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
-    EXPECT_EQ(FT_ReadPipe(handle, ep_in, b, 1, nullptr, nullptr), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
-    EXPECT_EQ(FT_WritePipeEx(handle, fifo, nullptr, 1, &n, 0), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
-    EXPECT_EQ(FT_WritePipeEx(handle, fifo, b, 1, nullptr, 0), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
-    EXPECT_EQ(FT_GetReadQueueStatus(handle, fifo, nullptr), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
-    EXPECT_EQ(FT_GetWriteQueueStatus(handle, fifo, nullptr), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
-    EXPECT_EQ(FT_GetUnsentBuffer(handle, fifo, b, nullptr), static_cast<FT_RESULT>(STATUS_IO_FAILED));
+    EXPECT_EQ(FT_ReadPipe(handle, ep_in, nullptr, 1, &n, nullptr),
+              static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+    EXPECT_EQ(FT_ReadPipe(handle, ep_in, b, 1, nullptr, nullptr),
+              static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, nullptr, 1, &n, 0),
+              static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, b, 1, nullptr, 0),
+              static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+    EXPECT_EQ(FT_GetReadQueueStatus(handle, fifo, nullptr),
+              static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+    EXPECT_EQ(FT_GetWriteQueueStatus(handle, fifo, nullptr),
+              static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+    EXPECT_EQ(FT_GetUnsentBuffer(handle, fifo, b, nullptr),
+              static_cast<FT_RESULT>(STATUS_IO_FAILED));
 }
 
 TEST_F(PipeTest, AnInOnlyFifoHasNoUnsentData) {
@@ -218,9 +236,11 @@ TEST_F(PipeTest, AnInOnlyFifoHasNoUnsentData) {
     plug_and_open(conf);
     std::uint32_t n = 0;
     std::uint8_t b[4] = {};
-    EXPECT_EQ(FT_GetUnsentBuffer(handle, fifo, nullptr, &n), static_cast<FT_RESULT>(STATUS_IO_FAILED));
+    EXPECT_EQ(FT_GetUnsentBuffer(handle, fifo, nullptr, &n),
+              static_cast<FT_RESULT>(STATUS_IO_FAILED));
     EXPECT_EQ(FT_GetUnsentBuffer(handle, fifo, b, &n), static_cast<FT_RESULT>(STATUS_IO_FAILED));
-    EXPECT_EQ(FT_WritePipe(handle, ep_out, b, 4, &n, nullptr), static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
+    EXPECT_EQ(FT_WritePipe(handle, ep_out, b, 4, &n, nullptr),
+              static_cast<FT_RESULT>(STATUS_BAD_PARAMETER));
     // Its IN pipe streams as usual.
     EXPECT_EQ(FT_GetReadQueueStatus(handle, fifo, &n), 0u);
 }

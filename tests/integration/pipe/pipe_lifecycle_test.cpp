@@ -64,8 +64,8 @@ TEST_F(PipeTest, UnsentDataCanBeCountedAndRecoveredAndTheFlushRestarts) {
     n = static_cast<std::uint32_t>(out.size());
     ASSERT_EQ(FT_GetUnsentBuffer(handle, fifo, out.data(), &n), 0u);
     EXPECT_EQ(n, out.size());
-    const auto want = std::vector<std::uint8_t>(held.begin() + 2 * 65536,
-                                                held.begin() + 5 * 65536 + 100);
+    const auto want =
+        std::vector<std::uint8_t>(held.begin() + 2 * 65536, held.begin() + 5 * 65536 + 100);
     EXPECT_TRUE(std::equal(want.begin(), want.end(), out.begin()));
 
     // Stopped until a flush; then writes are taken again.
@@ -123,7 +123,7 @@ TEST_F(PipeTest, MoreTransfersThanBuffersStillOpensAndStreams) {
     conf.aPipe[0].bUrbNum = 8;
     conf.aPipe[0].wBufNum = 2;
     conf.aPipe[0].dwBufSize = 4096;
-    plug_and_open(conf);  // returns although six IN transfers can never be taken
+    plug_and_open(conf); // returns although six IN transfers can never be taken
     LogCapture log;
     FT_DumpStatus(handle, fifo, false);
     EXPECT_TRUE(log.wait_for("EP85 status:0 q_lib:0 q_app:0 q_urb:6 q_err:0\r\n")) << log.text();
@@ -235,8 +235,10 @@ TEST_F(PipeTest, UnplugWhileStreamingEndsReadsAndWritesAndCloseIsQuick) {
 
     std::uint8_t b[4] = {};
     std::uint32_t n = 0;
-    EXPECT_EQ(FT_ReadPipeEx(handle, fifo, b, 4, &n, 100), static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
-    EXPECT_EQ(FT_WritePipeEx(handle, fifo, b, 4, &n, 100), static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
+    EXPECT_EQ(FT_ReadPipeEx(handle, fifo, b, 4, &n, 100),
+              static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, b, 4, &n, 100),
+              static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
 
     const auto start = steady::now();
     EXPECT_EQ(FT_Close(handle), 0u);
