@@ -1,5 +1,6 @@
 #include "umockdev/usbfs_node.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -86,11 +87,14 @@ UsbfsNode::UsbfsNode(UMockdevTestbed* testbed, std::string fifo_path, std::strin
 }
 
 UsbfsNode::~UsbfsNode() {
+    if (handler_) umockdev_testbed_detach_ioctl(testbed_, devnode_.c_str(), nullptr);
     release_all();
-    if (handler_) {
-        umockdev_testbed_detach_ioctl(testbed_, devnode_.c_str(), nullptr);
-        g_object_unref(handler_);
+    {
+        std::lock_guard lock(mutex_);
+        for (UMockdevIoctlClient* c : clients_) g_object_unref(c);
+        clients_.clear();
     }
+    if (handler_) g_object_unref(handler_);
     if (fifo_fd_ >= 0) ::close(fifo_fd_);
 }
 
@@ -239,10 +243,53 @@ void UsbfsNode::disconnect() {
     update_fifo_locked();
 }
 
+// umockdev says nothing when a client closes the node or its process dies; a closed connection is
+// found on the next request instead (from any client), before that request is served.
+void UsbfsNode::forget_closed_clients_locked() {
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        if (umockdev_ioctl_client_get_connected(*it)) {
+            ++it;
+            continue;
+        }
+        UMockdevIoctlClient* gone = *it;
+        it = clients_.erase(it);
+        forget_client_locked(gone);
+        g_object_unref(gone);
+    }
+}
+
+void UsbfsNode::forget_client_locked(UMockdevIoctlClient* client) {
+    auto drop = [&](std::deque<UrbPtr>& q) {
+        for (auto it = q.begin(); it != q.end();) {
+            if ((*it)->owner == client) {
+                recycle(std::move(*it));
+                it = q.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    };
+    for (auto& [ep, q] : pending_) drop(q);
+    drop(delayed_);
+    drop(ready_);
+    for (auto it = claims_.begin(); it != claims_.end();) {
+        if (it->second == client) {
+            if (!disconnected_) target_.release(it->first);
+            it = claims_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    trace_line("a client closed the device");
+    update_fifo_locked();
+}
+
 bool UsbfsNode::handle_ioctl(UMockdevIoctlClient* client) {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     std::lock_guard lock(mutex_);
+    forget_closed_clients_locked();
+    if (clients_.insert(client).second) g_object_ref(client);  // keeps its address from being reused
 
     if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) {
         reap(client);
@@ -266,7 +313,11 @@ bool UsbfsNode::handle_ioctl(UMockdevIoctlClient* client) {
         return true;
     };
     auto claim = [&](unsigned number, const char* how) {
-        const ClaimResult r = target_.claim(static_cast<int>(number));
+        const auto held = claims_.find(static_cast<int>(number));
+        ClaimResult r;
+        if (held != claims_.end() && held->second != client) r = ClaimResult::busy;  // another open file has it
+        else r = target_.claim(static_cast<int>(number));
+        if (r == ClaimResult::ok) claims_[static_cast<int>(number)] = client;
         trace_line("%s interface %u: %s", how, number,
                    r == ClaimResult::ok ? "ok" : r == ClaimResult::busy ? "busy" : "no such interface");
         if (r == ClaimResult::ok) umockdev_ioctl_client_complete(client, 0, 0);
@@ -307,7 +358,9 @@ bool UsbfsNode::handle_ioctl(UMockdevIoctlClient* client) {
             umockdev_ioctl_client_complete(client, -1, EFAULT);
             break;
         }
-        const bool was = target_.release(static_cast<int>(number));
+        const auto held = claims_.find(static_cast<int>(number));
+        const bool was = held != claims_.end() && held->second == client && target_.release(static_cast<int>(number));
+        if (was) claims_.erase(held);
         trace_line("release interface %u%s", number, was ? "" : ": was not claimed");
         umockdev_ioctl_client_complete(client, was ? 0 : -1, was ? 0 : EINVAL);
         break;
@@ -326,6 +379,7 @@ bool UsbfsNode::handle_ioctl(UMockdevIoctlClient* client) {
                 finish(std::move(u), -ENOENT);
             }
         target_.reset();
+        claims_.clear();
         update_fifo_locked();
         umockdev_ioctl_client_complete(client, 0, 0);
         break;
@@ -345,6 +399,7 @@ bool UsbfsNode::handle_ioctl(UMockdevIoctlClient* client) {
 void UsbfsNode::submit(UMockdevIoctlClient* client) {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     UrbPtr u = new_urb();
+    u->owner = client;
     std::memcpy(&u->key, arg->data, sizeof u->key);
     GError* error = nullptr;
     u->urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
@@ -426,7 +481,8 @@ void UsbfsNode::submit(UMockdevIoctlClient* client) {
 }
 
 void UsbfsNode::reap(UMockdevIoctlClient* client) {
-    if (ready_.empty()) {
+    auto mine = std::find_if(ready_.begin(), ready_.end(), [client](const UrbPtr& u) { return u->owner == client; });
+    if (mine == ready_.end()) {
         umockdev_ioctl_client_complete(client, -1, disconnected_ ? ENODEV : EAGAIN);
         return;
     }
@@ -437,8 +493,8 @@ void UsbfsNode::reap(UMockdevIoctlClient* client) {
         umockdev_ioctl_client_complete(client, -1, EFAULT);
         return;
     }
-    UrbPtr u = std::move(ready_.front());
-    ready_.pop_front();
+    UrbPtr u = std::move(*mine);
+    ready_.erase(mine);
     auto* urb = reinterpret_cast<usbdevfs_urb*>(u->urb->data);
     urb->status = u->status;
     urb->actual_length = static_cast<int>(u->done);
@@ -455,7 +511,7 @@ void UsbfsNode::discard(UMockdevIoctlClient* client) {
     std::memcpy(&key, arg->data, sizeof key);
     auto take = [&](std::deque<UrbPtr>& q) {
         for (auto it = q.begin(); it != q.end(); ++it)
-            if ((*it)->key == key) {
+            if ((*it)->key == key && (*it)->owner == client) {
                 UrbPtr u = std::move(*it);
                 q.erase(it);
                 if (u->type == USBDEVFS_URB_TYPE_CONTROL) u->done = 0;

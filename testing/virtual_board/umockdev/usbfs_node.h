@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,9 @@ public:
     bool handle_ioctl(UMockdevIoctlClient* client);
 
 private:
+    // Each client connection is one open file of the node: like usbfs, URBs and claims belong to it.
     struct Urb {
+        UMockdevIoctlClient* owner = nullptr;
         uint64_t key = 0;                  // client address of the URB, named by DISCARDURB
         UMockdevIoctlData* urb = nullptr;  // the usbdevfs_urb as resolved from the client
         UMockdevIoctlData* buffer = nullptr;
@@ -78,6 +81,8 @@ private:
     void release_due_locked();
     void update_fifo_locked();
     void free_urb(Urb& urb);
+    void forget_closed_clients_locked();
+    void forget_client_locked(UMockdevIoctlClient* client);  // its URBs and claims go with it
     UrbPtr new_urb();
     void recycle(UrbPtr urb);
     void trace_line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -97,6 +102,8 @@ private:
     std::map<uint8_t, std::deque<UrbPtr>> pending_;  // per endpoint, in submission order
     std::deque<UrbPtr> delayed_;                     // control answers held back
     std::deque<UrbPtr> ready_;
+    std::map<int, UMockdevIoctlClient*> claims_;     // interface -> the client holding it
+    std::set<UMockdevIoctlClient*> clients_;         // connections seen, each with our reference
     std::vector<UrbPtr> spare_;                      // reaped URB records, reused: no allocation per URB
     std::vector<uint8_t> scratch_;
 };

@@ -271,6 +271,43 @@ TEST_F(Enumeration, ClaimsAreRecordedAndCanBeRefused) {
     libusb_close(h);
 }
 
+TEST_F(Enumeration, EachOpenFileHasItsOwnClaimsAndTransfers) {
+    const auto b = bus_.plug();
+    libusb_device_handle* first = open_serial(b.serial);
+    libusb_context* other_ctx = nullptr;
+    ASSERT_EQ(libusb_init(&other_ctx), 0);
+    libusb_device_handle* second = nullptr;
+    {
+        libusb_device** list = nullptr;
+        const ssize_t n = libusb_get_device_list(other_ctx, &list);
+        for (ssize_t i = 0; i < n && !second; ++i)
+            if (libusb_get_device_address(list[i]) == b.address) libusb_open(list[i], &second);
+        libusb_free_device_list(list, 1);
+    }
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    ASSERT_EQ(libusb_claim_interface(first, 2), 0);
+    EXPECT_EQ(libusb_claim_interface(second, 2), LIBUSB_ERROR_BUSY) << "held by the other open file";
+    // Both talk at once; each gets its own answers.
+    std::atomic<int> bad{0};
+    auto talk = [&bad](libusb_device_handle* h, uint8_t reg, uint8_t expected) {
+        for (int i = 0; i < 200; ++i) {
+            unsigned char v = 0;
+            if (libusb_control_transfer(h, 0xC0, 5, reg, 0x010D, &v, 1, 1000) != 1 || v != expected) bad.fetch_add(1);
+        }
+    };
+    ASSERT_EQ(i2c_write(first, 0x17, {0x33}), 1);
+    std::thread a(talk, first, 0x11, 0x82), c(talk, second, 0x17, 0x33);
+    a.join();
+    c.join();
+    EXPECT_EQ(bad.load(), 0);
+    // Closing an open file gives its claims up.
+    libusb_close(first);
+    ASSERT_TRUE(eventually([&] { return libusb_claim_interface(second, 2) == 0; }));
+    libusb_close(second);
+    libusb_exit(other_ctx);
+}
+
 TEST_F(Enumeration, ResetDropsClaimsAndLibusbReclaims) {
     const auto b = bus_.plug();
     libusb_device_handle* h = open_serial(b.serial);
