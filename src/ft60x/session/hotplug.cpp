@@ -1,6 +1,5 @@
 #include "ft60x/session/hotplug.h"
 
-#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -18,10 +17,11 @@ hotplug::~hotplug()
     if (usb_lib->hotplug_handle != 0) {
         libusb_hotplug_deregister_callback(usb_lib->context(), usb_lib->hotplug_handle);
         usb_lib->hotplug_handle = 0;
+        // libusb may still be inside a call of hotplug_callback that began before the
+        // deregistration; such calls run under the event lock, so holding it once waits them out.
+        libusb_lock_events(usb_lib->context());
+        libusb_unlock_events(usb_lib->context());
     }
-    // A callback already running on the event thread still uses the cache.
-    while (callbacks_running.load() != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::lock_guard<std::mutex> guard(clients_lock);
     clients.clear();
 }
@@ -72,7 +72,6 @@ int LIBUSB_CALL hotplug::hotplug_callback(libusb_context*, libusb_device* dev,
                                           libusb_hotplug_event event, void* user_data)
 {
     auto* self = static_cast<hotplug*>(user_data);
-    self->callbacks_running.fetch_add(1);
     if (!self->closing.load()) {
         const std::uint64_t uid = usb_device_uid(dev);
         if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)
@@ -80,7 +79,6 @@ int LIBUSB_CALL hotplug::hotplug_callback(libusb_context*, libusb_device* dev,
         else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT)
             self->cache.device_left(uid);
     }
-    self->callbacks_running.fetch_sub(1);
     return 0;
 }
 

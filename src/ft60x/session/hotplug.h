@@ -38,7 +38,6 @@ private:
     // Host threads add and remove clients while the event and cache threads notify them.
     mutable std::mutex clients_lock;
     client_map clients;
-    // Lets teardown wait for a libusb callback that is still running after deregistration.
-    std::atomic<int> callbacks_running{0};
+    // Set at teardown: libusb callbacks from then on leave the cache alone.
     std::atomic<bool> closing{false};
 };
