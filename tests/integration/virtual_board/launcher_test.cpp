@@ -121,6 +121,18 @@ TEST(Launcher, ScriptFaultsReachAProgramThatIsNotLinkedWithTheBus) {
     for (const auto& f : {stall, notify, claim}) std::remove(f.c_str());
 }
 
+TEST(Launcher, TransfersOfAKilledProgramDoNotSwallowTheNextOnesNotification) {
+    const std::string probe = VBOARD_SCRIPT_PROBE;
+    const std::string script = temp_file("2000 notify 1\n");
+    // The first probe is killed with its notification transfer posted; the second must get the
+    // notification sent later (it waits up to 10 s for it).
+    const Outcome r = run("--script " + script + " -- sh -c '" + probe + " notify & p=$!; sleep 0.3; kill $p; wait $p; " +
+                          probe + " notify'");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("notification EF BE AD DE"), std::string::npos) << r.output;
+    std::remove(script.c_str());
+}
+
 TEST(Launcher, TracePrintsRequests) {
     if (!have_lsusb()) GTEST_SKIP() << "lsusb not installed";
     const Outcome r = run("--trace -- lsusb -v -d 1209:0001");
