@@ -4,6 +4,7 @@
 #include <libusb-1.0/libusb.h>
 
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "support.h"
@@ -245,6 +246,18 @@ TEST_F(DeviceControl, DescriptorsCrcAndDfu)
 
     EXPECT_TRUE(FT_EnterDFUMode(handle));
     EXPECT_TRUE(board().dfu_requested());
+}
+
+TEST_F(DeviceControl, ResetReleasesInterfacesAndKeepsTheHandle)
+{
+    log_capture log(FT_LOG_LEVEL_TRACE);
+    EXPECT_EQ(board().claimed_interfaces(), std::set<int>{2});
+    EXPECT_EQ(FT_ResetDevicePort(handle), STATUS_SUCCESS);
+    EXPECT_TRUE(log.contains("Reset device\r\n"));
+    EXPECT_TRUE(board().claimed_interfaces().empty());
+    std::uint16_t vid = 0, pid = 0;
+    EXPECT_EQ(FT_GetVIDPID(handle, &vid, &pid), STATUS_SUCCESS) << "still registered";
+    EXPECT_EQ(FT_ResetDevicePort(nullptr), STATUS_BAD_HANDLE);
 }
 
 } // namespace
