@@ -176,7 +176,8 @@ struct Board::Impl {
     void deliver_from_camera(const std::vector<uint8_t>& bytes);
     bool evaluate_interrupts();
     void arm_irq_timer(Clock::time_point when);
-    void schedule_chatter();
+    void restart_chatter();
+    void chatter_tick_after(uint64_t generation);
     uint8_t gpio_levels() const;
     bool gpio_write(uint16_t which, uint16_t word);
     uint8_t mem_read(uint32_t addr);
@@ -590,19 +591,20 @@ void Board::Impl::arm_irq_timer(Clock::time_point when) {
     });
 }
 
-void Board::Impl::schedule_chatter() {
+// A new camera behaviour starts a new chatter generation: ticks of an older one stop themselves.
+void Board::Impl::restart_chatter() {
     const uint64_t generation = ++chatter_generation;
-    if (camera.kind != CameraKind::chatty || camera.chatter_interval.count() <= 0) return;
-    auto self = this;
-    timer.schedule(Clock::now() + camera.chatter_interval, [self, generation] {
-        std::unique_lock lock(self->mutex);
-        if (generation != self->chatter_generation) return;
-        self->deliver_from_camera(self->camera.chatter);
-        const bool queued = self->evaluate_interrupts();
-        // Re-arm under the same generation.
-        --self->chatter_generation;
-        self->schedule_chatter();
-        if (queued) self->fire_data_ready(lock);
+    if (camera.kind == CameraKind::chatty && camera.chatter_interval.count() > 0) chatter_tick_after(generation);
+}
+
+void Board::Impl::chatter_tick_after(uint64_t generation) {
+    timer.schedule(Clock::now() + camera.chatter_interval, [this, generation] {
+        std::unique_lock lock(mutex);
+        if (generation != chatter_generation) return;
+        deliver_from_camera(camera.chatter);
+        const bool queued = evaluate_interrupts();
+        chatter_tick_after(generation);
+        if (queued) fire_data_ready(lock);
     });
 }
 
@@ -835,7 +837,7 @@ void Board::set_fail_string_descriptors(bool fail) {
 void Board::set_camera(CameraBehaviour behaviour) {
     std::lock_guard lock(impl_->mutex);
     impl_->camera = std::move(behaviour);
-    impl_->schedule_chatter();
+    impl_->restart_chatter();
 }
 
 void Board::set_camera_responder(CameraResponder responder) {
