@@ -60,13 +60,22 @@ struct shared_state {
     std::atomic<std::uint64_t> first_error_offset{UINT64_MAX};
     std::atomic<FT_RESULT> write_status{0};
     std::atomic<FT_RESULT> read_status{0};
+    // Which side failed first (0 none, 1 writer, 2 reader): the other side's failure follows it.
+    std::atomic<int> first_failure{0};
+
+    void fail(bool writer, FT_RESULT r) {
+        (writer ? write_status : read_status).store(r);
+        int none = 0;
+        first_failure.compare_exchange_strong(none, writer ? 1 : 2);
+    }
 };
 
 void writer(void* h, const stream_options& opt, steady::time_point end, shared_state& st) {
     std::vector<std::uint8_t> buf(opt.size);
     std::uint64_t off = 0;
     auto last_progress = steady::now();
-    while (steady::now() < end) {
+    // Nothing to write for once the reader has given up.
+    while (steady::now() < end && !st.reader_done.load()) {
         fill_words(buf.data(), off, buf.size());
         for (std::uint32_t sent = 0; sent < opt.size;) {
             std::uint32_t n = 0;
@@ -77,12 +86,14 @@ void writer(void* h, const stream_options& opt, steady::time_point end, shared_s
             if (n > 0)
                 last_progress = steady::now();
             if (r != 0 && r != STATUS_TIMED_OUT) {
-                st.write_status.store(r);
+                st.fail(true, r);
                 st.writer_done.store(true);
                 return;
             }
+            if (st.reader_done.load())
+                break;
             if (steady::now() - last_progress > drain_grace) {
-                st.write_status.store(STATUS_TIMED_OUT);
+                st.fail(true, STATUS_TIMED_OUT);
                 st.writer_done.store(true);
                 return;
             }
@@ -125,7 +136,7 @@ void reader(void* h, const stream_options& opt, shared_state& st) {
             last_progress = steady::now();
         }
         if (r != 0 && r != STATUS_TIMED_OUT) {
-            st.read_status.store(r);
+            st.fail(false, r);
             break;
         }
     }
@@ -232,12 +243,12 @@ int run_stream(const stream_options& opt) {
     FT_Close(h);
 
     int rc = 0;
-    if (st.write_status.load() != 0) {
+    if (st.first_failure.load() == 1) {
         std::fprintf(stderr, "ostrane-cli: stream: write failed: %s (code %u)\n",
                      status_text(st.write_status.load()),
                      static_cast<unsigned>(st.write_status.load()));
         rc = 1;
-    } else if (st.read_status.load() != 0) {
+    } else if (st.first_failure.load() == 2) {
         std::fprintf(stderr, "ostrane-cli: stream: read failed: %s (code %u)\n",
                      status_text(st.read_status.load()),
                      static_cast<unsigned>(st.read_status.load()));
