@@ -94,8 +94,8 @@ class pipe {
     std::thread worker;
     bool thread_safe = true;
     std::uint8_t ep_addr = 0;
-    // IN: bytes received and not yet read. OUT: bytes queued and not yet reported sent (may dip
-    // below zero for a moment when a completion beats the writer's accounting).
+    // IN: bytes received and not yet read. OUT: bytes queued and not yet reported sent (the
+    // writer counts each buffer before handing it over, so a completion never finds it short).
     std::atomic<std::int64_t> pending_bytes{0};
     urb_buf* cur_buf = nullptr;
     std::uint8_t* cur_ptr = nullptr;
