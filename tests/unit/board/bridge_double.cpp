@@ -1,6 +1,5 @@
 #include "bridge_double.h"
 
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -20,16 +19,6 @@ std::array<std::uint8_t, 8> Transfer::setup_bytes() const {
     return bytes;
 }
 
-std::string hex(const std::array<std::uint8_t, 8>& bytes) {
-    std::string text;
-    char part[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(part, sizeof part, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += part;
-    }
-    return text;
-}
-
 Bridge& Bridge::instance() {
     static Bridge bridge;
     return bridge;
@@ -41,8 +30,7 @@ void Bridge::reset() {
         delete device;
     handles_.clear();
     device_count_ = 4;
-    exclusive_open_ = false;
-    create_status_ = notification_status_ = close_status_ = STATUS_SUCCESS;
+    notification_status_ = close_status_ = STATUS_SUCCESS;
     write_failures_.clear();
     read_failures_.clear();
     fail_all_writes_ = false;
@@ -59,14 +47,6 @@ void Bridge::reset() {
 void Bridge::set_device_count(int count) {
     std::lock_guard lock(mutex_);
     device_count_ = count;
-}
-void Bridge::set_exclusive_open(bool exclusive) {
-    std::lock_guard lock(mutex_);
-    exclusive_open_ = exclusive;
-}
-void Bridge::fail_create(FT_RESULT status) {
-    std::lock_guard lock(mutex_);
-    create_status_ = status;
 }
 void Bridge::fail_set_notification(FT_RESULT status) {
     std::lock_guard lock(mutex_);
@@ -87,10 +67,6 @@ void Bridge::fail_read(std::uint8_t reg, int times) {
 void Bridge::fail_all_writes(bool fail) {
     std::lock_guard lock(mutex_);
     fail_all_writes_ = fail;
-}
-void Bridge::set_register(std::uint8_t reg, std::uint8_t value) {
-    std::lock_guard lock(mutex_);
-    registers_.at(reg) = value;
 }
 void Bridge::push_rx(const std::vector<std::uint8_t>& bytes) {
     std::lock_guard lock(mutex_);
@@ -123,14 +99,6 @@ void Bridge::deliver(const std::vector<std::uint8_t>& bytes) {
     notify();
 }
 
-std::thread Bridge::deliver_async(std::vector<std::uint8_t> bytes,
-                                  std::chrono::milliseconds delay) {
-    return std::thread([this, bytes = std::move(bytes), delay] {
-        std::this_thread::sleep_for(delay);
-        deliver(bytes);
-    });
-}
-
 std::vector<Transfer> Bridge::transfers() const {
     std::lock_guard lock(mutex_);
     return transfers_;
@@ -158,10 +126,6 @@ std::size_t Bridge::rx_fifo_size() const {
 std::vector<std::uint8_t> Bridge::tx_bytes() const {
     std::lock_guard lock(mutex_);
     return tx_bytes_;
-}
-std::uint8_t Bridge::reg(std::uint8_t reg) const {
-    std::lock_guard lock(mutex_);
-    return registers_.at(reg);
 }
 std::pair<FT_NOTIFICATION_CALLBACK, void*> Bridge::last_registration() const {
     std::lock_guard lock(mutex_);
@@ -196,17 +160,11 @@ FT_RESULT Bridge::create(void* identifier, std::uint32_t flags, void** handle) {
     if ((flags & FT_OPEN_BY_INDEX) == 0 && identifier != nullptr)
         call.text = static_cast<const char*>(identifier);
     creates_.push_back(call);
-    if (create_status_ != STATUS_SUCCESS)
-        return create_status_;
     if ((flags & FT_OPEN_BY_INDEX) == 0)
         return STATUS_NO_DEVICE; // only opens by index are modelled
     const auto index = static_cast<std::intptr_t>(call.identifier);
     if (index < 0 || index >= device_count_)
         return STATUS_NO_DEVICE;
-    if (exclusive_open_)
-        for (const auto& [h, device] : handles_)
-            if (device->index == index)
-                return STATUS_OPEN_FAILED;
     auto* device = new Device;
     device->index = static_cast<int>(index);
     handles_[device] = device;

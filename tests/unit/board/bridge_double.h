@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -12,7 +11,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ostrane/ft60x.h"
@@ -50,15 +48,12 @@ class Bridge {
 
     // --- configuration
     void set_device_count(int count);
-    void set_exclusive_open(bool exclusive); // a device that is open cannot be opened again
-    void fail_create(FT_RESULT status);
     void fail_set_notification(FT_RESULT status);
     void fail_close(FT_RESULT status);
     // Writes to (reads of) register `reg` fail with status 4; `times` < 0 means always.
     void fail_write(std::uint8_t reg, int times = -1);
     void fail_read(std::uint8_t reg, int times = -1);
     void fail_all_writes(bool fail);
-    void set_register(std::uint8_t reg, std::uint8_t value);
     // Bytes the board has received from the camera, waiting in the receive FIFO.
     void push_rx(const std::vector<std::uint8_t>& bytes);
     // Bytes pushed into the receive FIFO right after the next read of the level register.
@@ -69,8 +64,6 @@ class Bridge {
     void notify();
     // Puts `bytes` into the receive FIFO, raises the receive interrupt status, and notifies.
     void deliver(const std::vector<std::uint8_t>& bytes);
-    // deliver() on a thread of its own after `delay`; join the returned thread.
-    std::thread deliver_async(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay);
 
     // --- observation
     std::vector<Transfer> transfers() const;
@@ -80,7 +73,6 @@ class Bridge {
     int open_handles() const;
     std::size_t rx_fifo_size() const;
     std::vector<std::uint8_t> tx_bytes() const;
-    std::uint8_t reg(std::uint8_t reg) const;
     // The callback and context of the latest successful registration, kept after close.
     std::pair<FT_NOTIFICATION_CALLBACK, void*> last_registration() const;
     std::vector<std::pair<std::uint8_t, std::uint8_t>> register_writes() const; // (reg, first byte)
@@ -103,8 +95,6 @@ class Bridge {
 
     mutable std::mutex mutex_;
     int device_count_ = 4;
-    bool exclusive_open_ = false;
-    FT_RESULT create_status_ = STATUS_SUCCESS;
     FT_RESULT notification_status_ = STATUS_SUCCESS;
     FT_RESULT close_status_ = STATUS_SUCCESS;
     std::map<std::uint8_t, int> write_failures_;
@@ -120,8 +110,5 @@ class Bridge {
     int close_calls_ = 0;
     std::pair<FT_NOTIFICATION_CALLBACK, void*> last_registration_{nullptr, nullptr};
 };
-
-// Setup bytes as a space-separated hex text, e.g. "40 05 15 00 0D 01 01 00".
-std::string hex(const std::array<std::uint8_t, 8>& bytes);
 
 } // namespace bridge_double

@@ -1,0 +1,386 @@
+// The four board channel calls through the real library on virtual boards: what each one sends to
+// the UART bridge, read back from the board's request log and registers.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "board_support.h"
+#include "ostrane/CommsDirectIO.h"
+#include "ostrane/OstraneCommsUSB.h"
+
+using namespace board_test;
+using namespace Tessory::Ostrane;
+using session_test::eventually;
+using session_test::log_capture;
+using session_test::plug;
+
+namespace {
+
+// Opens a channel on the board at `index` and clears that board's request log.
+int open(int index = 0)
+{
+    int handle = OSTRANE_COMMS_INVALID_HANDLE;
+    EXPECT_EQ(OstraneCommsUSBOpenByIndex(&handle, index), CommsOk) << "index " << index;
+    board_at(static_cast<std::uint32_t>(index)).clear_request_log();
+    return handle;
+}
+
+// Waits until the board's receive FIFO holds `level` bytes.
+bool fifo_holds(vboard::Board& board, std::size_t level)
+{
+    return eventually([&] { return board.bridge().rx_fifo.size() == level; });
+}
+
+TEST(BoardCommsUSB, OpenSetsUpTheBridgeInterrupts)
+{
+    for (const char* serial : {"IDX0", "IDX1", "IDX2", "IDX3"})
+        plug(serial);
+    int handle = OSTRANE_COMMS_INVALID_HANDLE;
+    ASSERT_EQ(OstraneCommsUSBOpenByIndex(&handle, 3), CommsOk);
+    EXPECT_EQ(handle, 0);
+    // Only the board at index 3 was opened and set up.
+    for (std::uint32_t other : {0u, 1u, 2u}) {
+        EXPECT_TRUE(board_at(other).claimed_interfaces().empty()) << other;
+        EXPECT_TRUE(i2c_log(board_at(other)).empty()) << other;
+    }
+    vboard::Board& board = board_at(3);
+    EXPECT_FALSE(board.claimed_interfaces().empty());
+    EXPECT_EQ(register_writes(board),
+              (std::vector<Write>{{i2c_interrupt_period_ms_reg_address, 3},
+                                  {i2c_interrupt_enable_reg_address, 0x0E},
+                                  {i2c_control_reg_address, EnableInterrupts}}));
+    const vboard::BridgeState bridge = board.bridge();
+    EXPECT_EQ(bridge.interrupt_period_ms, 3);
+    EXPECT_EQ(bridge.interrupt_enable, 0x0E);
+    EXPECT_EQ(bridge.control, EnableInterrupts);
+
+    // Registered for notifications: the camera's bytes wake a waiting receive.
+    board.camera_send({0x90, 0x51});
+    std::uint8_t buffer[4] = {};
+    std::uint8_t count = 2;
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 5000), CommsOk);
+    EXPECT_EQ(count, 2);
+    EXPECT_TRUE(read_register(board, i2c_interrupt_status_reg_address));
+}
+
+TEST(BoardCommsUSB, OpenClearsAStaleMessageFlag)
+{
+    plug("STALE");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    // Two notifications: the board sends the second only once the host has taken the first, and
+    // the library hands the first to the channel before it asks for the next.
+    board.send_notification();
+    board.send_notification();
+    ASSERT_TRUE(eventually([&] { return board.notifications_sent().size() == 2; }));
+    // The channel is closed without consuming its message flag, then opened again.
+    ASSERT_EQ(OstraneCommsUSBClose(handle), CommsOk);
+    ASSERT_EQ(open(), handle);
+    std::uint8_t buffer[4];
+    std::uint8_t count = 1;
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 1), CommsNoData);
+    // A fresh channel has no message: the wait never looked at the interrupt status.
+    EXPECT_FALSE(read_register(board, i2c_interrupt_status_reg_address));
+}
+
+TEST(BoardCommsUSB, OpenFailureCodesDependOnTheIndexHistory)
+{
+    plug("HISTORY");
+    log_capture log;
+    int handle = 99;
+    EXPECT_EQ(OstraneCommsUSBOpenByIndex(nullptr, 0), CommsBadHandle);
+    EXPECT_TRUE(i2c_log(board_at(0)).empty());
+    EXPECT_TRUE(board_at(0).claimed_interfaces().empty());
+
+    // Past the end of the device list, never opened.
+    EXPECT_EQ(OstraneCommsUSBOpenByIndex(&handle, 1), CommsOpenFailed);
+    EXPECT_TRUE(log.contains("FT_Create failed to find device"));
+
+    // Opened once, then refused while it is still open elsewhere.
+    int first = OSTRANE_COMMS_INVALID_HANDLE;
+    ASSERT_EQ(OstraneCommsUSBOpenByIndex(&first, 0), CommsOk);
+    board_at(0).set_refuse_claim(true);
+    EXPECT_EQ(OstraneCommsUSBOpenByIndex(&handle, 0), CommsIndexUsed);
+    EXPECT_EQ(handle, first + 1) << "keeps the released number";
+    EXPECT_EQ(OstraneCommsUSBTransmit(handle, "x", 1), CommsBadHandle);
+    board_at(0).set_refuse_claim(false);
+
+    // Still marked after closing, even once the board is gone.
+    ASSERT_EQ(OstraneCommsUSBClose(first), CommsOk);
+    bus().unplug(bus().boards().front().id);
+    EXPECT_EQ(OstraneCommsUSBOpenByIndex(&handle, 0), CommsIndexUsed);
+}
+
+TEST(BoardCommsUSB, IndexOutsideTheTableIsRefusedWithoutOpening)
+{
+    plug("RANGE");
+    log_capture log;
+    for (int index : {-1, 256, 100000}) {
+        int handle = 42;
+        EXPECT_EQ(OstraneCommsUSBOpenByIndex(&handle, index), CommsOpenFailed) << index;
+        EXPECT_EQ(handle, OSTRANE_COMMS_INVALID_HANDLE);
+    }
+    EXPECT_FALSE(log.contains("FT_Create")) << "no device open was tried";
+    EXPECT_TRUE(board_at(0).claimed_interfaces().empty());
+    EXPECT_EQ(open(), 0) << "no number was taken";
+}
+
+TEST(BoardCommsUSB, ChannelNumbersAreLowestFreeFirst)
+{
+    for (int i = 0; i < 7; ++i)
+        plug("NUM" + std::to_string(i));
+    std::vector<int> handles;
+    for (int i = 0; i < 6; ++i)
+        handles.push_back(open(i));
+    EXPECT_EQ(handles, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+    ASSERT_EQ(OstraneCommsUSBClose(3), CommsOk);
+    EXPECT_EQ(open(3), 3);
+    EXPECT_EQ(open(6), 6);
+    for (int h = 0; h < 7; ++h)
+        EXPECT_EQ(OstraneCommsUSBClose(h), CommsOk);
+}
+
+TEST(BoardCommsUSB, TransmitWritesTheBytesIntoTheDataRegister)
+{
+    plug("TX");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    board.set_camera(vboard::CameraBehaviour::silent());
+    const std::uint8_t command[] = {0x81, 0x09, 0x04, 0x47, 0xFF};
+    EXPECT_EQ(OstraneCommsUSBTransmit(handle, command, sizeof command), CommsOk);
+    const auto camera = board.bridge().to_camera;
+    EXPECT_EQ(camera, std::vector<std::uint8_t>(command, command + 5));
+    const auto sent = i2c_log(board);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(setup_hex(sent[0]), "C0 05 13 00 0D 01 01 00");
+    EXPECT_EQ(setup_hex(sent[1]), "40 05 10 00 0D 05 05 00");
+    EXPECT_EQ(sent[1].data, camera);
+
+    // The bridge does not answer the level read: nothing is written.
+    board.clear_request_log();
+    board.nak_i2c(1);
+    EXPECT_EQ(OstraneCommsUSBTransmit(handle, command, sizeof command), CommsFailed);
+    EXPECT_EQ(i2c_log(board).size(), 1u);
+    EXPECT_EQ(board.bridge().to_camera.size(), 5u);
+}
+
+TEST(BoardCommsUSB, TransmitRefusesMoreThan128BytesAndSendsNothing)
+{
+    plug("TX128");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    board.set_camera(vboard::CameraBehaviour::silent());
+    std::vector<std::uint8_t> data(300, 0x55);
+    EXPECT_EQ(OstraneCommsUSBTransmit(handle, data.data(), 128), CommsOk);
+    EXPECT_EQ(board.bridge().to_camera.size(), 128u);
+    board.clear_request_log();
+    for (std::size_t length : {129u, 256u, 300u})
+        EXPECT_EQ(OstraneCommsUSBTransmit(handle, data.data(), length), CommsFailed) << length;
+    EXPECT_TRUE(i2c_log(board).empty());
+    EXPECT_EQ(board.bridge().to_camera.size(), 128u);
+}
+
+TEST(BoardCommsUSB, ArgumentChecksComeBeforeTheChannelLookup)
+{
+    plug("ARGS");
+    std::uint8_t buffer[8];
+    std::uint8_t count = 1;
+    EXPECT_EQ(OstraneCommsUSBTransmit(77, nullptr, 1), CommsNullPointer);
+    EXPECT_EQ(OstraneCommsUSBReceive(77, nullptr, 8, &count, 0), CommsNullPointer);
+    EXPECT_EQ(OstraneCommsUSBReceive(77, buffer, 8, nullptr, 0), CommsNullPointer);
+    EXPECT_EQ(OstraneCommsUSBTransmit(77, buffer, 1), CommsBadHandle);
+    EXPECT_EQ(OstraneCommsUSBReceive(77, buffer, 8, &count, 0), CommsBadHandle);
+    EXPECT_EQ(OstraneCommsUSBClose(77), CommsBadHandle);
+    EXPECT_EQ(OstraneCommsUSBTransmit(-1, buffer, 1), CommsBadHandle);
+
+    const int handle = open();
+    ASSERT_EQ(OstraneCommsUSBClose(handle), CommsOk);
+    board_at(0).clear_request_log();
+    EXPECT_EQ(OstraneCommsUSBTransmit(handle, buffer, 1), CommsBadHandle);
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, 8, &count, 0), CommsBadHandle);
+    EXPECT_EQ(OstraneCommsUSBClose(handle), CommsBadHandle);
+    EXPECT_TRUE(i2c_log(board_at(0)).empty());
+}
+
+TEST(BoardCommsUSB, ReceiveChecksCountAndBufferSize)
+{
+    plug("SIZES");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    std::vector<std::uint8_t> buffer(256);
+    for (std::uint8_t asked : {128, 200}) {
+        std::uint8_t count = asked;
+        EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer.data(), buffer.size(), &count, 0),
+                  CommsBadLength);
+        EXPECT_EQ(count, asked);
+    }
+    std::uint8_t count = 6;
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer.data(), 5, &count, 0), CommsBufferTooSmall);
+    EXPECT_TRUE(i2c_log(board).empty());
+
+    // The largest count allowed, in one read.
+    board.camera_send(std::vector<std::uint8_t>(127, 1));
+    ASSERT_TRUE(fifo_holds(board, 127));
+    count = 127;
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer.data(), 127, &count, 0), CommsOk);
+    EXPECT_EQ(count, 127);
+    EXPECT_EQ(setup_hex(i2c_log(board).back()), "C0 05 10 00 0D 7F 7F 00");
+}
+
+TEST(BoardCommsUSB, ReceiveWithoutInterruptTimesOutWithNoData)
+{
+    plug("QUIET");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    std::uint8_t buffer[16];
+    std::uint8_t count = 4;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 20), CommsNoData);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+    EXPECT_EQ(count, 0);
+    // No register was read; the receive interrupt ends enabled.
+    const auto sent = i2c_log(board);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(setup_hex(sent[0]), "40 05 15 00 0D 01 01 00");
+    EXPECT_EQ(sent[0].data, bytes({EnableInterrupts}));
+    EXPECT_EQ(board.bridge().control, EnableInterrupts);
+}
+
+TEST(BoardCommsUSB, ReceiveWithoutWaitingReadsWhatTheFifoHolds)
+{
+    plug("NOWAIT");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    board.camera_send({0x90, 0x41, 0xFF});
+    ASSERT_TRUE(fifo_holds(board, 3));
+    std::uint8_t buffer[16] = {};
+    std::uint8_t count = 10;
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 0), CommsOk);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 3), bytes({0x90, 0x41, 0xFF}));
+    EXPECT_EQ(setup_hex(i2c_log(board).back()), "C0 05 10 00 0D 03 03 00");
+    EXPECT_TRUE(board.bridge().rx_fifo.empty());
+
+    // An empty FIFO: the data register is not read, and no-wait never reports missing data.
+    board.clear_request_log();
+    count = 5;
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 0), CommsOk);
+    EXPECT_EQ(count, 0);
+    EXPECT_FALSE(read_register(board, i2c_data_reg_address));
+}
+
+TEST(BoardCommsUSB, ReceiveAfterInterruptReadsTheRequestedCount)
+{
+    plug("SIX");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    board.camera_send({10, 11, 12, 13, 14, 15});
+    std::uint8_t buffer[16] = {};
+    std::uint8_t count = 4;
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 1000), CommsOk);
+    EXPECT_EQ(count, 4);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 4), bytes({10, 11, 12, 13}));
+    EXPECT_EQ(board.bridge().rx_fifo, bytes({14, 15}));
+
+    // Receive interrupt off, status and level read, level again, data, receive interrupt on.
+    const auto sent = i2c_log(board);
+    ASSERT_EQ(sent.size(), 6u);
+    EXPECT_EQ(setup_hex(sent[0]), "40 05 15 00 0D 01 01 00");
+    EXPECT_EQ(sent[0].data, bytes({0}));
+    EXPECT_EQ(setup_hex(sent[1]), "C0 05 18 00 0D 01 01 00");
+    EXPECT_NE(sent[1].data, bytes({0})) << "the receive interrupt was latched";
+    EXPECT_EQ(setup_hex(sent[2]), "C0 05 12 00 0D 01 01 00");
+    EXPECT_EQ(sent[2].data, bytes({6}));
+    EXPECT_EQ(setup_hex(sent[3]), "40 05 15 00 0D 01 01 00");
+    EXPECT_EQ(sent[3].data, bytes({EnableInterrupts}));
+    EXPECT_EQ(setup_hex(sent[4]), "C0 05 12 00 0D 01 01 00");
+    EXPECT_EQ(setup_hex(sent[5]), "C0 05 10 00 0D 04 04 00");
+}
+
+TEST(BoardCommsUSB, ReceiveOfAShortReplyReportsWhatArrivedAfterTheWait)
+{
+    plug("SHORT");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    board.camera_send({7, 8});
+    std::uint8_t buffer[16] = {};
+    std::uint8_t count = 4;
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 20), CommsOk);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(buffer[0], 7);
+    EXPECT_EQ(buffer[1], 8);
+    EXPECT_EQ(setup_hex(i2c_log(board).back()), "C0 05 10 00 0D 02 02 00");
+    EXPECT_EQ(board.bridge().control_writes.back(), EnableInterrupts);
+}
+
+// The reply lands during the wait, well after the receive began.
+TEST(BoardCommsUSB, ReceiveReturnsTheReplyThatArrivesDuringTheWait)
+{
+    plug("DURING");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    board.set_camera(vboard::CameraBehaviour::slow(std::chrono::milliseconds(2)));
+    const std::uint8_t command[] = {0x90, 0x50, 0xFF};
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(OstraneCommsUSBTransmit(handle, command, sizeof command), CommsOk);
+        std::uint8_t buffer[8] = {};
+        std::uint8_t count = 3;
+        // Generous bound; the reply ends the wait long before it.
+        ASSERT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 10000), CommsOk)
+            << "round " << round;
+        ASSERT_EQ(count, 3);
+        EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 3), bytes({0x90, 0x50, 0xFF}));
+    }
+    EXPECT_EQ(OstraneCommsUSBClose(handle), CommsOk);
+}
+
+TEST(BoardCommsUSB, ReplyInTwoPartsIsReadWhole)
+{
+    plug("PARTS");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    // The command's answer comes 100 ms later; the first part is there at once.
+    board.set_camera(vboard::CameraBehaviour::slow(std::chrono::milliseconds(100)));
+    board.set_camera_responder([](std::span<const std::uint8_t>) {
+        return std::vector<std::vector<std::uint8_t>>{{3, 4}};
+    });
+    ASSERT_EQ(OstraneCommsUSBTransmit(handle, "?", 1), CommsOk);
+    board.camera_send({1, 2});
+    std::uint8_t buffer[8] = {};
+    std::uint8_t count = 4;
+    // The receive interrupt stays masked from the first notification until the wait ends, so the
+    // bridge does not signal the second part: it is found when the time-out ends the wait.
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 1000), CommsOk);
+    EXPECT_EQ(count, 4);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 4), bytes({1, 2, 3, 4}));
+    // The first part alone did not end the wait.
+    bool saw_first_part = false;
+    for (const vboard::RequestRecord& r : i2c_log(board))
+        if (setup_hex(r) == "C0 05 12 00 0D 01 01 00" && r.data == bytes({2}))
+            saw_first_part = true;
+    EXPECT_TRUE(saw_first_part);
+    EXPECT_EQ(board.bridge().control, EnableInterrupts);
+}
+
+TEST(BoardCommsUSB, CloseClearsMaskAndControlThenCloses)
+{
+    plug("CLOSE");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    EXPECT_EQ(OstraneCommsUSBClose(handle), CommsOk);
+    EXPECT_EQ(register_writes(board), (std::vector<Write>{{i2c_control_reg_address, 0},
+                                                          {i2c_interrupt_enable_reg_address, 0},
+                                                          {i2c_control_reg_address, 0}}));
+    EXPECT_EQ(board.bridge().interrupt_enable, 0);
+    EXPECT_EQ(board.bridge().control, 0);
+    EXPECT_TRUE(board.claimed_interfaces().empty());
+
+    // A bridge that no longer answers still closes, and the number is free again.
+    const int silent = open();
+    board.nak_i2c(3);
+    EXPECT_EQ(OstraneCommsUSBClose(silent), CommsOk);
+    EXPECT_TRUE(board.claimed_interfaces().empty());
+    EXPECT_EQ(open(), silent);
+}
+
+} // namespace
