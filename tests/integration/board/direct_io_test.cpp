@@ -109,6 +109,7 @@ TEST(BoardDirectIO, CloseClearsMaskAndControlThenClosesTheDevice)
     log_capture log;
     CCommsDirectIO never_opened;
     EXPECT_EQ(never_opened.Close(), DirectIOOk);
+    EXPECT_TRUE(i2c_log(board_at(0)).empty());
 
     CCommsDirectIO channel;
     ASSERT_EQ(channel.Open(0), DirectIOOk);
