@@ -1,26 +1,29 @@
 #include "ft60x/logging.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
 namespace {
 
-// Threshold, kept in one byte: levels are compared as unsigned bytes.
-std::uint8_t lvl = 0;
+// Threshold, kept in one byte: levels are compared as unsigned bytes. Atomic (relaxed) only so
+// that background threads reading it while the host changes it is defined; no ordering is needed.
+std::atomic<std::uint8_t> lvl{0};
 
 // Null stands for the standard output. Keeping stdout out of the static initialiser means an
 // FT_SetDebug made from another unit's static initialisation is never overwritten.
-std::FILE* fp = nullptr;
+std::atomic<std::FILE*> fp{nullptr};
 
 std::FILE* current_stream() {
-    return fp != nullptr ? fp : stdout;
+    std::FILE* f = fp.load(std::memory_order_relaxed);
+    return f != nullptr ? f : stdout;
 }
 
 } // namespace
 
 void logging(FT_LOG_LEVEL level, const char* format, ...) {
-    if (static_cast<std::uint8_t>(level) > lvl)
+    if (static_cast<std::uint8_t>(level) > lvl.load(std::memory_order_relaxed))
         return;
     va_list args;
     va_start(args, format);
@@ -30,10 +33,11 @@ void logging(FT_LOG_LEVEL level, const char* format, ...) {
 
 extern "C" FT60X_API void FT_SetDebug(FILE* stream, FT_LOG_LEVEL level) {
     // The library owns an installed stream until it is replaced; the standard output is never
-    // closed.
+    // closed. The new stream goes in before the old one is closed, which keeps the window small for
+    // a message racing the change (the host should not change the log while the library runs).
     std::FILE* old = current_stream();
+    fp.store(stream != nullptr ? stream : stdout, std::memory_order_relaxed);
+    lvl.store(static_cast<std::uint8_t>(level), std::memory_order_relaxed);
     if (old != stdout && old != stream)
         std::fclose(old);
-    fp = stream != nullptr ? stream : stdout;
-    lvl = static_cast<std::uint8_t>(level);
 }
