@@ -19,8 +19,7 @@ using session_test::bus;
 inline constexpr std::uint8_t i2c_request = 0x05;
 
 // The board the library lists at `index`.
-inline vboard::Board& board_at(std::uint32_t index)
-{
+inline vboard::Board& board_at(std::uint32_t index) {
     const std::string serial = session_test::serial_at(index);
     for (const vboard::PluggedBoard& plugged : bus().boards())
         if (plugged.serial == serial)
@@ -30,13 +29,12 @@ inline vboard::Board& board_at(std::uint32_t index)
 }
 
 // The eight setup bytes as the host sent them, e.g. "40 05 15 00 0D 01 01 00".
-inline std::string setup_hex(const vboard::RequestRecord& r)
-{
+inline std::string setup_hex(const vboard::RequestRecord& r) {
     const vboard::SetupPacket& s = r.setup;
-    const unsigned bytes[8] = {s.bmRequestType,       s.bRequest,
-                               s.wValue & 0xFFu,      unsigned(s.wValue >> 8),
-                               s.wIndex & 0xFFu,      unsigned(s.wIndex >> 8),
-                               s.wLength & 0xFFu,     unsigned(s.wLength >> 8)};
+    const unsigned bytes[8] = {s.bmRequestType,   s.bRequest,
+                               s.wValue & 0xFFu,  unsigned(s.wValue >> 8),
+                               s.wIndex & 0xFFu,  unsigned(s.wIndex >> 8),
+                               s.wLength & 0xFFu, unsigned(s.wLength >> 8)};
     std::string out;
     char text[4];
     for (unsigned b : bytes) {
@@ -47,8 +45,7 @@ inline std::string setup_hex(const vboard::RequestRecord& r)
 }
 
 // The I2C requests (bridge register accesses) the board has seen since its log was last cleared.
-inline std::vector<vboard::RequestRecord> i2c_log(const vboard::Board& board)
-{
+inline std::vector<vboard::RequestRecord> i2c_log(const vboard::Board& board) {
     std::vector<vboard::RequestRecord> out;
     for (vboard::RequestRecord& r : board.request_log())
         if (r.setup.bRequest == i2c_request && (r.setup.bmRequestType & 0x60) == 0x40)
@@ -58,8 +55,7 @@ inline std::vector<vboard::RequestRecord> i2c_log(const vboard::Board& board)
 
 // Register writes of the I2C log as (register, first data byte).
 using Write = std::pair<std::uint8_t, std::uint8_t>;
-inline std::vector<Write> register_writes(const vboard::Board& board)
-{
+inline std::vector<Write> register_writes(const vboard::Board& board) {
     std::vector<Write> out;
     for (const vboard::RequestRecord& r : i2c_log(board))
         if (!r.setup.is_in() && !r.data.empty())
@@ -68,14 +64,15 @@ inline std::vector<Write> register_writes(const vboard::Board& board)
 }
 
 // True when some I2C request read register `reg`.
-inline bool read_register(const vboard::Board& board, std::uint8_t reg)
-{
+inline bool read_register(const vboard::Board& board, std::uint8_t reg) {
     for (const vboard::RequestRecord& r : i2c_log(board))
         if (r.setup.is_in() && (r.setup.wValue & 0x7F) == reg)
             return true;
     return false;
 }
 
-inline std::vector<std::uint8_t> bytes(std::initializer_list<std::uint8_t> list) { return list; }
+inline std::vector<std::uint8_t> bytes(std::initializer_list<std::uint8_t> list) {
+    return list;
+}
 
 } // namespace board_test

@@ -17,8 +17,7 @@ using session_test::plug;
 namespace {
 
 // Opens a channel on the board at `index` and clears that board's request log.
-int open(int index = 0)
-{
+int open(int index = 0) {
     int handle = OSTRANE_COMMS_INVALID_HANDLE;
     EXPECT_EQ(OstraneCommsUSBOpenByIndex(&handle, index), CommsOk) << "index " << index;
     board_at(static_cast<std::uint32_t>(index)).clear_request_log();
@@ -26,13 +25,11 @@ int open(int index = 0)
 }
 
 // Waits until the board's receive FIFO holds `level` bytes.
-bool fifo_holds(vboard::Board& board, std::size_t level)
-{
+bool fifo_holds(vboard::Board& board, std::size_t level) {
     return eventually([&] { return board.bridge().rx_fifo.size() == level; });
 }
 
-TEST(BoardCommsUSB, OpenSetsUpTheBridgeInterrupts)
-{
+TEST(BoardCommsUSB, OpenSetsUpTheBridgeInterrupts) {
     for (const char* serial : {"IDX0", "IDX1", "IDX2", "IDX3"})
         plug(serial);
     int handle = OSTRANE_COMMS_INVALID_HANDLE;
@@ -63,8 +60,7 @@ TEST(BoardCommsUSB, OpenSetsUpTheBridgeInterrupts)
     EXPECT_TRUE(read_register(board, i2c_interrupt_status_reg_address));
 }
 
-TEST(BoardCommsUSB, OpenClearsAStaleMessageFlag)
-{
+TEST(BoardCommsUSB, OpenClearsAStaleMessageFlag) {
     plug("STALE");
     const int handle = open();
     vboard::Board& board = board_at(0);
@@ -83,8 +79,7 @@ TEST(BoardCommsUSB, OpenClearsAStaleMessageFlag)
     EXPECT_FALSE(read_register(board, i2c_interrupt_status_reg_address));
 }
 
-TEST(BoardCommsUSB, OpenFailureCodesDependOnTheIndexHistory)
-{
+TEST(BoardCommsUSB, OpenFailureCodesDependOnTheIndexHistory) {
     plug("HISTORY");
     log_capture log;
     int handle = 99;
@@ -111,8 +106,7 @@ TEST(BoardCommsUSB, OpenFailureCodesDependOnTheIndexHistory)
     EXPECT_EQ(OstraneCommsUSBOpenByIndex(&handle, 0), CommsIndexUsed);
 }
 
-TEST(BoardCommsUSB, IndexOutsideTheTableIsRefusedWithoutOpening)
-{
+TEST(BoardCommsUSB, IndexOutsideTheTableIsRefusedWithoutOpening) {
     plug("RANGE");
     log_capture log;
     for (int index : {-1, 256, 100000}) {
@@ -125,8 +119,7 @@ TEST(BoardCommsUSB, IndexOutsideTheTableIsRefusedWithoutOpening)
     EXPECT_EQ(open(), 0) << "no number was taken";
 }
 
-TEST(BoardCommsUSB, ChannelNumbersAreLowestFreeFirst)
-{
+TEST(BoardCommsUSB, ChannelNumbersAreLowestFreeFirst) {
     for (int i = 0; i < 7; ++i)
         plug("NUM" + std::to_string(i));
     std::vector<int> handles;
@@ -140,8 +133,7 @@ TEST(BoardCommsUSB, ChannelNumbersAreLowestFreeFirst)
         EXPECT_EQ(OstraneCommsUSBClose(h), CommsOk);
 }
 
-TEST(BoardCommsUSB, TransmitWritesTheBytesIntoTheDataRegister)
-{
+TEST(BoardCommsUSB, TransmitWritesTheBytesIntoTheDataRegister) {
     plug("TX");
     const int handle = open();
     vboard::Board& board = board_at(0);
@@ -164,8 +156,7 @@ TEST(BoardCommsUSB, TransmitWritesTheBytesIntoTheDataRegister)
     EXPECT_EQ(board.bridge().to_camera.size(), 5u);
 }
 
-TEST(BoardCommsUSB, TransmitRefusesMoreThan128BytesAndSendsNothing)
-{
+TEST(BoardCommsUSB, TransmitRefusesMoreThan128BytesAndSendsNothing) {
     plug("TX128");
     const int handle = open();
     vboard::Board& board = board_at(0);
@@ -180,8 +171,7 @@ TEST(BoardCommsUSB, TransmitRefusesMoreThan128BytesAndSendsNothing)
     EXPECT_EQ(board.bridge().to_camera.size(), 128u);
 }
 
-TEST(BoardCommsUSB, ArgumentChecksComeBeforeTheChannelLookup)
-{
+TEST(BoardCommsUSB, ArgumentChecksComeBeforeTheChannelLookup) {
     plug("ARGS");
     std::uint8_t buffer[8];
     std::uint8_t count = 1;
@@ -202,8 +192,7 @@ TEST(BoardCommsUSB, ArgumentChecksComeBeforeTheChannelLookup)
     EXPECT_TRUE(i2c_log(board_at(0)).empty());
 }
 
-TEST(BoardCommsUSB, ReceiveChecksCountAndBufferSize)
-{
+TEST(BoardCommsUSB, ReceiveChecksCountAndBufferSize) {
     plug("SIZES");
     const int handle = open();
     vboard::Board& board = board_at(0);
@@ -227,8 +216,7 @@ TEST(BoardCommsUSB, ReceiveChecksCountAndBufferSize)
     EXPECT_EQ(setup_hex(i2c_log(board).back()), "C0 05 10 00 0D 7F 7F 00");
 }
 
-TEST(BoardCommsUSB, ReceiveWithoutInterruptTimesOutWithNoData)
-{
+TEST(BoardCommsUSB, ReceiveWithoutInterruptTimesOutWithNoData) {
     plug("QUIET");
     const int handle = open();
     vboard::Board& board = board_at(0);
@@ -246,8 +234,7 @@ TEST(BoardCommsUSB, ReceiveWithoutInterruptTimesOutWithNoData)
     EXPECT_EQ(board.bridge().control, EnableInterrupts);
 }
 
-TEST(BoardCommsUSB, ReceiveWithoutWaitingReadsWhatTheFifoHolds)
-{
+TEST(BoardCommsUSB, ReceiveWithoutWaitingReadsWhatTheFifoHolds) {
     plug("NOWAIT");
     const int handle = open();
     vboard::Board& board = board_at(0);
@@ -269,15 +256,14 @@ TEST(BoardCommsUSB, ReceiveWithoutWaitingReadsWhatTheFifoHolds)
     EXPECT_FALSE(read_register(board, i2c_data_reg_address));
 }
 
-TEST(BoardCommsUSB, ReceiveAfterInterruptReadsTheRequestedCount)
-{
+TEST(BoardCommsUSB, ReceiveAfterInterruptReadsTheRequestedCount) {
     plug("SIX");
     const int handle = open();
     vboard::Board& board = board_at(0);
     board.camera_send({10, 11, 12, 13, 14, 15});
     std::uint8_t buffer[16] = {};
     std::uint8_t count = 4;
-    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 1000), CommsOk);
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 5000), CommsOk);
     EXPECT_EQ(count, 4);
     EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 4), bytes({10, 11, 12, 13}));
     EXPECT_EQ(board.bridge().rx_fifo, bytes({14, 15}));
@@ -297,15 +283,17 @@ TEST(BoardCommsUSB, ReceiveAfterInterruptReadsTheRequestedCount)
     EXPECT_EQ(setup_hex(sent[5]), "C0 05 10 00 0D 04 04 00");
 }
 
-TEST(BoardCommsUSB, ReceiveOfAShortReplyReportsWhatArrivedAfterTheWait)
-{
+TEST(BoardCommsUSB, ReceiveOfAShortReplyReportsWhatArrivedAfterTheWait) {
     plug("SHORT");
     const int handle = open();
     vboard::Board& board = board_at(0);
     board.camera_send({7, 8});
+    ASSERT_TRUE(fifo_holds(board, 2));
+    ASSERT_TRUE(eventually([&] { return !board.notifications_sent().empty(); }));
     std::uint8_t buffer[16] = {};
     std::uint8_t count = 4;
-    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 20), CommsOk);
+    // The wait lasts the whole time-out: the reply is short of the count.
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 300), CommsOk);
     EXPECT_EQ(count, 2);
     EXPECT_EQ(buffer[0], 7);
     EXPECT_EQ(buffer[1], 8);
@@ -314,8 +302,7 @@ TEST(BoardCommsUSB, ReceiveOfAShortReplyReportsWhatArrivedAfterTheWait)
 }
 
 // The reply lands during the wait, well after the receive began.
-TEST(BoardCommsUSB, ReceiveReturnsTheReplyThatArrivesDuringTheWait)
-{
+TEST(BoardCommsUSB, ReceiveReturnsTheReplyThatArrivesDuringTheWait) {
     plug("DURING");
     const int handle = open();
     vboard::Board& board = board_at(0);
@@ -334,8 +321,7 @@ TEST(BoardCommsUSB, ReceiveReturnsTheReplyThatArrivesDuringTheWait)
     EXPECT_EQ(OstraneCommsUSBClose(handle), CommsOk);
 }
 
-TEST(BoardCommsUSB, ReplyInTwoPartsIsReadWhole)
-{
+TEST(BoardCommsUSB, ReplyInTwoPartsIsReadWhole) {
     plug("PARTS");
     const int handle = open();
     vboard::Board& board = board_at(0);
@@ -350,7 +336,7 @@ TEST(BoardCommsUSB, ReplyInTwoPartsIsReadWhole)
     std::uint8_t count = 4;
     // The receive interrupt stays masked from the first notification until the wait ends, so the
     // bridge does not signal the second part: it is found when the time-out ends the wait.
-    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 1000), CommsOk);
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 2000), CommsOk);
     EXPECT_EQ(count, 4);
     EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 4), bytes({1, 2, 3, 4}));
     // The first part alone did not end the wait.
@@ -362,8 +348,7 @@ TEST(BoardCommsUSB, ReplyInTwoPartsIsReadWhole)
     EXPECT_EQ(board.bridge().control, EnableInterrupts);
 }
 
-TEST(BoardCommsUSB, CloseClearsMaskAndControlThenCloses)
-{
+TEST(BoardCommsUSB, CloseClearsMaskAndControlThenCloses) {
     plug("CLOSE");
     const int handle = open();
     vboard::Board& board = board_at(0);

@@ -16,16 +16,14 @@ using session_test::plug;
 namespace {
 
 // Opens `channel` on the only board and clears the board's request log.
-vboard::Board& open(CCommsDirectIO& channel, const std::string& serial)
-{
+vboard::Board& open(CCommsDirectIO& channel, const std::string& serial) {
     vboard::Board& board = bus().board(plug(serial).id);
     EXPECT_EQ(channel.Open(0), DirectIOOk);
     board.clear_request_log();
     return board;
 }
 
-TEST(BoardDirectIO, RegisterWriteAndReadSendTheExactSetupBytes)
-{
+TEST(BoardDirectIO, RegisterWriteAndReadSendTheExactSetupBytes) {
     CCommsDirectIO channel;
     vboard::Board& board = open(channel, "REGS");
     board.camera_send({1, 2, 3});
@@ -45,8 +43,7 @@ TEST(BoardDirectIO, RegisterWriteAndReadSendTheExactSetupBytes)
     EXPECT_EQ(board.bridge().control, EnableInterrupts);
 }
 
-TEST(BoardDirectIO, OpenRegistersForNotificationsAndOpenWithoutArgumentsDoesNothing)
-{
+TEST(BoardDirectIO, OpenRegistersForNotificationsAndOpenWithoutArgumentsDoesNothing) {
     for (const char* serial : {"N0", "N1", "N2"})
         plug(serial);
     CCommsDirectIO idle;
@@ -68,8 +65,7 @@ TEST(BoardDirectIO, OpenRegistersForNotificationsAndOpenWithoutArgumentsDoesNoth
     EXPECT_TRUE(eventually([&] { return calls.load() == 1; }));
 }
 
-TEST(BoardDirectIO, OpenBySerialNumber)
-{
+TEST(BoardDirectIO, OpenBySerialNumber) {
     plug("OST0000");
     vboard::Board& wanted = bus().board(plug("OST0001").id);
     log_capture log;
@@ -90,8 +86,7 @@ TEST(BoardDirectIO, OpenBySerialNumber)
     }
 }
 
-TEST(BoardDirectIO, OpenWithNoBoardFailsAndClosesNothing)
-{
+TEST(BoardDirectIO, OpenWithNoBoardFailsAndClosesNothing) {
     bus(); // an empty bus, there before the library's first look
     log_capture log;
     {
@@ -103,8 +98,7 @@ TEST(BoardDirectIO, OpenWithNoBoardFailsAndClosesNothing)
     EXPECT_FALSE(log.contains("Failed to close")) << "nothing to close after a failed open";
 }
 
-TEST(BoardDirectIO, CloseClearsMaskAndControlThenClosesTheDevice)
-{
+TEST(BoardDirectIO, CloseClearsMaskAndControlThenClosesTheDevice) {
     plug("SHUT");
     log_capture log;
     CCommsDirectIO never_opened;
@@ -130,8 +124,7 @@ TEST(BoardDirectIO, CloseClearsMaskAndControlThenClosesTheDevice)
     EXPECT_EQ(calls.load(), 0);
 }
 
-TEST(BoardDirectIO, TxReadsTheTransmitLevelThenWritesTheBytes)
-{
+TEST(BoardDirectIO, TxReadsTheTransmitLevelThenWritesTheBytes) {
     CCommsDirectIO channel;
     vboard::Board& board = open(channel, "TXLVL");
     board.set_camera(vboard::CameraBehaviour::silent());
@@ -161,8 +154,7 @@ TEST(BoardDirectIO, TxReadsTheTransmitLevelThenWritesTheBytes)
     EXPECT_EQ(board.bridge().to_camera.size(), 3u);
 }
 
-TEST(BoardDirectIO, RxPopsTheRequestedBytesFromTheDataRegister)
-{
+TEST(BoardDirectIO, RxPopsTheRequestedBytesFromTheDataRegister) {
     CCommsDirectIO channel;
     vboard::Board& board = open(channel, "RXPOP");
     board.camera_send({9, 8, 7, 6});
@@ -178,8 +170,7 @@ TEST(BoardDirectIO, RxPopsTheRequestedBytesFromTheDataRegister)
     EXPECT_TRUE(i2c_log(board).empty());
 }
 
-TEST(BoardDirectIO, RegisterAccessorsAndFailures)
-{
+TEST(BoardDirectIO, RegisterAccessorsAndFailures) {
     CCommsDirectIO channel;
     vboard::Board& board = open(channel, "ACCESS");
     // Two camera messages of 3 and 2 bytes waiting: every register holds a different value.
@@ -221,8 +212,7 @@ TEST(BoardDirectIO, RegisterAccessorsAndFailures)
     EXPECT_TRUE(channel.IsError()) << "an unreadable status counts as an error";
 }
 
-TEST(BoardDirectIO, ResetWritesTheBitsThenEnableInterrupts)
-{
+TEST(BoardDirectIO, ResetWritesTheBitsThenEnableInterrupts) {
     CCommsDirectIO channel;
     vboard::Board& board = open(channel, "RESET");
     EXPECT_EQ(channel.ResetUART(), DirectIOOk);
