@@ -3,13 +3,7 @@
 
 #include <cstdint>
 
-#ifndef OSTRANE_API
-#if defined(OSTRANE_BUILDING_LIBRARY)
-#define OSTRANE_API __attribute__((visibility("default")))
-#else
-#define OSTRANE_API
-#endif
-#endif
+#include "ostrane/OstraneExport.h"
 
 namespace Tessory::Ostrane {
 

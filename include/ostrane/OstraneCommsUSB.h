@@ -7,13 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#ifndef OSTRANE_API
-#if defined(OSTRANE_BUILDING_LIBRARY)
-#define OSTRANE_API __attribute__((visibility("default")))
-#else
-#define OSTRANE_API
-#endif
-#endif
+#include "ostrane/OstraneExport.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -177,6 +177,16 @@ class PipeTest : public ::testing::Test {
         ASSERT_EQ(n, data.size());
     }
 
+    // Fills the board's loopback FIFO with nothing reading it back, so that from here on the board
+    // holds every OUT transfer; returns the bytes written (the FIFO's capacity).
+    std::uint32_t fill_loopback() {
+        const auto fill = static_cast<std::uint32_t>(vboard::Board::loopback_capacity);
+        write_all(pattern(0, fill));
+        EXPECT_TRUE(eventually([&] { return board().fifo().loopback_level == fill; }));
+        EXPECT_TRUE(eventually([&] { return write_queue() == 0; }));
+        return fill;
+    }
+
     // One read of up to `length` bytes; the bytes read come back, the status in `status`.
     std::vector<std::uint8_t> read(std::uint32_t length, std::uint32_t timeout_ms,
                                    FT_RESULT& status) {

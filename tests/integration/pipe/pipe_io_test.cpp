@@ -78,10 +78,8 @@ TEST_F(PipeTest, WriteTimesOutWhenEveryBufferIsInFlight) {
     conf.aPipe[1].dwBufSize = 65536;
     plug_and_open(conf);
 
-    const std::uint32_t fill = static_cast<std::uint32_t>(vboard::Board::loopback_capacity);
-    write_all(pattern(0, fill));
-    ASSERT_TRUE(eventually([&] { return board().fifo().loopback_level == fill; }));
-    ASSERT_TRUE(eventually([&] { return write_queue() == 0; }));
+    const std::uint32_t fill = fill_loopback();
+    ASSERT_FALSE(HasFailure());
 
     // Four buffers take four of the five chunks; the fifth finds none before the deadline.
     const auto more = pattern(fill, 5 * 65536);

@@ -46,10 +46,8 @@ TEST_F(PipeTest, UnsentDataCanBeCountedAndRecoveredAndTheFlushRestarts) {
     conf.aPipe[1].wBufNum = 6;
     conf.aPipe[1].dwBufSize = 65536;
     plug_and_open(conf);
-    const std::uint32_t fill = static_cast<std::uint32_t>(vboard::Board::loopback_capacity);
-    write_all(pattern(0, fill));
-    ASSERT_TRUE(eventually([&] { return board().fifo().loopback_level == fill; }));
-    ASSERT_TRUE(eventually([&] { return write_queue() == 0; }));
+    const std::uint32_t fill = fill_loopback();
+    ASSERT_FALSE(HasFailure());
 
     // Two chunks go into the held transfers, four wait in the pipe.
     const auto held = pattern(fill, 6 * 65536);
