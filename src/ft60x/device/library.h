@@ -4,6 +4,7 @@
 
 #include <libusb-1.0/libusb.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -58,6 +59,10 @@ public:
     int claim_interface(int number);
     bool is_claimed(int number) const { return claimed_interfaces.count(number) != 0; }
     void release_interfaces();
+
+    // Set by the streaming pipes when a transfer finds the device gone, so that its other pipes
+    // refuse data at once instead of queueing it for a device that is not there.
+    std::atomic<bool> device_gone{false};
 
 private:
     libusb_context* usb_context = nullptr;

@@ -57,6 +57,10 @@ session::~session()
     // Closing waits for the event thread, which therefore must still run here.
     for (auto& handle : handles)
         handle.reset();
+    // Stopped while intact: its threads and callbacks may still call back into the session,
+    // which reads hotplug_monitor.
+    if (hotplug_monitor)
+        hotplug_monitor->stop();
     hotplug_monitor.reset();
     std::lock_guard<std::mutex> guard(list_lock);
     devices.clear();

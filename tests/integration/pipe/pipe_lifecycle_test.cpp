@@ -55,16 +55,21 @@ TEST_F(PipeTest, UnsentDataCanBeCountedAndRecoveredAndTheFlushRestarts) {
     std::uint32_t n = 0;
     ASSERT_EQ(FT_GetUnsentBuffer(handle, fifo, nullptr, &n), 0u);
     EXPECT_EQ(n, 6u * 65536);
+    // Even the count alone stops the pipe: a write now says so instead of queueing into nowhere.
+    const std::uint8_t byte = 1;
+    n = 99;
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, &byte, 1, &n, 100),
+              static_cast<FT_RESULT>(STATUS_TRANSFER_CANCELLED));
+    EXPECT_EQ(n, 0u);
 
-    // The stop cancelled the two held transfers; what never left the pipe comes back in order,
-    // as far as the caller's buffer reaches.
+    // The stop cancelled the two held transfers; everything that never reached the board comes
+    // back in order, as far as the caller's buffer reaches, and the rest is dropped.
     std::vector<std::uint8_t> out(3 * 65536 + 100, 0xEE);
     n = static_cast<std::uint32_t>(out.size());
     ASSERT_EQ(FT_GetUnsentBuffer(handle, fifo, out.data(), &n), 0u);
     EXPECT_EQ(n, out.size());
-    const auto want =
-        std::vector<std::uint8_t>(held.begin() + 2 * 65536, held.begin() + 5 * 65536 + 100);
-    EXPECT_TRUE(std::equal(want.begin(), want.end(), out.begin()));
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), held.begin()));
+    EXPECT_EQ(write_queue(), 0u);
 
     // Stopped until a flush; then writes are taken again.
     LogCapture log;
@@ -73,9 +78,48 @@ TEST_F(PipeTest, UnsentDataCanBeCountedAndRecoveredAndTheFlushRestarts) {
     ASSERT_EQ(FT_FlushPipe(handle, ep_out), 0u);
     FT_DumpStatus(handle, fifo, true);
     EXPECT_TRUE(log.wait_for("EP5 status:0 q_lib:0 q_app:6 q_urb:2 q_err:0\r\n")) << log.text();
-    const std::uint8_t byte = 1;
     EXPECT_EQ(FT_WritePipeEx(handle, fifo, &byte, 1, &n, 1000), 0u);
     EXPECT_EQ(n, 1u);
+    // The board holds that byte; a flush cancels it and the queue count returns to 0.
+    ASSERT_EQ(FT_FlushPipe(handle, ep_out), 0u);
+    EXPECT_EQ(write_queue(), 0u);
+}
+
+TEST_F(PipeTest, CloseLetsQueuedDataReachTheBoardAndLogsWhatCouldNot) {
+    plug_and_open();
+    board().set_fifo_source(vboard::FifoSource::pattern); // the OUT endpoint only counts
+    const std::uint32_t total = 4u << 20;
+    write_all(pattern(0, total));
+    ASSERT_EQ(FT_Close(handle), 0u);
+    handle = nullptr;
+    EXPECT_EQ(board().fifo().bytes_out, total) << "data taken by a write was dropped at close";
+
+    // With the board holding every transfer nothing more can go; the close says how much.
+    board().set_fifo_source(vboard::FifoSource::loopback);
+    FT_TRANSFER_CONF conf = fifo_mode_conf();
+    conf.aPipe[0].bDisabled = 1;
+    open(conf);
+    const std::uint32_t fill = fill_loopback();
+    write_all(pattern(fill, 3 * 32768));
+    LogCapture log;
+    ASSERT_EQ(FT_Close(handle), 0u);
+    handle = nullptr;
+    EXPECT_TRUE(log.contains("EP5 stopped with 98304 bytes not sent\r\n")) << log.text();
+}
+
+TEST_F(PipeTest, AnUnpluggedBoardTakesNoWritesEvenOnAnIdlePipe) {
+    plug_and_open();
+    bus().unplug(board_id);
+    std::uint8_t b[4] = {};
+    std::uint32_t n = 0;
+    // The IN side notices at once; the OUT pipe has nothing in flight to notice it by itself.
+    ASSERT_TRUE(eventually([&] {
+        return FT_ReadPipeEx(handle, fifo, b, 4, &n, 10) == STATUS_DEVICE_GONE;
+    }));
+    n = 99;
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, b, 4, &n, 100),
+              static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
+    EXPECT_EQ(n, 0u);
 }
 
 TEST_F(PipeTest, AStalledInTransferFailsTheNextReadThatNeedsABuffer) {
