@@ -392,6 +392,9 @@ void pipe::orphan_pending_transfers() {
         }
         ++orphans;
     }
+    if (orphans != 0)
+        logging(FT_LOG_LEVEL_WARNING, "EP%X left %u transfers to their completions\r\n", ep_addr,
+                static_cast<unsigned>(orphans));
     // Completions already running finish with the pipe before it goes.
     while (in_flight.load(std::memory_order_acquire) != orphans)
         std::this_thread::yield();

@@ -1,7 +1,9 @@
 // Pipes through failures and recoveries: flush, unsent data, stalls, unplugging, odd sizes, and a
 // long loopback checked byte for byte.
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 #include "pipe_fixture.h"
 
@@ -119,6 +121,78 @@ TEST_F(PipeTest, AnUnpluggedBoardTakesNoWritesEvenOnAnIdlePipe) {
     EXPECT_EQ(FT_WritePipeEx(handle, fifo, b, 4, &n, 100),
               static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
     EXPECT_EQ(n, 0u);
+}
+
+// Completions run on the event thread, which also runs the host's notification callback: while
+// such a callback is held, no transfer of the device comes back, cancelled or not.
+struct EventThreadHold {
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false;
+    bool released = false;
+
+    static void callback(void* ctx, int, void*) {
+        auto* h = static_cast<EventThreadHold*>(ctx);
+        std::unique_lock<std::mutex> lock(h->m);
+        h->entered = true;
+        h->cv.notify_all();
+        h->cv.wait_for(lock, 30s, [h] { return h->released; });
+    }
+    bool wait_entered() {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, 10s, [this] { return entered; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(m);
+        released = true;
+        cv.notify_all();
+    }
+};
+
+TEST_F(PipeTest, AFlushWhoseTransfersDoNotComeBackFailsAndLeavesThePipeStopped) {
+    plug_and_open();
+    EventThreadHold hold;
+    ASSERT_EQ(FT_SetNotificationCallback(handle, &EventThreadHold::callback, &hold), 0u);
+    board().send_notification();
+    ASSERT_TRUE(hold.wait_entered());
+
+    EXPECT_EQ(FT_FlushPipe(handle, ep_in), static_cast<FT_RESULT>(STATUS_IO_FAILED));
+    FT_RESULT st = 0;
+    EXPECT_TRUE(read(4, 100, st).empty());
+    EXPECT_EQ(st, static_cast<FT_RESULT>(STATUS_TRANSFER_CANCELLED));
+
+    // Once the transfers are back, a flush restarts the pipe.
+    hold.release();
+    EXPECT_TRUE(eventually([&] { return FT_FlushPipe(handle, ep_in) == 0; }));
+    FT_ClearNotificationCallback(handle);
+    const auto data = pattern(0, 1000);
+    write_all(data);
+    EXPECT_EQ(read(1000, 5000, st), data);
+    EXPECT_EQ(st, 0u);
+}
+
+TEST_F(PipeTest, TransfersThatOutliveTheirPipeAreFreedByTheirCompletions) {
+    plug_and_open();
+    EventThreadHold hold;
+    ASSERT_EQ(FT_SetNotificationCallback(handle, &EventThreadHold::callback, &hold), 0u);
+    board().send_notification();
+    ASSERT_TRUE(hold.wait_entered());
+    LogCapture log;
+    // The close gives up waiting for the cancelled IN transfers and leaves them to their
+    // completions, which run once the event thread is free again.
+    std::thread closer([&] { EXPECT_EQ(FT_Close(handle), 0u); });
+    const bool orphaned = eventually([&] { return log.contains("EP85 left 8 transfers"); }, 30s);
+    hold.release();
+    closer.join();
+    handle = nullptr;
+    ASSERT_TRUE(orphaned) << log.text();
+
+    // The library is intact: the board opens and streams again.
+    open(fifo_mode_conf());
+    const auto data = pattern(0, 1000);
+    write_all(data);
+    FT_RESULT st = 0;
+    EXPECT_EQ(read(1000, 5000, st), data);
 }
 
 TEST_F(PipeTest, AStalledInTransferFailsTheNextReadThatNeedsABuffer) {
