@@ -171,30 +171,6 @@ TEST_F(PipeTest, AFlushWhoseTransfersDoNotComeBackFailsAndLeavesThePipeStopped) 
     EXPECT_EQ(st, 0u);
 }
 
-TEST_F(PipeTest, TransfersThatOutliveTheirPipeAreFreedByTheirCompletions) {
-    plug_and_open();
-    EventThreadHold hold;
-    ASSERT_EQ(FT_SetNotificationCallback(handle, &EventThreadHold::callback, &hold), 0u);
-    board().send_notification();
-    ASSERT_TRUE(hold.wait_entered());
-    LogCapture log;
-    // The close gives up waiting for the cancelled IN transfers and leaves them to their
-    // completions, which run once the event thread is free again.
-    std::thread closer([&] { EXPECT_EQ(FT_Close(handle), 0u); });
-    const bool orphaned = eventually([&] { return log.contains("EP85 left 8 transfers"); }, 30s);
-    hold.release();
-    closer.join();
-    handle = nullptr;
-    ASSERT_TRUE(orphaned) << log.text();
-
-    // The library is intact: the board opens and streams again.
-    open(fifo_mode_conf());
-    const auto data = pattern(0, 1000);
-    write_all(data);
-    FT_RESULT st = 0;
-    EXPECT_EQ(read(1000, 5000, st), data);
-}
-
 TEST_F(PipeTest, AStalledInTransferFailsTheNextReadThatNeedsABuffer) {
     LogCapture log;
     plug_and_open();
