@@ -14,9 +14,11 @@ namespace {
 
 // The worker never sleeps longer than this, so a stop is noticed quickly even without a signal.
 constexpr auto worker_wake = 200ms;
-// OUT data already queued when the pipe stops gets this long to reach the device: to be
-// submitted and to complete.
-constexpr auto out_drain = 1s;
+// OUT data already queued when the pipe stops keeps going out as long as the device keeps taking
+// it: the drain gives up after this long without a transfer coming back...
+constexpr auto out_idle = 1s;
+// ...and in any case after this long.
+constexpr auto out_drain_cap = 10s;
 // How long stopping waits for cancelled transfers to come back from libusb.
 constexpr auto cancel_wait = 1s;
 
@@ -236,14 +238,18 @@ template <bool out> void pipe::worker_thread() {
 }
 
 void pipe::try_waiting_out_finished() {
-    const auto deadline = pipe_event::clock::now() + out_drain;
+    const auto cap = pipe_event::clock::now() + out_drain_cap;
+    drain_progress = pipe_event::clock::now();
     for (;;) {
         if (status.load() != 0 || q_lib->isEmpty())
             return;
+        // A free transfer is a transfer that came back: progress, so the idle limit restarts.
+        const auto deadline = std::min(cap, drain_progress + out_idle);
         while (q_urb->isEmpty() && q_urb_failed->isEmpty()) {
             if (urb_event.wait_until(deadline) == pipe_event::result::timed_out)
                 return;
         }
+        drain_progress = pipe_event::clock::now();
         libusb_transfer* x = nullptr;
         if (!q_urb_failed->pop(x))
             q_urb->pop(x);
@@ -327,6 +333,23 @@ void pipe::record_failure(libusb_transfer* x) {
             libusb_error_name(s));
 }
 
+bool pipe::wait_out_drained(pipe_event::clock::time_point cap) {
+    std::uint32_t left = in_flight.load(std::memory_order_acquire);
+    // The idle time runs on from the worker's drain.
+    auto deadline = std::min(cap, drain_progress + out_idle);
+    while (left != 0) {
+        const auto now = pipe_event::clock::now();
+        if (now >= deadline)
+            return false;
+        urb_event.wait_until(std::min(deadline, now + 1ms));
+        const std::uint32_t now_left = in_flight.load(std::memory_order_acquire);
+        if (now_left < left)
+            deadline = std::min(cap, pipe_event::clock::now() + out_idle);
+        left = now_left;
+    }
+    return true;
+}
+
 bool pipe::wait_transfers_back(pipe_event::clock::time_point deadline) {
     // A completion signals before its final count-down (after which it must not touch the pipe),
     // so the signal alone can come too early: look again at short intervals.
@@ -342,7 +365,7 @@ bool pipe::wait_transfers_back(pipe_event::clock::time_point deadline) {
 void pipe::stop_worker_thread() {
     if (stopped.exchange(true))
         return;
-    const auto drain_deadline = pipe_event::clock::now() + out_drain;
+    const auto drain_cap = pipe_event::clock::now() + out_drain_cap;
     // Wake the worker now rather than at its next periodic check. An OUT worker submits what is
     // still queued before it ends.
     lib_event.signal();
@@ -353,7 +376,7 @@ void pipe::stop_worker_thread() {
         return;
     // Data the writer was told was taken goes out before anything is cancelled.
     if (is_out() && status.load() == 0)
-        wait_transfers_back(drain_deadline);
+        wait_out_drained(drain_cap);
     if (in_flight.load(std::memory_order_acquire) != 0) {
         for (auto& t : transfers) {
             if (t->state.load(std::memory_order_acquire) == xfer_submitted)

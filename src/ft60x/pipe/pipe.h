@@ -60,8 +60,8 @@ class pipe {
     // Builds the transfers, buffers and rings for endpoint `ep` of the device held by `usb` and
     // starts the worker. An IN pipe returns once its transfers are submitted (or the worker ended).
     bool create(handle_lib* usb, std::uint8_t ep, const FT_PIPE_TRANSFER_CONF* conf);
-    // Ends the worker, lets queued OUT data reach the device (bounded), cancels what is still in
-    // flight and waits (bounded) for it to come back. A stopped pipe reports itself cancelled
+    // Ends the worker, lets queued OUT data reach the device while it keeps taking it (bounded),
+    // cancels what is still in flight and waits (bounded) for it to come back. A stopped pipe reports itself cancelled
     // (unless it failed otherwise) until a flush restarts it; OUT data left unsent is logged.
     void stop_worker_thread();
     // Stops, discards queued data (received IN data, unsent OUT data) and restarts the worker.
@@ -129,6 +129,9 @@ class pipe {
     // Points `x` at `ub` and submits it; on failure records the status and parks both.
     template <bool out> bool submit(libusb_transfer* x, urb_buf* ub);
     void start_worker();
+    // OUT, worker joined: waits until no transfer is out, as long as they keep coming back (see
+    // out_idle), at most until `cap`.
+    bool wait_out_drained(pipe_event::clock::time_point cap);
     // Waits until no transfer is held by libusb any more, at most until `deadline`.
     bool wait_transfers_back(pipe_event::clock::time_point deadline);
     // Gives transfers that never came back to their own completions (see pipe_transfer).
@@ -150,6 +153,9 @@ class pipe {
     std::atomic<std::uint32_t> submitted{0};
     // Set by the worker as its last action.
     std::atomic<bool> worker_ended{true};
+    // OUT: when the drain at stop last saw a transfer come back. Written by the worker, read by
+    // the stopping thread after joining it.
+    pipe_event::clock::time_point drain_progress{};
     // Shared by the pipes of one device: set when a transfer or submission finds it gone.
     std::atomic<bool>* device_gone = nullptr;
 };
