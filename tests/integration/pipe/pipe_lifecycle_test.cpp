@@ -1,9 +1,11 @@
 // Pipes through failures and recoveries: flush, unsent data, stalls, unplugging, odd sizes, and a
 // long loopback checked byte for byte.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
+#include <filesystem>
 
 #include "pipe_fixture.h"
 
@@ -123,38 +125,75 @@ TEST_F(PipeTest, AnUnpluggedBoardTakesNoWritesEvenOnAnIdlePipe) {
     EXPECT_EQ(n, 0u);
 }
 
-// Completions run on the event thread, which also runs the host's notification callback: while
-// such a callback is held, no transfer of the device comes back, cancelled or not.
-struct EventThreadHold {
-    std::mutex m;
-    std::condition_variable cv;
-    bool entered = false;
-    bool released = false;
-
-    static void callback(void* ctx, int, void*) {
-        auto* h = static_cast<EventThreadHold*>(ctx);
-        std::unique_lock<std::mutex> lock(h->m);
-        h->entered = true;
-        h->cv.notify_all();
-        h->cv.wait_for(lock, 30s, [h] { return h->released; });
+// Holds the library's event thread, and with it every completion: the log goes into a pipe that
+// is full, and a malformed notification makes the event thread write an error line into it.
+// Only errors are logged meanwhile, so other threads do not write there.
+class EventThreadHold {
+  public:
+    EventThreadHold() {
+        if (::pipe2(fds_, O_CLOEXEC) != 0)
+            std::abort();
+        fcntl(fds_[1], F_SETPIPE_SZ, 4096);
+        fcntl(fds_[1], F_SETFL, O_NONBLOCK);
+        const std::vector<char> fill(4096, '.');
+        while (::write(fds_[1], fill.data(), fill.size()) > 0) {
+        }
+        fcntl(fds_[1], F_SETFL, 0);
     }
-    bool wait_entered() {
-        std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, 10s, [this] { return entered; });
+    ~EventThreadHold() {
+        release();
+        ::close(fds_[0]);
+    }
+    EventThreadHold(const EventThreadHold&) = delete;
+    EventThreadHold& operator=(const EventThreadHold&) = delete;
+
+    // True once a thread of the process waits in a write to the log.
+    bool hold(vboard::Board& board) {
+        FILE* log = fdopen(fds_[1], "w"); // the library owns and closes it
+        setvbuf(log, nullptr, _IONBF, 0);
+        FT_SetDebug(log, FT_LOG_LEVEL_ERROR);
+        installed_ = true;
+        board.send_notification({0xEF});
+        return eventually([&] { return writers() != 0; });
     }
     void release() {
-        std::lock_guard<std::mutex> lock(m);
-        released = true;
-        cv.notify_all();
+        if (!installed_)
+            return;
+        installed_ = false;
+        // Reads until nobody writes any more, then hands the standard output back.
+        fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+        char sink[4096];
+        eventually([&] {
+            while (::read(fds_[0], sink, sizeof sink) > 0) {
+            }
+            return writers() == 0;
+        });
+        FT_SetDebug(nullptr, FT_LOG_LEVEL_NONE);
     }
+
+  private:
+    // Threads in a write(2) on the log's descriptor, from /proc/self/task/*/syscall.
+    int writers() const {
+        char prefix[32];
+        std::snprintf(prefix, sizeof prefix, "1 0x%x ", fds_[1]);
+        int n = 0;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::ifstream in(task.path() / "syscall");
+            std::string line;
+            std::getline(in, line);
+            n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+        }
+        return n;
+    }
+
+    int fds_[2] = {-1, -1};
+    bool installed_ = false;
 };
 
 TEST_F(PipeTest, AFlushWhoseTransfersDoNotComeBackFailsAndLeavesThePipeStopped) {
     plug_and_open();
     EventThreadHold hold;
-    ASSERT_EQ(FT_SetNotificationCallback(handle, &EventThreadHold::callback, &hold), 0u);
-    board().send_notification();
-    ASSERT_TRUE(hold.wait_entered());
+    ASSERT_TRUE(hold.hold(board()));
 
     EXPECT_EQ(FT_FlushPipe(handle, ep_in), static_cast<FT_RESULT>(STATUS_IO_FAILED));
     FT_RESULT st = 0;
@@ -164,7 +203,6 @@ TEST_F(PipeTest, AFlushWhoseTransfersDoNotComeBackFailsAndLeavesThePipeStopped) 
     // Once the transfers are back, a flush restarts the pipe.
     hold.release();
     EXPECT_TRUE(eventually([&] { return FT_FlushPipe(handle, ep_in) == 0; }));
-    FT_ClearNotificationCallback(handle);
     const auto data = pattern(0, 1000);
     write_all(data);
     EXPECT_EQ(read(1000, 5000, st), data);
