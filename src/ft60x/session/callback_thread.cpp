@@ -6,8 +6,16 @@ callback_thread::callback_thread() : worker(&callback_thread::run, this) {}
 
 void callback_thread::stop()
 {
-    if (on_this_thread())
+    if (on_this_thread()) {
+        // Stopped by one of its own jobs (a callback that ends the process): it cannot join
+        // itself, and it ends once that job returns.
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            stopping = true;
+        }
+        worker.detach();
         return;
+    }
     {
         std::lock_guard<std::mutex> guard(lock);
         stopping = true;

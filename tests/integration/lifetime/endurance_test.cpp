@@ -35,21 +35,25 @@ TEST(Endurance, OpenCloseCyclesLeaveNothingBehind)
 {
     plug("CYCLES");
     const int n = cycles(60);
+    const int found = index_of("CYCLES");
+    ASSERT_GE(found, 0);
+    const auto index = static_cast<std::uint32_t>(found);
     // Warm-up: the session, its threads and libusb's lasting allocations come first.
     for (bool fifo_mode : {false, true}) {
-        void* h = open_board(0, fifo_mode);
+        void* h = open_board(index, fifo_mode);
         ASSERT_NE(h, nullptr);
         ASSERT_EQ(FT_Close(h), STATUS_SUCCESS);
     }
     const resources before = resources::now();
     for (int i = 0; i < n; ++i) {
         // Alternately with and without pipes (and so their worker threads).
-        void* h = open_board(0, i % 2 == 1);
+        void* h = open_board(index, i % 2 == 1);
         ASSERT_NE(h, nullptr) << "cycle " << i;
         ASSERT_EQ(FT_Close(h), STATUS_SUCCESS) << "cycle " << i;
     }
     const resources after = resources::now();
-    expect_no_growth(before, after);
+    // One descriptor of slack for the bus, as below.
+    expect_no_growth(before, after, {1, 0, 0});
     std::printf("open/close cycles: %d, fds %zu -> %zu, threads %zu -> %zu, heap %zu -> %zu\n", n,
                 before.fds, after.fds, before.threads, after.threads, before.heap, after.heap);
 }
@@ -125,7 +129,9 @@ TEST(Endurance, UnplugReplugWhileStreamingAndNotifying)
     for (int cycle = 0; cycle < n; ++cycle) {
         if (cycle == 1)
             before = resources::now(); // after the first cycle's lasting allocations
-        void* h = open_board(0, true);
+        const int index = index_of(config.serial);
+        ASSERT_GE(index, 0) << "cycle " << cycle;
+        void* h = open_board(static_cast<std::uint32_t>(index), true);
         ASSERT_NE(h, nullptr) << "cycle " << cycle;
         std::atomic<int> notified{0};
         ASSERT_EQ(FT_SetNotificationCallback(h, &count_notification, &notified), STATUS_SUCCESS);
@@ -181,16 +187,14 @@ TEST(Endurance, UnplugReplugWhileStreamingAndNotifying)
 
         vboard::BoardConfig again = config;
         id = bus().plug(again, std::stoi(port.substr(port.rfind('.') + 1))).id;
-        std::uint32_t listed = 0;
-        ASSERT_TRUE(eventually([&] {
-            return FT_CreateDeviceInfoList(&listed) == STATUS_SUCCESS && listed == 1;
-        }));
+        ASSERT_TRUE(eventually([&] { return index_of(config.serial) >= 0; }));
         if (::testing::Test::HasFailure())
             return;
     }
     const resources after = resources::now();
     const std::size_t plugs = static_cast<std::size_t>(n - 1);
-    // One descriptor of slack: the bus may be between opening and closing one of its own.
+    // One descriptor of slack: the virtual bus may be between opening and closing one of its
+    // own (seen once in a thousand cycles, never growing with the count).
     expect_no_growth(before, after,
                      {bus_share.fds * plugs + 1, bus_share.threads * plugs, bus_share.heap * plugs});
     std::printf("virtual bus share per plug: fds %zu, threads %zu, heap %zu\n", bus_share.fds,

@@ -41,6 +41,18 @@ inline void* open_board(std::uint32_t index, bool fifo_mode, bool out_only = fal
     return handle;
 }
 
+// Index of the listed board with serial number `serial`, after a fresh scan; -1 when not listed.
+inline int index_of(const std::string& serial)
+{
+    std::uint32_t count = 0;
+    if (FT_CreateDeviceInfoList(&count) != STATUS_SUCCESS)
+        return -1;
+    for (std::uint32_t i = 0; i < count; ++i)
+        if (serial_at(i) == serial)
+            return static_cast<int>(i);
+    return -1;
+}
+
 // Hands out increasing numbers, so that a test can tell which of two events came first.
 class sequence {
 public:
