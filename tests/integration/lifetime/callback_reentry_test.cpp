@@ -1,7 +1,6 @@
 // Callbacks that call back into the library: a notification callback may call any entry point,
 // closing its own handle included, without stalling event handling; a close from another thread
-// waits for a running callback; a stalled notification endpoint recovers; a hot-plug callback
-// opens and closes the board it is told about.
+// waits for a running callback; a stalled notification endpoint recovers.
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -127,38 +126,6 @@ TEST_F(CallbackReentry, StalledNotificationEndpointRecoversAndLogsOnce)
     }
     EXPECT_EQ(log.count("Notification endpoint stalled"), 1u) << log.text();
     EXPECT_EQ(FT_Close(got.handle), STATUS_SUCCESS);
-}
-
-struct opened_on_arrival {
-    std::atomic<int> opened{0};
-    std::atomic<int> closed{0};
-};
-
-void opens_and_closes(unsigned long, FT_DEVICE_INFO* info, bool arrived, void* context)
-{
-    auto* r = static_cast<opened_on_arrival*>(context);
-    void* h = nullptr;
-    if (!arrived || FT_Create(info->serial_number, FT_OPEN_BY_SERIAL_NUMBER, &h) != STATUS_SUCCESS)
-        return;
-    ++r->opened;
-    if (FT_Close(h) == STATUS_SUCCESS)
-        ++r->closed;
-}
-
-// Hot-plug callbacks, on their own threads, may open and close the board they are told about:
-// both the replay at registration and a later arrival.
-TEST(HotplugReentry, CallbackMayOpenAndCloseTheArrivingBoard)
-{
-    plug("LISTED");
-    std::uint32_t count = 0;
-    ASSERT_EQ(FT_CreateDeviceInfoList(&count), STATUS_SUCCESS);
-    opened_on_arrival got;
-    ASSERT_TRUE(FT_SetHotplugCallback(&opens_and_closes, &got, false));
-    EXPECT_EQ(got.closed.load(), 1);
-    plug("ARRIVING");
-    ASSERT_TRUE(eventually([&] { return got.closed.load() == 2; }));
-    EXPECT_EQ(got.opened.load(), 2);
-    EXPECT_TRUE(FT_SetHotplugCallback(&opens_and_closes, &got, true));
 }
 
 } // namespace
