@@ -59,6 +59,8 @@ public:
     int claim_interface(int number);
     bool is_claimed(int number) const { return claimed_interfaces.count(number) != 0; }
     void release_interfaces();
+    // Gives the device handle up without closing it: libusb still holds a transfer of it.
+    void abandon();
 
     // Set by the streaming pipes when a transfer finds the device gone, so that its other pipes
     // refuse data at once instead of queueing it for a device that is not there.
