@@ -162,7 +162,7 @@ image encode_chip_config(const nlohmann::json& doc, const image& current)
             c.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     }
     if (c.size() != current.size())
-        invalid(fmt::format("\"raw\" holds {} bytes, the board's configuration {}", c.size(),
+        invalid(fmt::format("\"raw\" holds {} bytes, the board's configuration has {}", c.size(),
                             current.size()));
     if (get16(c, 0) != current.size())
         invalid(fmt::format("the image's length field says {}, the board's configuration is {} bytes",
@@ -243,7 +243,9 @@ std::vector<std::string> chip_config_changes(const image& from, const image& to)
         std::size_t end = i;
         while (end < to.size() && !decoded[end] && from[end] != to[end])
             ++end;
-        lines.push_back(fmt::format("bytes {}..{}: {:02x} -> {:02x}", i, end - 1,
+        lines.push_back(fmt::format("{} {}: {:02x} -> {:02x}",
+                                    end - i == 1 ? "byte" : "bytes",
+                                    end - i == 1 ? fmt::format("{}", i) : fmt::format("{}..{}", i, end - 1),
                                     fmt::join(from.begin() + static_cast<long>(i),
                                               from.begin() + static_cast<long>(end), " "),
                                     fmt::join(to.begin() + static_cast<long>(i),

@@ -110,10 +110,7 @@ int run_info(const cli::board_selector& which, bool as_json)
     if (const FT_RESULT rc = FT_GetVIDPID(h, &vid, &pid); rc != STATUS_SUCCESS)
         cli::fail_status("read VID:PID of " + b.name(), rc);
 
-    std::optional<cli::usb_node> node;
-    for (const auto& n : cli::ostrane_usb_nodes())
-        if (n.vid == vid && n.pid == pid && n.serial == listing.serial())
-            node = n;
+    const std::optional<cli::usb_node> node = cli::usb_node_of(listing.info);
 
     const auto dev = descriptor(h, 1, 18);
     if (dev.size() < 18)

@@ -74,6 +74,8 @@ int run_read(const memory_options& o)
     const std::uint64_t length =
         cli::parse_number(o.length, std::min<std::uint64_t>(max_transfer, 0x100000000 - address),
                           "LENGTH");
+    if (length == 0)
+        cli::fail(cli::exit_usage, "LENGTH must be at least 1");
     cli::board b(o.which);
     std::vector<std::uint8_t> data(length);
     access(b, false, address, data);

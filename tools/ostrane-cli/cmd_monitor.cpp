@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "commands.h"
@@ -82,8 +83,11 @@ int run_monitor(const monitor_options& o)
         s.gone = false;
         s.queue.clear();
     }
-    // Unplugging ends the notification transfer silently: the departure is the signal.
+    // Unplugging ends the notification transfer silently: the departure is the signal. Where no
+    // hot-plug events reach this process (no udev, as in some containers), sysfs still shows it.
     const bool watching_unplug = FT_SetHotplugCallback(on_hotplug, &s, false);
+    const std::optional<cli::usb_node> node = cli::usb_node_of(b.listing().info);
+    auto next_sysfs_check = steady::now();
     if (const FT_RESULT rc = FT_SetNotificationCallback(b.handle(), on_notification, &s);
         rc != STATUS_SUCCESS)
         cli::fail_status("receive notifications from " + b.name(), rc);
@@ -104,7 +108,7 @@ int run_monitor(const monitor_options& o)
                         [&] { return !s.queue.empty() || s.gone; });
         std::deque<notification> batch;
         batch.swap(s.queue);
-        const bool gone = s.gone;
+        bool gone = s.gone;
         guard.unlock();
         for (const auto& n : batch) {
             if (o.count != 0 && seen == o.count)
@@ -124,6 +128,10 @@ int run_monitor(const monitor_options& o)
         if (o.count != 0 && seen >= o.count) {
             end = "count";
             break;
+        }
+        if (node && steady::now() >= next_sysfs_check) {
+            next_sysfs_check = steady::now() + std::chrono::milliseconds(500);
+            gone = gone || !cli::still_attached(*node);
         }
         if (gone) {
             end = "unplugged";

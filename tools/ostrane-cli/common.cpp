@@ -22,7 +22,9 @@ const char* const exit_code_help =
     "  3  permission denied: a board is present but this user may not open it\n"
     "  4  device or I/O failure (the status is named)\n"
     "  5  data check failed (stream pattern, configuration read-back)\n"
-    "  6  interrupted or unplugged where that is a failure\n";
+    "  6  interrupted or unplugged where that is a failure\n"
+    "A board that is present but not accessible needs the udev rule packaging/60-ostrane.rules\n"
+    "installed as /lib/udev/rules.d/60-ostrane.rules (see ostrane-cli(1)).\n";
 const char* const udev_rule_source = "packaging/60-ostrane.rules";
 const char* const udev_rule_installed = "/lib/udev/rules.d/60-ostrane.rules";
 
@@ -200,6 +202,22 @@ std::vector<usb_node> ostrane_usb_nodes()
     std::sort(nodes.begin(), nodes.end(),
               [](const usb_node& a, const usb_node& b) { return a.sys_name < b.sys_name; });
     return nodes;
+}
+
+std::optional<usb_node> usb_node_of(const FT_DEVICE_INFO& info)
+{
+    const std::string serial(info.serial_number, strnlen(info.serial_number, sizeof info.serial_number));
+    for (auto& n : ostrane_usb_nodes())
+        if (n.vid == info.id >> 16 && n.pid == (info.id & 0xFFFF) && n.serial == serial)
+            return n;
+    return std::nullopt;
+}
+
+bool still_attached(const usb_node& node)
+{
+    const std::filesystem::path dir = std::filesystem::path("/sys/bus/usb/devices") / node.sys_name;
+    return read_attribute(dir / "serial") == node.serial &&
+           read_attribute(dir / "devnum") == std::to_string(node.devnum);
 }
 
 void board_selector::add_to(CLI::App* cmd)

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -70,6 +71,10 @@ struct usb_node {
     bool accessible = true;
 };
 std::vector<usb_node> ostrane_usb_nodes();
+// The sysfs entry of an opened board, if sysfs shows it.
+std::optional<usb_node> usb_node_of(const FT_DEVICE_INFO& info);
+// Whether the device is still where sysfs showed it (same port, same serial number).
+bool still_attached(const usb_node& node);
 
 // --board N or --serial S, common to every subcommand that talks to one board.
 struct board_selector {

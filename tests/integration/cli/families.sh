@@ -123,6 +123,10 @@ monitor)
     [ "$(grep -Ec '^[0-9-]+ [0-9:.]+  \+[0-9.]+ s  notification [12] \(type 2\)$' <<<"$out")" = 2 ] \
         || fail "monitor lines: $out"
     grep -Eq '^2 notification\(s\) in [0-9.]+ s \(count\)$' <<<"$out" || fail "summary: $out"
+    printf '200 notify 1\n600 unplug 1\n' >script
+    run 6 --script "$PWD/script" -- monitor --seconds 30
+    grep -Eq '^1 notification\(s\) in [0-9.]+ s \(unplugged\)$' <<<"$out" || fail "unplug: $out"
+    one_line '^ostrane-cli: monitor board 0 \(VB0001\): the board was unplugged \(STATUS_DEVICE_GONE\): plug it in'
     run 0 -- monitor --seconds 0.5 --json
     json 'assert d["notifications"] == 0 and d["end"] == "time"'
     # Ctrl-C once the monitor is running.
