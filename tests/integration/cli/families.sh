@@ -135,6 +135,15 @@ monitor)
         kill -INT $p; wait $p; s=$?; cat mon.txt; exit $s'
     grep -Eq '^0 notification\(s\) in [0-9.]+ s \(interrupted\)$' <<<"$out" || fail "Ctrl-C: $out"
     ;;
+watch)
+    # Arrivals and departures need hot-plug events in the process: see live_test.cpp.
+    run 0 --boards 2 -- watch --seconds 0.5 --json
+    python3 -c '
+import json, sys
+lines = [json.loads(l) for l in sys.stdin.read().splitlines()]
+assert [(l["event"], l["serial_number"]) for l in lines[:-1]] == [("present", "VB0001"), ("present", "VB0002")], lines
+assert lines[-1]["changes"] == 0 and lines[-1]["end"] == "time", lines' <<<"$out" || fail "watch: $out"
+    ;;
 reset)
     run 0 -- reset
     [ "$out" = "board 0 (VB0001): port reset done" ] || fail "reset: $out"
