@@ -1,0 +1,60 @@
+// Faults the hostile-board runs pointed at, pinned down one by one: what a board (or a caller)
+// claims about a length must not decide how many bytes the library copies.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "ostrane/ft60x.h"
+#include "umockdev/virtual_bus.h"
+
+namespace {
+
+// Made before the first FT_* call and never destroyed: the library is unloaded after main.
+vboard::VirtualBus& bus() {
+    static auto* b = new vboard::VirtualBus();
+    return *b;
+}
+
+std::vector<std::uint8_t> record(std::size_t size, std::uint16_t length_field) {
+    std::vector<std::uint8_t> r(size, 0x5A);
+    r[0] = static_cast<std::uint8_t>(length_field);
+    r[1] = static_cast<std::uint8_t>(length_field >> 8);
+    return r;
+}
+
+TEST(LyingBoard, ChipConfigurationLengthBoundsEveryCopy) {
+    const int id = bus().plug().id;
+    vboard::Board& board = bus().board(id);
+    void* h = nullptr;
+    ASSERT_EQ(FT_Create(nullptr, FT_OPEN_BY_INDEX, &h), STATUS_SUCCESS);
+
+    struct Case {
+        std::size_t size;
+        std::uint16_t length_field;
+        FT_RESULT expected;
+    };
+    // The caller's record is as long as the longest layout; guard bytes follow it.
+    constexpr std::size_t room = 4064, guard = 64;
+    for (const Case& c : {Case{5000, 5000, STATUS_IO_FAILED}, Case{4064, 0xFFFF, STATUS_IO_FAILED},
+                          Case{100, 100, STATUS_IO_FAILED}, Case{2768, 2768, STATUS_SUCCESS},
+                          Case{4064, 4064, STATUS_SUCCESS}}) {
+        board.set_chip_configuration(record(c.size, c.length_field));
+        std::vector<std::uint8_t> mine(room + guard, 0xA5);
+        EXPECT_EQ(FT_GetChipConfiguration(h, mine.data()), c.expected) << c.size << " " << c.length_field;
+        EXPECT_EQ(std::vector<std::uint8_t>(mine.begin() + room, mine.end()),
+                  std::vector<std::uint8_t>(guard, 0xA5))
+            << "written past the record: " << c.size << " " << c.length_field;
+    }
+
+    // The caller's own record claims 64 KiB: nothing is read past it, nothing is sent.
+    board.set_chip_configuration(record(4064, 4064));
+    board.clear_request_log();
+    std::vector<std::uint8_t> caller = record(4064, 0xFFFF);
+    EXPECT_NE(FT_SetChipConfiguration(h, caller.data()), STATUS_SUCCESS);
+    for (const auto& r : board.request_log())
+        EXPECT_FALSE(r.setup.bmRequestType == 0x40 && r.setup.bRequest == 1) << vboard::describe(r);
+    EXPECT_EQ(FT_Close(h), STATUS_SUCCESS);
+}
+
+}  // namespace
