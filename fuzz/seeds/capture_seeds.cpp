@@ -112,5 +112,13 @@ int main(int argc, char** argv)
                         .config_layout = vboard::ConfigLayout::ft602_2768});
     capture("bad-bcd", BoardConfig{.serial = "X", .bcd_device = 0x0002});
     capture("two-alternates", BoardConfig{.serial = "Y", .extra_alternate_setting = true});
+    // Not a reply but what the board channel sends: its register accesses (slave 0x0D, one byte,
+    // registers 0x10 to 0x18, read and write) and one full 128-byte data read, as 5-byte records.
+    bytes records;
+    for (std::uint8_t reg = 0x10; reg <= 0x18; ++reg)
+        for (std::uint8_t rw : {0, 2})
+            records.insert(records.end(), {0x0D, 1, reg, 0, rw});
+    records.insert(records.end(), {0x0D, 128, 0x10, 0, 2});
+    write_seed("i2c_request", "board-channel-registers", records);
     return 0;
 }

@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include <libusb.h>
+
 #include "model/hostile.h"
 #include "ostrane/OstraneCommsUSB.h"
 #include "ostrane/ft60x.h"
@@ -96,6 +98,17 @@ void query(const Stream& s, void* h) {
     FT_GetVIDPID(h, &vid, &pid);
     std::uint8_t level = 0;
     FT_ReadGPIO(h, &level);
+    // Descriptors read on request, each into a buffer of exactly the documented size.
+    auto text = std::make_unique<std::uint8_t[]>(514);
+    FT_GetStringDescriptor(h, 2, text.get());
+    auto raw = std::make_unique<std::uint8_t[]>(40);
+    std::uint32_t got = 0;
+    if (FT_GetDescriptor(h, LIBUSB_DT_STRING, 3, raw.get(), 40, &got) == STATUS_SUCCESS && got > 40)
+        finding(s, "descriptor read reports more bytes than the buffer holds");
+    auto itf = std::make_unique<std::uint8_t[]>(9);
+    FT_GetInterfaceDescriptor(h, 0, itf.get());
+    auto pipe_info = std::make_unique<FT_PIPE_INFORMATION>();
+    FT_GetPipeInformation(h, 0, 0, pipe_info.get());
     // An I2C read of the receive level, 1 byte asked for, into a larger buffer.
     std::uint8_t reply[16] = {};
     std::uint32_t moved = 0xFFFFFFFF;
