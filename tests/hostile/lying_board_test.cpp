@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "ostrane/ft60x.h"
@@ -55,6 +57,38 @@ TEST(LyingBoard, ChipConfigurationLengthBoundsEveryCopy) {
     for (const auto& r : board.request_log())
         EXPECT_FALSE(r.setup.bmRequestType == 0x40 && r.setup.bRequest == 1) << vboard::describe(r);
     EXPECT_EQ(FT_Close(h), STATUS_SUCCESS);
+}
+
+// Serial number strings of any size and honesty end up as terminated text of at most 31 characters.
+TEST(LyingBoard, SerialNumberStringsOfAnySize) {
+    std::vector<std::uint8_t> long_string(255, 'A');
+    long_string[0] = 0xFF;
+    long_string[1] = 0x03;
+    for (std::size_t i = 3; i < long_string.size(); i += 2) long_string[i] = 0;
+    struct Case {
+        std::vector<std::uint8_t> raw;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {long_string, std::string(31, 'A')},
+        {{0x40, 0x03, 'B', 0x00}, ""},                        // claims 64 bytes, sends 4
+        {{0x08, 0x03, 'C', 0, 0xE9, 0, 'D', 0}, "C?D"},        // outside ASCII
+        {{0x05, 0x03, 'E', 0, 'F'}, "E"},                      // half a character at the end
+    };
+    int previous = -1;
+    for (const Case& c : cases) {
+        if (previous >= 0) bus().unplug(previous);
+        previous = bus().plug().id;
+        bus().board(previous).set_string_descriptor(3, c.raw);
+        std::uint32_t count = 0;
+        ASSERT_EQ(FT_CreateDeviceInfoList(&count), STATUS_SUCCESS);
+        ASSERT_EQ(count, 1u);
+        FT_DEVICE_INFO info{};
+        ASSERT_EQ(FT_GetDeviceInfoList(&info, &count), STATUS_SUCCESS);
+        EXPECT_EQ(std::string(info.serial_number, strnlen(info.serial_number, sizeof info.serial_number)), c.text)
+            << c.raw.size();
+        EXPECT_LT(strnlen(info.serial_number, sizeof info.serial_number), sizeof info.serial_number);
+    }
 }
 
 }  // namespace
