@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
@@ -104,6 +105,18 @@ PluggedBoard KernelBus::plug(int id, BoardConfig config) {
         throw;
     }
     ::close(sv[1]);  // the kernel holds its own reference now
+    // Claims never reach the device: usbfs binds a claimed interface to its "usbfs" driver.
+    slot.board->set_claims_held_by_host([sys = "/sys/bus/usb/devices/" + slot.port.name(),
+                                         count = slot.board->interface_count()] {
+        std::set<int> claimed;
+        for (int n = 0; n < count; ++n) {
+            char link[PATH_MAX];
+            const std::string path = sys + ":1." + std::to_string(n) + "/driver";
+            const ssize_t len = ::readlink(path.c_str(), link, sizeof link - 1);
+            if (len > 0 && std::string(link, static_cast<size_t>(len)).ends_with("/usbfs")) claimed.insert(n);
+        }
+        return claimed;
+    });
     std::weak_ptr<UsbipDevice> device = slot.device;
     slot.board->set_data_ready_callback([device] {
         if (auto d = device.lock()) d->wake();
