@@ -30,7 +30,7 @@ tags=$(udevadm info --query=property --name="$node" | grep '^TAGS=')
 as_user() { setpriv --reuid=65534 --regid=65534 "$@"; }
 out=$(as_user --groups="$gid" "$cli" list) || fail "list as an unprivileged member of $group: $out"
 grep -q 'Q.V. Ostrane SDI Adapter *1209:0001 super  no' <<<"$out" || fail "list: $out"
-as_user --clear-groups "$cli" send --board 1 "nogroup" >/dev/null 2>&1 && fail "send worked without the group"
+as_user --clear-groups "$cli" send --board 0 "nogroup" >/dev/null 2>&1 && fail "send worked without the group"
 
 bus=$(cat "$sys/busnum")
 pcap=/tmp/ostrane-send.pcapng
@@ -38,8 +38,8 @@ tshark -q -i "usbmon$bus" -w "$pcap" >/tmp/tshark.log 2>&1 &
 capture=$!
 for _ in $(seq 200); do grep -q 'Capturing on' /tmp/tshark.log && break; sleep 0.1; done
 grep -q 'Capturing on' /tmp/tshark.log || fail "tshark did not start: $(cat /tmp/tshark.log)"
-out=$(as_user --groups="$gid" "$cli" send --board 1 "status?") || fail "send as a member of $group: $out"
-grep -q '^reply from board 1: "status?"' <<<"$out" || fail "send: $out"
+out=$(as_user --groups="$gid" "$cli" send --board 0 "status?") || fail "send as a member of $group: $out"
+grep -q '^reply from board 0: "status?"' <<<"$out" || fail "send: $out"
 sleep 1  # usbmon hands the last packets to tshark asynchronously
 kill -INT $capture
 wait $capture

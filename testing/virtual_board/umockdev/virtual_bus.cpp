@@ -192,7 +192,7 @@ PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
         }
         const int id = m.next_id++;
         lock.unlock();  // enumeration takes a while; board() and boards() stay usable meanwhile
-        return m.kernel->plug(id, std::move(config));
+        return m.kernel->plug(id, std::move(config), port);
     }
     if (port < 1 || port > hub_ports) throw std::runtime_error("no hub port " + std::to_string(port));
     if (m.port_owner[port] != 0) throw std::runtime_error("hub port " + std::to_string(port) + " is taken");

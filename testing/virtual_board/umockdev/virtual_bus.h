@@ -54,7 +54,8 @@ public:
     VirtualBus& operator=(const VirtualBus&) = delete;
 
     // Plug a board on the first free hub port (order 4, 5, 6, 7, 1, 2, 3) or on `port` (1-7).
-    // The kernel transport takes the first free vhci port of the board's speed, whatever `port`.
+    // The kernel transport takes a port of vhci's root hub of the board's speed: `port`, or the
+    // first free one.
     // Throws std::runtime_error when the port is taken or the bus cannot add the device.
     PluggedBoard plug(BoardConfig config = {});
     PluggedBoard plug(BoardConfig config, int port);

@@ -87,7 +87,7 @@ KernelBus::~KernelBus() {
     }
 }
 
-PluggedBoard KernelBus::plug(int id, BoardConfig config) {
+PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
     Impl::Slot slot;
     slot.info.id = id;
     slot.info.serial = config.serial;
@@ -99,7 +99,7 @@ PluggedBoard KernelBus::plug(int id, BoardConfig config) {
     // Serve first: the kernel starts enumerating as soon as the port is attached.
     slot.device = std::make_shared<UsbipDevice>(*slot.board, sv[0], "usbip " + slot.info.serial, impl_->trace);
     try {
-        slot.port = vhci::attach(sv[1], super_speed, static_cast<unsigned>(id));
+        slot.port = vhci::attach(sv[1], super_speed, static_cast<unsigned>(id), port);
     } catch (...) {
         ::close(sv[1]);
         throw;

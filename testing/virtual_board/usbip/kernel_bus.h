@@ -19,7 +19,8 @@ public:
     KernelBus& operator=(const KernelBus&) = delete;
 
     // Returns once the kernel has configured the device and udev has handled it; `id` must be new.
-    PluggedBoard plug(int id, BoardConfig config);
+    // `port`: the vhci root hub port (0: the first free one).
+    PluggedBoard plug(int id, BoardConfig config, int port = 0);
     // Returns once the kernel and udev have seen it go.
     void unplug(int id);
     bool plugged(int id) const;

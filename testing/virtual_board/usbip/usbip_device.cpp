@@ -9,7 +9,6 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <set>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -105,7 +104,6 @@ struct UsbipDevice::Impl {
     // Only the serving thread touches these.
     std::map<uint8_t, std::deque<Urb>> pending;  // per endpoint, in submission order
     std::deque<Urb> delayed;                     // control answers held back by the model
-    std::set<uint8_t> halted;                    // stalled endpoints, until the host clears them
 
     Impl(Board& b, int s, std::string n, FILE* t) : board(b), sock(s), name(std::move(n)), trace(t) {
         wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -178,12 +176,6 @@ struct UsbipDevice::Impl {
 
     bool control(Urb u, const uint8_t* setup_bytes) {
         const SetupPacket setup = SetupPacket::parse(setup_bytes);
-        // A stalled endpoint stays halted until CLEAR_FEATURE(ENDPOINT_HALT) or a new
-        // configuration or alternate setting, as on any USB device.
-        if (setup.bmRequestType == 0x02 && setup.bRequest == 0x01 && setup.wValue == 0)
-            halted.erase(static_cast<uint8_t>(setup.wIndex));
-        if (setup.bmRequestType == 0x00 && setup.bRequest == 0x09) halted.clear();
-        if (setup.bmRequestType == 0x01 && setup.bRequest == 0x0B) halted.clear();
         std::vector<uint8_t> in(setup.is_in() ? std::max<size_t>(setup.wLength, u.length) : 0);
         std::vector<uint8_t> out = setup.is_in() ? std::vector<uint8_t>{} : u.data;
         out.resize(std::max<size_t>(out.size(), setup.wLength));
@@ -271,9 +263,7 @@ struct UsbipDevice::Impl {
                 while (!q.empty()) {
                     Urb& u = q.front();
                     TransferResult r;
-                    if (halted.count(ep)) {
-                        r = {UsbStatus::stall, 0};
-                    } else if (u.in) {
+                    if (u.in) {
                         r = u.type == 1 ? board.interrupt_in(ep, u.data.data(), u.length)
                                         : board.bulk_in(ep, u.data.data(), u.length);
                         if (r.status == UsbStatus::ok) u.done = r.length;
@@ -282,7 +272,6 @@ struct UsbipDevice::Impl {
                         if (r.status == UsbStatus::ok) u.done += r.length;
                     }
                     if (r.status == UsbStatus::pending) break;
-                    if (r.status == UsbStatus::stall) halted.insert(ep);
                     if (r.status == UsbStatus::stall || u.in || u.done == u.length) {
                         Urb finished = std::move(q.front());
                         q.pop_front();

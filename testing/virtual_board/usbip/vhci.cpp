@@ -1,5 +1,6 @@
 #include "usbip/vhci.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -50,7 +51,8 @@ int root_hub_bus(bool super_speed) {
     if (!dir) return 0;
     int bus = 0;
     while (dirent* e = ::readdir(dir)) {
-        if (std::strncmp(e->d_name, "usb", 3) != 0) continue;
+        // Root hubs are usbN; the controller also has a usbmon directory.
+        if (std::strncmp(e->d_name, "usb", 3) != 0 || !std::isdigit(static_cast<unsigned char>(e->d_name[3]))) continue;
         std::ifstream speed(controller + "/" + e->d_name + "/speed");
         int mbps = 0;
         speed >> mbps;
@@ -67,10 +69,11 @@ int root_hub_bus(bool super_speed) {
 
 bool available() { return ::access((controller + "/attach").c_str(), F_OK) == 0; }
 
-Port attach(int fd, bool super_speed, unsigned devid) {
+Port attach(int fd, bool super_speed, unsigned devid, int hub_port) {
     if (!available()) throw std::runtime_error("vhci_hcd is not loaded (modprobe vhci-hcd)");
     for (const Row& row : status_rows()) {
         if (row.super_speed != super_speed || row.status != status_free) continue;
+        if (hub_port != 0 && row.hub_port != hub_port) continue;
         const std::string request = std::to_string(row.port) + " " + std::to_string(fd) + " " + std::to_string(devid) +
                                     " " + std::to_string(super_speed ? speed_super : speed_high);
         const int attach = ::open((controller + "/attach").c_str(), O_WRONLY | O_CLOEXEC);
