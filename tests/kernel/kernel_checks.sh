@@ -44,13 +44,18 @@ sleep 1  # usbmon hands the last packets to tshark asynchronously
 kill -INT $capture
 wait $capture
 
-# Setup stage of each vendor request the host submitted, with its OUT data.
-requests=$(tshark -r "$pcap" -Y 'usb.urb_type == "S" && usb.transfer_type == 2 && usb.bmRequestType.type == 2' \
+# Setup stage of each vendor request the host submitted, normalised to "bmRequestType bRequest
+# wValue wIndex wLength" in hex.
+requests=$(tshark -r "$pcap" -Y 'usb.urb_type == 0x53 && usb.transfer_type == 2 && usb.bmRequestType.type == 2' \
     -T fields -E separator=' ' -e usb.bmRequestType -e usb.setup.bRequest -e usb.setup.wValue \
-    -e usb.setup.wIndex -e usb.setup.wLength -e usb.data_fragment 2>&1)
+    -e usb.setup.wIndex -e usb.setup.wLength 2>/dev/null |
+    while read -r t r v i l; do printf '%02x %02x %04x %04x %04x\n' $((t)) $((r)) $((v)) $((i)) $((l)); done)
 echo "$requests"
-# The message goes to the bridge's data register (0x10) of I2C slave 0x0D, 7 bytes, as one write.
-grep -Eq '^0x40 5 0x00[89]0 0x070d 7 7374617475733f$' <<<"$requests" || fail "no I2C write of the message"
-# Its status register is read back through an I2C read of the same slave.
-grep -Eq '^0xc0 5 0x00[89]1 0x[0-9a-f]{2}0d ' <<<"$requests" || fail "no I2C read of the bridge status"
+# The message goes to the bridge's data register (0x10) of I2C slave 0x0D, 7 bytes, as one write,
+grep -q '^40 05 0010 070d 0007$' <<<"$requests" || fail "no I2C write of the message"
+# ... carrying the message itself (right after the 64-byte usbmon header) ...
+tshark -r "$pcap" -x -Y 'usb.urb_type == 0x53 && usb.setup.wLength == 7' 2>/dev/null |
+    grep -q '^0040  73 74 61 74 75 73 3f' || fail "the write does not carry the message"
+# ... and the bridge's status register is read through the same slave.
+grep -Eq '^c0 05 [0-9a-f]{4} [0-9a-f]{2}0d [0-9a-f]{4}$' <<<"$requests" || fail "no I2C read of the bridge status"
 echo "kernel_checks: ok"
