@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "ft60x/parse/arg_checks.h"
 #include "ostrane/CommsDirectIO.h"
 
 using Tessory::Ostrane::CCommsDirectIO;
@@ -61,7 +62,7 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBOpenByIndex(int* handle, int 
     int channel_number = invalidHandle;
     try {
         // indicesUsed covers device indices 0 to 255 only.
-        if (index < 0 || index >= channel_count) {
+        if (!arg_checks::channel_index_ok(index)) {
             *handle = invalidHandle;
             return CommsOpenFailed;
         }
@@ -74,8 +75,10 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBOpenByIndex(int* handle, int 
 
         if (comms.Open(index) != Tessory::Ostrane::DirectIOOk) {
             const unsigned code = indicesUsed[index] ? CommsIndexUsed : CommsOpenFailed;
-            // Destroying the channel closes whatever it had opened.
+            // Destroying the channel closes whatever it had opened. The released number is no
+            // channel any more, so the caller is not left holding it.
             OstraneCommsHandleRemove(channel_number);
+            *handle = invalidHandle;
             return code;
         }
 
@@ -87,6 +90,7 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBOpenByIndex(int* handle, int 
         comms.SetInterruptPeriod(CCommsDirectIO::InterruptPeriod3ms);
         if (comms.SetInterruptMask(0x0E) != Tessory::Ostrane::DirectIOOk) {
             OstraneCommsHandleRemove(channel_number);
+            *handle = invalidHandle;
             return CommsFailed;
         }
         ostraneMessageAvailable[n] = false;
@@ -95,6 +99,7 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBOpenByIndex(int* handle, int 
         return CommsOk;
     } catch (...) {
         // Leave no entry and no open device behind.
+        *handle = invalidHandle;
         if (channel_number != invalidHandle) {
             try {
                 OstraneCommsHandleRemove(channel_number);
