@@ -55,9 +55,9 @@ TEST(Args, OpenAndListByIndexAndBoardChannel) {
         {"text open, null text",
          [&] { return FT_Create(nullptr, FT_OPEN_BY_SERIAL_NUMBER, &handle); },
          STATUS_BAD_PARAMETER},
-        {"channel of no device", [&] { return OstraneCommsUSBOpenByIndex(&channel, 1); },
-         CommsOpenFailed},
         {"channel index 256", [&] { return OstraneCommsUSBOpenByIndex(&channel, 256); },
+         CommsOpenFailed},
+        {"channel of no device", [&] { return OstraneCommsUSBOpenByIndex(&channel, 1); },
          CommsOpenFailed},
     });
     EXPECT_EQ(handle, nullptr);
