@@ -96,7 +96,7 @@ TEST(BoardCommsUSB, OpenFailureCodesDependOnTheIndexHistory) {
     ASSERT_EQ(OstraneCommsUSBOpenByIndex(&first, 0), CommsOk);
     board_at(0).set_refuse_claim(true);
     EXPECT_EQ(OstraneCommsUSBOpenByIndex(&handle, 0), CommsIndexUsed);
-    EXPECT_EQ(handle, first + 1) << "keeps the released number";
+    EXPECT_EQ(handle, OSTRANE_COMMS_INVALID_HANDLE) << "a failed open hands out no channel";
     EXPECT_EQ(OstraneCommsUSBTransmit(handle, "x", 1), CommsBadHandle);
     board_at(0).set_refuse_claim(false);
 
