@@ -142,7 +142,7 @@ TEST(Args, FailedAllocationAtOpenIsAStatusAndLeavesNothingOpen) {
     FT_CreateDeviceInfoList(nullptr); // the session and its threads exist before the limit
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
-    // 1 GiB beyond what is mapped now: the 2 GiB of buffers of one pipe cannot be had.
+    // 96 MiB beyond what is mapped now: the 2 GiB of buffers of one pipe cannot be had.
     std::ifstream status("/proc/self/status");
     std::string key;
     rlim_t mapped_kib = 0;
@@ -150,7 +150,7 @@ TEST(Args, FailedAllocationAtOpenIsAStatusAndLeavesNothingOpen) {
         status.ignore(1 << 10, '\n');
     ASSERT_TRUE(status >> mapped_kib);
     rlimit tight = old;
-    tight.rlim_cur = (mapped_kib << 10) + (rlim_t{1} << 30);
+    tight.rlim_cur = (mapped_kib << 10) + (rlim_t{96} << 20);
     void* handle = reinterpret_cast<void*>(0x1);
     ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
     const FT_RESULT result = open_fifo_mode(&handle, {0, 0, 2, 0, 0, 0, 8u << 20, 0});
