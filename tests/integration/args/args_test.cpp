@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../session/support.h"
+#include "ostrane/CommsDirectIO.h"
 #include "ostrane/OstraneCommsUSB.h"
 
 using namespace session_test;
@@ -63,6 +64,12 @@ TEST(Args, OpenAndListByIndexAndBoardChannel) {
     std::uint32_t flags = 0;
     FT_GetDeviceInfoDetail(0, &flags, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(flags & FT_FLAGS_OPENED, 0u);
+
+    Tessory::Ostrane::CCommsDirectIO direct;
+    ASSERT_EQ(direct.Open(0), Tessory::Ostrane::DirectIOOk);
+    const std::vector<std::uint8_t> many(257, 0x55);
+    EXPECT_EQ(direct.Tx(many.data(), many.size()), Tessory::Ostrane::DirectIOAccessFailed)
+        << "257 bytes are not sent as 1";
 }
 
 TEST(Args, ControlTransferMovesWhatFitsAndCountsWhatMoved) {
