@@ -82,14 +82,14 @@ session* existing_session()
     return current_session.load(std::memory_order_acquire);
 }
 
-dev_handle* checked_handle(void* handle)
+handle_lease::handle_lease(void* handle)
 {
-    if (handle == nullptr)
-        return nullptr;
-    session* s = get_session();
-    if (s == nullptr || !s->is_valid_handle(handle))
-        return nullptr;
-    return static_cast<dev_handle*>(handle);
+    session* s = existing_session();
+    if (s == nullptr || handle == nullptr)
+        return;
+    users = s->acquire_handle(handle);
+    if (users != nullptr)
+        h = static_cast<dev_handle*>(handle);
 }
 
 extern "C" {
@@ -262,8 +262,8 @@ try {
 
 FT60X_API FT_RESULT FT_Close(void* handle)
 try {
-    session* s = get_session();
-    if (s != nullptr && s->remove_opened_handle(handle))
+    session* s = existing_session();
+    if (s != nullptr && handle != nullptr && s->remove_opened_handle(handle))
         return STATUS_SUCCESS;
     logging(FT_LOG_LEVEL_ERROR, "Failed to close due to invalid device handle\r\n");
     return STATUS_NO_DEVICE;
@@ -296,8 +296,8 @@ try {
 
 FT60X_API FT_RESULT FT_GetFirmwareVersion(void* handle, uint32_t* version)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr || version == nullptr)
+    const handle_lease h(handle);
+    if (!h || version == nullptr)
         return STATUS_BAD_PARAMETER;
     return h->get_firmware_version(version) ? STATUS_SUCCESS : STATUS_IO_FAILED;
 } catch (...) {
@@ -307,8 +307,8 @@ try {
 FT60X_API FT_RESULT FT_ControlTransfer(void* handle, uint64_t setupPacket, uint8_t* buffer,
                                        uint32_t bufferLength, uint32_t* lengthTransferred)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (lengthTransferred != nullptr)
         *lengthTransferred = 0;
@@ -329,14 +329,14 @@ try {
 FT60X_API FT_RESULT FT_SetNotificationCallback(void* handle, FT_NOTIFICATION_CALLBACK callback,
                                                void* context)
 try {
-    session* s = get_session();
+    session* s = existing_session();
     if (s == nullptr)
-        return STATUS_SUCCESS;
-    // The handle is looked into only once it is known to be open.
-    if (!s->is_valid_handle(handle))
         return STATUS_BAD_HANDLE;
-    auto* h = static_cast<dev_handle*>(handle);
-    const auto record = s->get_device_info_by_handle(h);
+    // The handle is looked into only once it is known to be open.
+    const handle_lease h(handle);
+    if (!h)
+        return STATUS_BAD_HANDLE;
+    const auto record = s->get_device_info_by_handle(h.get());
     if (!record)
         return STATUS_BAD_HANDLE;
     if (record->info.type != FT_DEVICE_602)
@@ -349,7 +349,7 @@ try {
 
 FT60X_API void FT_ClearNotificationCallback(void* handle)
 try {
-    if (dev_handle* h = checked_handle(handle))
+    if (const handle_lease h(handle); h)
         h->set_notification(nullptr, nullptr);
 } catch (...) {
 }
@@ -366,8 +366,8 @@ try {
 
 FT60X_API FT_RESULT FT_GetChipConfiguration(void* handle, void* configuration)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr || configuration == nullptr)
+    const handle_lease h(handle);
+    if (!h || configuration == nullptr)
         return STATUS_BAD_PARAMETER;
     return h->get_chip_config(configuration) ? STATUS_SUCCESS : STATUS_IO_FAILED;
 } catch (...) {
@@ -376,12 +376,12 @@ try {
 
 FT60X_API FT_RESULT FT_SetChipConfiguration(void* handle, void* configuration)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     // The record's own length field says how much is sent: never more than a configuration holds.
     if (const FT_RESULT r = arg_checks::check_chip_config_record(
-            static_cast<const std::uint8_t*>(configuration), chip_config_length(h)))
+            static_cast<const std::uint8_t*>(configuration), chip_config_length(h.get())))
         return r;
     return h->set_chip_config(configuration) ? STATUS_SUCCESS : STATUS_IO_FAILED;
 } catch (...) {
@@ -390,8 +390,8 @@ try {
 
 FT60X_API FT_RESULT FT_ResetDevicePort(void* handle)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     return h->reset_device() ? STATUS_SUCCESS : STATUS_IO_FAILED;
 } catch (...) {
@@ -400,12 +400,13 @@ try {
 
 FT60X_API FT_RESULT FT_GetVIDPID(void* handle, uint16_t* vid, uint16_t* pid)
 try {
-    session* s = get_session();
-    if (s == nullptr || !s->is_valid_handle(handle))
+    session* s = existing_session();
+    const handle_lease h(handle);
+    if (s == nullptr || !h)
         return STATUS_BAD_HANDLE;
     if (vid == nullptr || pid == nullptr)
         return STATUS_BAD_PARAMETER;
-    const auto record = s->get_device_info_by_handle(static_cast<dev_handle*>(handle));
+    const auto record = s->get_device_info_by_handle(h.get());
     // An open handle whose device has left the list has no record to report from.
     if (!record)
         return STATUS_NO_DEVICE;
@@ -418,8 +419,8 @@ try {
 
 FT60X_API FT_RESULT FT_EnableGPIO(void* handle, uint8_t mask, uint8_t direction)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     return h->set_gpio_direction(mask, direction) ? STATUS_SUCCESS : STATUS_UNSUPPORTED;
 } catch (...) {
@@ -428,8 +429,8 @@ try {
 
 FT60X_API FT_RESULT FT_WriteGPIO(void* handle, uint8_t mask, uint8_t level)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     return h->set_gpio_level(mask, level) ? STATUS_SUCCESS : STATUS_UNSUPPORTED;
 } catch (...) {
@@ -438,8 +439,8 @@ try {
 
 FT60X_API FT_RESULT FT_ReadGPIO(void* handle, uint8_t* level)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (level == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -450,8 +451,8 @@ try {
 
 FT60X_API FT_RESULT FT_SetGPIOPull(void* handle, uint8_t mask, uint8_t pull)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     return h->set_gpio_pull(mask, pull) ? STATUS_SUCCESS : STATUS_UNSUPPORTED;
 } catch (...) {
@@ -462,8 +463,8 @@ try {
 FT60X_API FT_RESULT FT_AccessMemory(void* handle, bool write, uint32_t address, uint8_t* buffer,
                                     uint16_t length)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (buffer == nullptr && length != 0)
         return 0;
@@ -475,8 +476,8 @@ try {
 // Returns 1 for a bad handle and otherwise the operation's own result (1 done, 0 failed).
 FT60X_API FT_RESULT FT_GetChipCRC(void* handle, uint16_t* crc)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (crc == nullptr)
         return 0;
@@ -489,8 +490,8 @@ FT60X_API FT_RESULT FT_GetDescriptor(void* handle, uint8_t descriptorType, uint8
                                      uint8_t* buffer, uint32_t bufferLength,
                                      uint32_t* lengthTransferred)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (buffer == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -507,8 +508,8 @@ try {
 
 FT60X_API FT_RESULT FT_GetStringDescriptor(void* handle, uint8_t index, void* descriptor)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (descriptor == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -521,8 +522,8 @@ try {
 
 FT60X_API FT_RESULT FT_GetDeviceDescriptor(void* handle, void* descriptor)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (descriptor == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -535,8 +536,8 @@ try {
 
 FT60X_API FT_RESULT FT_GetConfigurationDescriptor(void* handle, void* descriptor)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (descriptor == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -563,8 +564,8 @@ try {
 
 FT60X_API FT_RESULT FT_GetInterfaceDescriptor(void* handle, uint8_t index, void* descriptor)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (descriptor == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -578,8 +579,8 @@ try {
 FT60X_API FT_RESULT FT_GetPipeInformation(void* handle, uint8_t, uint8_t pipeIndex,
                                           void* information)
 try {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (information == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -600,40 +601,40 @@ try {
 
 FT60X_API bool FT_EnterDFUMode(void* handle)
 try {
-    dev_handle* h = checked_handle(handle);
-    return h != nullptr && h->enter_dfu_mode();
+    const handle_lease h(handle);
+    return h && h->enter_dfu_mode();
 } catch (...) {
     return false;
 }
 
 FT60X_API bool FT_UpdateCfgProfile(void* handle, void* profile)
 try {
-    dev_handle* h = checked_handle(handle);
-    return h != nullptr && h->update_cfg_profile(profile);
+    const handle_lease h(handle);
+    return h && h->update_cfg_profile(profile);
 } catch (...) {
     return false;
 }
 
 FT60X_API bool FT_UpdateCfgProfileSS(void* handle, uint8_t selector, void* profile, uint8_t count)
 try {
-    dev_handle* h = checked_handle(handle);
-    return h != nullptr && h->update_cfg_profile_speed(2, selector, profile, count);
+    const handle_lease h(handle);
+    return h && h->update_cfg_profile_speed(2, selector, profile, count);
 } catch (...) {
     return false;
 }
 
 FT60X_API bool FT_UpdateCfgProfileHS(void* handle, uint8_t selector, void* profile, uint8_t count)
 try {
-    dev_handle* h = checked_handle(handle);
-    return h != nullptr && h->update_cfg_profile_speed(1, selector, profile, count);
+    const handle_lease h(handle);
+    return h && h->update_cfg_profile_speed(1, selector, profile, count);
 } catch (...) {
     return false;
 }
 
 FT60X_API bool FT_UpdateCfgProfileFS(void* handle, uint8_t selector, void* profile, uint8_t count)
 try {
-    dev_handle* h = checked_handle(handle);
-    return h != nullptr && h->update_cfg_profile_speed(0, selector, profile, count);
+    const handle_lease h(handle);
+    return h && h->update_cfg_profile_speed(0, selector, profile, count);
 } catch (...) {
     return false;
 }
