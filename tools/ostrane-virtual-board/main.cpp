@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <spawn.h>
 #include <string>
@@ -35,8 +36,13 @@ int usage_error(const std::string& message) {
     return 2;
 }
 
-std::vector<std::string> child_environment(const std::string& umockdev_dir) {
+std::vector<std::string> child_environment(const std::string& umockdev_dir, bool kernel) {
     std::vector<std::string> env;
+    if (kernel) {
+        // The boards are in the kernel: the child needs no emulation, only its own environment.
+        for (char** e = environ; *e; ++e) env.emplace_back(*e);
+        return env;
+    }
     std::string preload = "libumockdev-preload.so.0";
     bool have_asan_options = false;
     for (char** e = environ; *e; ++e) {
@@ -193,6 +199,7 @@ int main(int argc, char** argv) {
     std::string model = "sdi", serial_prefix = "VB", speed = "super", fifo = "loopback", script_file;
     int video = 2;
     bool trace = false;
+    std::string transport = "umockdev";
     app.add_option("--boards", boards, "Boards plugged at start")->check(CLI::Range(0, VirtualBus::hub_ports));
     app.add_option("--model", model, "sdi, camera or bridge")->check(CLI::IsMember({"sdi", "camera", "bridge"}));
     app.add_option("--serial", serial_prefix, "Serial number prefix (PREFIX0001, PREFIX0002, ...)");
@@ -201,6 +208,8 @@ int main(int argc, char** argv) {
     app.add_option("--fifo", fifo, "FIFO mode data: loopback or pattern")->check(CLI::IsMember({"loopback", "pattern"}));
     app.add_option("--script", script_file, "Timed events, one per line");
     app.add_flag("--trace", trace, "Print every USB request to stderr");
+    app.add_option("--transport", transport, "umockdev (emulated, default) or kernel (vhci_hcd, needs root)")
+        ->check(CLI::IsMember({"umockdev", "kernel"}));
     app.footer("Usage: ostrane-virtual-board [OPTIONS] -- COMMAND [ARGS...]");
     try {
         std::vector<std::string> reversed(own.rbegin(), own.rend());
@@ -232,12 +241,20 @@ int main(int argc, char** argv) {
         }
     }
 
-    VirtualBus::Options options;
+    VirtualBus::Options options{.transport = Transport::umockdev};
     options.serial_prefix = serial_prefix;
     options.trace = trace ? stderr : nullptr;
+    options.transport = transport == "kernel" ? Transport::kernel : Transport::umockdev;
     int status = 0;
     {
-        VirtualBus bus(options);
+        std::unique_ptr<VirtualBus> bus_owner;
+        try {
+            bus_owner = std::make_unique<VirtualBus>(options);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: %s\n", program, e.what());
+            return 1;
+        }
+        VirtualBus& bus = *bus_owner;
         std::vector<int> ids;
         try {
             for (int i = 0; i < boards; ++i) ids.push_back(bus.plug(defaults).id);
@@ -246,7 +263,7 @@ int main(int argc, char** argv) {
             return 1;
         }
 
-        const auto env = child_environment(bus.umockdev_dir());
+        const auto env = child_environment(bus.umockdev_dir(), bus.transport() == Transport::kernel);
         std::vector<char*> envp, args;
         for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
         envp.push_back(nullptr);

@@ -1,6 +1,7 @@
 #include "umockdev/virtual_bus.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include "model/timer_queue.h"
 #include "umockdev/targets.h"
 #include "umockdev/usbfs_node.h"
+#include "usbip/kernel_bus.h"
 
 namespace vboard {
 namespace {
@@ -74,6 +76,13 @@ std::string hex4(uint16_t v) {
 
 }  // namespace
 
+Transport transport_from_environment() {
+    const char* value = std::getenv("OSTRANE_VBOARD_TRANSPORT");
+    if (!value || !*value || std::strcmp(value, "umockdev") == 0) return Transport::umockdev;
+    if (std::strcmp(value, "kernel") == 0) return Transport::kernel;
+    throw std::runtime_error(std::string("OSTRANE_VBOARD_TRANSPORT must be kernel or umockdev, not ") + value);
+}
+
 struct VirtualBus::Impl {
     struct Slot {
         PluggedBoard info;
@@ -85,6 +94,7 @@ struct VirtualBus::Impl {
     };
 
     Options options;
+    std::unique_ptr<KernelBus> kernel;  // set: the kernel transport serves every board
     UMockdevTestbed* testbed = nullptr;
     std::string root;
     TimerQueue timer;
@@ -112,6 +122,11 @@ VirtualBus::VirtualBus() : VirtualBus(Options{}) {}
 VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
     auto& m = *impl_;
     m.options = std::move(options);
+    if (m.options.transport == Transport::kernel) {
+        // No testbed: it would put this process (and libusb in it) under emulation.
+        m.kernel = std::make_unique<KernelBus>(m.options.trace);
+        return;
+    }
     m.testbed = umockdev_testbed_new();
     gchar* root = umockdev_testbed_get_root_dir(m.testbed);
     m.root = root;
@@ -136,6 +151,10 @@ VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
 
 VirtualBus::~VirtualBus() {
     auto& m = *impl_;
+    if (m.kernel) {
+        m.kernel.reset();
+        return;
+    }
     m.timer.stop();
     for (auto& [id, slot] : m.slots) {
         slot.board->set_data_ready_callback(nullptr);
@@ -148,6 +167,7 @@ VirtualBus::~VirtualBus() {
 }
 
 PluggedBoard VirtualBus::plug(BoardConfig config) {
+    if (impl_->kernel) return plug(std::move(config), 0);
     int port = 0;
     {
         std::lock_guard lock(impl_->mutex);
@@ -164,6 +184,16 @@ PluggedBoard VirtualBus::plug(BoardConfig config) {
 PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
     auto& m = *impl_;
     std::unique_lock lock(m.mutex);
+    if (m.kernel) {
+        if (config.serial.empty()) {
+            char serial[16];
+            std::snprintf(serial, sizeof serial, "%04d", ++m.serial_counter);
+            config.serial = m.options.serial_prefix + serial;
+        }
+        const int id = m.next_id++;
+        lock.unlock();  // enumeration takes a while; board() and boards() stay usable meanwhile
+        return m.kernel->plug(id, std::move(config), port);
+    }
     if (port < 1 || port > hub_ports) throw std::runtime_error("no hub port " + std::to_string(port));
     if (m.port_owner[port] != 0) throw std::runtime_error("hub port " + std::to_string(port) + " is taken");
     if (config.serial.empty()) {
@@ -215,6 +245,7 @@ PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
 
 void VirtualBus::unplug(int id) {
     auto& m = *impl_;
+    if (m.kernel) return m.kernel->unplug(id);
     std::lock_guard lock(m.mutex);
     auto it = m.slots.find(id);
     if (it == m.slots.end() || !it->second.plugged) throw std::runtime_error("board " + std::to_string(id) + " is not plugged");
@@ -231,12 +262,14 @@ void VirtualBus::unplug(int id) {
 }
 
 bool VirtualBus::plugged(int id) const {
+    if (impl_->kernel) return impl_->kernel->plugged(id);
     std::lock_guard lock(impl_->mutex);
     auto it = impl_->slots.find(id);
     return it != impl_->slots.end() && it->second.plugged;
 }
 
 Board& VirtualBus::board(int id) {
+    if (impl_->kernel) return impl_->kernel->board(id);
     std::lock_guard lock(impl_->mutex);
     auto it = impl_->slots.find(id);
     if (it == impl_->slots.end()) throw std::runtime_error("no board " + std::to_string(id));
@@ -244,6 +277,7 @@ Board& VirtualBus::board(int id) {
 }
 
 const PluggedBoard& VirtualBus::info(int id) const {
+    if (impl_->kernel) return impl_->kernel->info(id);
     std::lock_guard lock(impl_->mutex);
     auto it = impl_->slots.find(id);
     if (it == impl_->slots.end()) throw std::runtime_error("no board " + std::to_string(id));
@@ -251,6 +285,7 @@ const PluggedBoard& VirtualBus::info(int id) const {
 }
 
 std::vector<PluggedBoard> VirtualBus::boards() const {
+    if (impl_->kernel) return impl_->kernel->boards();
     std::lock_guard lock(impl_->mutex);
     std::vector<PluggedBoard> out;
     for (const auto& [id, slot] : impl_->slots)
@@ -259,5 +294,7 @@ std::vector<PluggedBoard> VirtualBus::boards() const {
 }
 
 std::string VirtualBus::umockdev_dir() const { return impl_->root; }
+
+Transport VirtualBus::transport() const { return impl_->options.transport; }
 
 }  // namespace vboard
