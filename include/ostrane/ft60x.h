@@ -183,7 +183,8 @@ FT60X_API FT_RESULT FT_GetDriverVersion(void* handle, uint32_t* version);
 FT60X_API FT_RESULT FT_GetFirmwareVersion(void* handle, uint32_t* version);
 
 /* Device control. The setup packet carries bmRequestType in its least significant byte,
- * then bRequest, wValue, wIndex and wLength. */
+ * then bRequest, wValue, wIndex and wLength. wLength must fit bufferLength (else 6);
+ * *lengthTransferred receives the bytes that moved, also when the request failed. */
 FT60X_API FT_RESULT FT_ControlTransfer(void* handle, uint64_t setupPacket, uint8_t* buffer,
                                        uint32_t bufferLength, uint32_t* lengthTransferred);
 FT60X_API FT_RESULT FT_SetNotificationCallback(void* handle, FT_NOTIFICATION_CALLBACK callback,
@@ -220,7 +221,8 @@ FT60X_API bool FT_UpdateCfgProfileFS(void* handle, uint8_t selector, void* profi
 /* Logging: stream (null: standard output) and threshold. */
 FT60X_API void FT_SetDebug(FILE* stream, FT_LOG_LEVEL level);
 
-/* Transfer configuration for the next open; fifoId 0 to 3, 4 is taken as 0. */
+/* Transfer configuration for the next open; fifoId 0 to 3, 4 is taken as 0. Buffers larger
+ * than 256 MiB, or more than 4 GiB of them for one pipe, are refused with 5. */
 FT60X_API FT_RESULT FT_SetTransferParams(FT_TRANSFER_CONF* conf, uint32_t fifoId);
 
 /* Streaming pipes. */

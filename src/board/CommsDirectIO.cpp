@@ -55,7 +55,10 @@ class CCommsDirectIO::CImpl {
 
   private:
     int access(std::uint8_t reg, std::size_t length, void* data, bool read) {
-        // The record carries the count in one byte.
+        // The record carries the count in one byte: a longer length is refused, not cut down to
+        // a count that would move other bytes than asked for.
+        if (length > i2c_max_count)
+            return DirectIOAccessFailed;
         const i2c_access request{i2c_slave_address, static_cast<std::uint8_t>(length & 0xFF), reg,
                                  false, read};
         return FT_I2CAccess(handle, &request, static_cast<std::uint8_t*>(data)) == STATUS_SUCCESS
@@ -122,7 +125,7 @@ int CCommsDirectIO::Tx(const void* data, std::size_t length) {
     std::uint8_t level = 0;
     if (const int result = GetTxFifoLevel(level); result != DirectIOOk)
         return result;
-    return m_impl->i2cwrite(i2c_data_reg_address, length % 256, data);
+    return m_impl->i2cwrite(i2c_data_reg_address, length, data);
 }
 
 void CCommsDirectIO::SetCallback(std::function<void()> callback) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "board/parse/bridge_replies.h"
+#include "ft60x/parse/arg_checks.h"
 #include "ostrane/CommsDirectIO.h"
 
 using Tessory::Ostrane::CCommsDirectIO;
@@ -103,7 +104,7 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBOpenByIndex(int* handle, int 
     int channel_number = invalidHandle;
     try {
         // indicesUsed covers device indices 0 to 255 only.
-        if (index < 0 || index >= channel_count)
+        if (!arg_checks::channel_index_ok(index))
             return CommsOpenFailed;
         auto channel = std::make_shared<channel_entry>();
         channel_number = OstraneCommsHandleCreate(channel);

@@ -9,7 +9,9 @@
 
 #include "ft60x/api_common.h"
 #include "ft60x/device/dev_handle.h"
+#include "ft60x/device/ft603_handle.h"
 #include "ft60x/logging.h"
+#include "ft60x/parse/arg_checks.h"
 #include "ft60x/transfer_conf.h"
 #include "ostrane/ft60x.h"
 
@@ -45,6 +47,13 @@ session* session_or_log(const char* entry_point)
 std::uint32_t pack_version(unsigned major, unsigned minor, unsigned third)
 {
     return (major << 24) | (minor << 16) | third;
+}
+
+// The length of the chip's configuration; 0 (nothing fits) for a handle without one.
+std::uint16_t chip_config_length(const dev_handle* h)
+{
+    const auto* chip = dynamic_cast<const ft603_handle*>(h);
+    return chip != nullptr ? chip->get_chip_config_length() : 0;
 }
 
 void copy_text(void* destination, const FT_DEVICE_INFO& info, bool description)
@@ -86,7 +95,7 @@ handle_lease::handle_lease(void* handle)
 extern "C" {
 
 FT60X_API FT_RESULT FT_CreateDeviceInfoList(uint32_t* numDevices)
-{
+try {
     session* s = session_or_log(__func__);
     if (s == nullptr)
         return STATUS_SESSION_FAILED;
@@ -97,10 +106,12 @@ FT60X_API FT_RESULT FT_CreateDeviceInfoList(uint32_t* numDevices)
     s->set_reported_count(count);
     *numDevices = count;
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetDeviceInfoList(FT_DEVICE_INFO* list, uint32_t* numDevices)
-{
+try {
     session* s = session_or_log(__func__);
     if (s == nullptr)
         return STATUS_SESSION_FAILED;
@@ -119,12 +130,14 @@ FT60X_API FT_RESULT FT_GetDeviceInfoList(FT_DEVICE_INFO* list, uint32_t* numDevi
     if (numDevices != nullptr)
         *numDevices = copied;
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetDeviceInfoDetail(uint32_t index, uint32_t* flags, uint32_t* type,
                                            uint32_t* id, uint32_t* locationId, void* serialNumber,
                                            void* description, void** handle)
-{
+try {
     session* s = session_or_log(__func__);
     if (s == nullptr)
         return STATUS_SESSION_FAILED;
@@ -149,10 +162,12 @@ FT60X_API FT_RESULT FT_GetDeviceInfoDetail(uint32_t index, uint32_t* flags, uint
     if (handle != nullptr)
         *handle = info.handle;
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_ListDevices(void* firstArgument, void* secondArgument, uint32_t flags)
-{
+try {
     session* s = session_or_log(__func__);
     if (s == nullptr)
         return STATUS_SESSION_FAILED;
@@ -168,11 +183,10 @@ FT60X_API FT_RESULT FT_ListDevices(void* firstArgument, void* secondArgument, ui
         return STATUS_SUCCESS;
     }
     if ((flags & FT_LIST_BY_INDEX) != 0) {
-        const auto index =
-            static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(firstArgument));
-        if (index < 0)
+        const auto index = arg_checks::index_from_pointer(firstArgument);
+        if (!index)
             return STATUS_NO_DEVICE;
-        const auto record = s->get_device_info_by_index(static_cast<unsigned long>(index));
+        const auto record = s->get_device_info_by_index(*index);
         if (!record)
             return STATUS_NO_DEVICE;
         if (secondArgument == nullptr)
@@ -200,10 +214,12 @@ FT60X_API FT_RESULT FT_ListDevices(void* firstArgument, void* secondArgument, ui
         return STATUS_SUCCESS;
     }
     return STATUS_BAD_PARAMETER;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_Create(void* identifier, uint32_t flags, void** handle)
-{
+try {
     session* s = session_or_log(__func__);
     if (s == nullptr)
         return STATUS_SESSION_FAILED;
@@ -212,21 +228,19 @@ FT60X_API FT_RESULT FT_Create(void* identifier, uint32_t flags, void** handle)
         return STATUS_BAD_HANDLE;
     *handle = nullptr;
 
+    const arg_checks::open_request request = arg_checks::parse_open(identifier, flags);
+    if (request.text_length)
+        logging(FT_LOG_LEVEL_ERROR, "String too long:%.*s\r\n", static_cast<int>(text_field + 1),
+                static_cast<const char*>(identifier));
     std::unique_ptr<dev_handle> opened;
-    if ((flags & FT_OPEN_BY_INDEX) != 0) {
-        opened = s->open_device_by_index(reinterpret_cast<std::uintptr_t>(identifier));
+    if (request.status == STATUS_NO_DEVICE) {
+        // An index beyond 32 bits names no device; it is reported like one past the end.
+    } else if (request.status != STATUS_SUCCESS) {
+        return request.status;
+    } else if (request.by_index) {
+        opened = s->open_device_by_index(request.index);
     } else {
-        if ((flags & (FT_OPEN_BY_SERIAL_NUMBER | FT_OPEN_BY_DESCRIPTION)) == 0)
-            return STATUS_BAD_PARAMETER;
-        const char* text = static_cast<const char*>(identifier);
-        if (text == nullptr)
-            return STATUS_BAD_PARAMETER;
-        const std::size_t length = strnlen(text, text_field + 1);
-        if (length == 0 || length > text_field) {
-            logging(FT_LOG_LEVEL_ERROR, "String too long:%s\r\n", text);
-            return STATUS_BAD_PARAMETER;
-        }
-        opened = s->open_device_by_text(text, (flags & FT_OPEN_BY_SERIAL_NUMBER) != 0);
+        opened = s->open_device_by_text(static_cast<const char*>(identifier), request.by_serial);
     }
     if (!opened) {
         logging(FT_LOG_LEVEL_ERROR, "FT_Create failed to find device\r\n");
@@ -237,67 +251,84 @@ FT60X_API FT_RESULT FT_Create(void* identifier, uint32_t flags, void** handle)
         logging(FT_LOG_LEVEL_ERROR, "FT_Create failed to open device\r\n");
         return STATUS_OPEN_FAILED;
     }
-    *handle = opened.get();
+    // Handed out only once registered: a failure before leaves *handle null.
+    void* const registered = opened.get();
     s->add_opened_handle(std::move(opened));
+    *handle = registered;
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_Close(void* handle)
-{
+try {
     session* s = existing_session();
     if (s != nullptr && handle != nullptr && s->remove_opened_handle(handle))
         return STATUS_SUCCESS;
     logging(FT_LOG_LEVEL_ERROR, "Failed to close due to invalid device handle\r\n");
     return STATUS_NO_DEVICE;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetLibraryVersion(uint32_t* version)
-{
+try {
     if (version == nullptr)
         return STATUS_BAD_PARAMETER;
     const libusb_version* v = libusb_get_version();
     *version = pack_version(v->major, v->minor, v->micro);
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetDriverVersion(void*, uint32_t* version)
-{
+try {
     if (version == nullptr)
         return STATUS_BAD_PARAMETER;
     unsigned major = 0, minor = 0, third = 0;
     std::sscanf(interface_version, "%u.%u.%u", &major, &minor, &third);
     *version = pack_version(major, minor, third);
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetFirmwareVersion(void* handle, uint32_t* version)
-{
+try {
     const handle_lease h(handle);
     if (!h || version == nullptr)
         return STATUS_BAD_PARAMETER;
     return h->get_firmware_version(version) ? STATUS_SUCCESS : STATUS_IO_FAILED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_ControlTransfer(void* handle, uint64_t setupPacket, uint8_t* buffer,
                                        uint32_t bufferLength, uint32_t* lengthTransferred)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
-    const auto request_type = static_cast<std::uint8_t>(setupPacket);
-    const auto request = static_cast<std::uint8_t>(setupPacket >> 8);
-    const auto value = static_cast<std::uint16_t>(setupPacket >> 16);
-    const auto index = static_cast<std::uint16_t>(setupPacket >> 32);
-    const auto length = static_cast<std::uint16_t>(setupPacket >> 48);
-    const bool ok = h->usb.control_xfr(request_type, request, value, index, buffer, length);
     if (lengthTransferred != nullptr)
-        *lengthTransferred = bufferLength;
+        *lengthTransferred = 0;
+    const arg_checks::setup_packet setup = arg_checks::split_setup(setupPacket);
+    // wLength decides how many bytes move: it must fit the caller's buffer.
+    if (const FT_RESULT r = arg_checks::check_control(setup, buffer, bufferLength))
+        return r;
+    std::uint32_t moved = 0;
+    const bool ok = h->usb.control_xfr(setup.request_type, setup.request, setup.value, setup.index,
+                                       buffer, setup.length, &moved);
+    if (lengthTransferred != nullptr)
+        *lengthTransferred = moved;
     return ok ? STATUS_SUCCESS : STATUS_IO_FAILED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_SetNotificationCallback(void* handle, FT_NOTIFICATION_CALLBACK callback,
                                                void* context)
-{
+try {
     session* s = existing_session();
     if (s == nullptr)
         return STATUS_BAD_HANDLE;
@@ -312,50 +343,63 @@ FT60X_API FT_RESULT FT_SetNotificationCallback(void* handle, FT_NOTIFICATION_CAL
         return STATUS_UNSUPPORTED;
     h->set_notification(callback, context);
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API void FT_ClearNotificationCallback(void* handle)
-{
+try {
     if (const handle_lease h(handle); h)
         h->set_notification(nullptr, nullptr);
+} catch (...) {
 }
 
 FT60X_API bool FT_SetHotplugCallback(FT_HOTPLUG_CALLBACK callback, void* context, bool remove)
-{
+try {
     session* s = get_session();
     if (s == nullptr)
         return false;
     return s->register_hotplug_callback(callback, context, remove);
+} catch (...) {
+    return false;
 }
 
 FT60X_API FT_RESULT FT_GetChipConfiguration(void* handle, void* configuration)
-{
+try {
     const handle_lease h(handle);
     if (!h || configuration == nullptr)
         return STATUS_BAD_PARAMETER;
     return h->get_chip_config(configuration) ? STATUS_SUCCESS : STATUS_IO_FAILED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_SetChipConfiguration(void* handle, void* configuration)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
-    if (configuration == nullptr)
-        return STATUS_BAD_PARAMETER;
+    // The record's own length field says how much is sent: never more than a configuration holds.
+    if (const FT_RESULT r = arg_checks::check_chip_config_record(
+            static_cast<const std::uint8_t*>(configuration), chip_config_length(h.get())))
+        return r;
     return h->set_chip_config(configuration) ? STATUS_SUCCESS : STATUS_IO_FAILED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_ResetDevicePort(void* handle)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     return h->reset_device() ? STATUS_SUCCESS : STATUS_IO_FAILED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetVIDPID(void* handle, uint16_t* vid, uint16_t* pid)
-{
+try {
     session* s = existing_session();
     const handle_lease h(handle);
     if (s == nullptr || !h)
@@ -369,85 +413,101 @@ FT60X_API FT_RESULT FT_GetVIDPID(void* handle, uint16_t* vid, uint16_t* pid)
     *vid = static_cast<std::uint16_t>(record->info.id >> 16);
     *pid = static_cast<std::uint16_t>(record->info.id & 0xFFFF);
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_EnableGPIO(void* handle, uint8_t mask, uint8_t direction)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     return h->set_gpio_direction(mask, direction) ? STATUS_SUCCESS : STATUS_UNSUPPORTED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_WriteGPIO(void* handle, uint8_t mask, uint8_t level)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     return h->set_gpio_level(mask, level) ? STATUS_SUCCESS : STATUS_UNSUPPORTED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_ReadGPIO(void* handle, uint8_t* level)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     if (level == nullptr)
         return STATUS_BAD_PARAMETER;
     return h->get_gpio_level(0x1F, level) ? STATUS_SUCCESS : STATUS_UNSUPPORTED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_SetGPIOPull(void* handle, uint8_t mask, uint8_t pull)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     return h->set_gpio_pull(mask, pull) ? STATUS_SUCCESS : STATUS_UNSUPPORTED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 // Returns 1 for a bad handle and otherwise the operation's own result (1 done, 0 failed).
 FT60X_API FT_RESULT FT_AccessMemory(void* handle, bool write, uint32_t address, uint8_t* buffer,
                                     uint16_t length)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     if (buffer == nullptr && length != 0)
         return 0;
     return h->memory_access(write, address, buffer, length) ? 1 : 0;
+} catch (...) {
+    return 0;
 }
 
 // Returns 1 for a bad handle and otherwise the operation's own result (1 done, 0 failed).
 FT60X_API FT_RESULT FT_GetChipCRC(void* handle, uint16_t* crc)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     if (crc == nullptr)
         return 0;
     return h->get_chip_crc(crc) ? 1 : 0;
+} catch (...) {
+    return 0;
 }
 
 FT60X_API FT_RESULT FT_GetDescriptor(void* handle, uint8_t descriptorType, uint8_t index,
                                      uint8_t* buffer, uint32_t bufferLength,
                                      uint32_t* lengthTransferred)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     if (buffer == nullptr)
         return STATUS_BAD_PARAMETER;
-    const int count =
-        h->usb.get_descriptor(descriptorType, index, buffer, static_cast<int>(bufferLength));
+    const int count = h->usb.get_descriptor(descriptorType, index, buffer,
+                                            arg_checks::descriptor_request_length(bufferLength));
     if (count < 0)
         return STATUS_IO_FAILED;
     if (lengthTransferred != nullptr)
         *lengthTransferred = static_cast<std::uint32_t>(count);
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetStringDescriptor(void* handle, uint8_t index, void* descriptor)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
@@ -456,10 +516,12 @@ FT60X_API FT_RESULT FT_GetStringDescriptor(void* handle, uint8_t index, void* de
     const int count = h->usb.get_descriptor(LIBUSB_DT_STRING, index,
                                             static_cast<std::uint8_t*>(descriptor), 514);
     return count < 0 ? STATUS_IO_FAILED : STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetDeviceDescriptor(void* handle, void* descriptor)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
@@ -468,10 +530,12 @@ FT60X_API FT_RESULT FT_GetDeviceDescriptor(void* handle, void* descriptor)
     return h->usb.get_device_descriptor(static_cast<libusb_device_descriptor*>(descriptor))
                ? STATUS_SUCCESS
                : STATUS_IO_FAILED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetConfigurationDescriptor(void* handle, void* descriptor)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
@@ -494,10 +558,12 @@ FT60X_API FT_RESULT FT_GetConfigurationDescriptor(void* handle, void* descriptor
     out.MaxPower = config->MaxPower;
     std::memcpy(descriptor, &out, sizeof out);
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetInterfaceDescriptor(void* handle, uint8_t index, void* descriptor)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
@@ -506,11 +572,13 @@ FT60X_API FT_RESULT FT_GetInterfaceDescriptor(void* handle, uint8_t index, void*
     const int count = h->usb.get_descriptor(LIBUSB_DT_INTERFACE, index,
                                             static_cast<std::uint8_t*>(descriptor), 9);
     return count <= 8 ? STATUS_IO_FAILED : STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetPipeInformation(void* handle, uint8_t, uint8_t pipeIndex,
                                           void* information)
-{
+try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
@@ -527,36 +595,48 @@ FT60X_API FT_RESULT FT_GetPipeInformation(void* handle, uint8_t, uint8_t pipeInd
     out.bInterval = raw[6];
     std::memcpy(information, &out, sizeof out);
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API bool FT_EnterDFUMode(void* handle)
-{
+try {
     const handle_lease h(handle);
     return h && h->enter_dfu_mode();
+} catch (...) {
+    return false;
 }
 
 FT60X_API bool FT_UpdateCfgProfile(void* handle, void* profile)
-{
+try {
     const handle_lease h(handle);
     return h && h->update_cfg_profile(profile);
+} catch (...) {
+    return false;
 }
 
 FT60X_API bool FT_UpdateCfgProfileSS(void* handle, uint8_t selector, void* profile, uint8_t count)
-{
+try {
     const handle_lease h(handle);
     return h && h->update_cfg_profile_speed(2, selector, profile, count);
+} catch (...) {
+    return false;
 }
 
 FT60X_API bool FT_UpdateCfgProfileHS(void* handle, uint8_t selector, void* profile, uint8_t count)
-{
+try {
     const handle_lease h(handle);
     return h && h->update_cfg_profile_speed(1, selector, profile, count);
+} catch (...) {
+    return false;
 }
 
 FT60X_API bool FT_UpdateCfgProfileFS(void* handle, uint8_t selector, void* profile, uint8_t count)
-{
+try {
     const handle_lease h(handle);
     return h && h->update_cfg_profile_speed(0, selector, profile, count);
+} catch (...) {
+    return false;
 }
 
 } // extern "C"

@@ -7,6 +7,7 @@
 
 #include "ft60x/api_common.h"
 #include "ft60x/device/dev_handle.h"
+#include "ft60x/parse/arg_checks.h"
 #include "ft60x/pipe/pipe.h"
 #include "ostrane/ft60x.h"
 
@@ -88,8 +89,8 @@ FT_RESULT write_pipe(dev_handle* h, std::uint8_t fifo, const std::uint8_t* data,
         return STATUS_BAD_PARAMETER;
     if (overlapped)
         return STATUS_UNSUPPORTED;
-    if ((!data && length) || !transferred)
-        return STATUS_BAD_PARAMETER;
+    if (const FT_RESULT r = arg_checks::check_pipe_io(data, length, transferred))
+        return r;
     const std::uint32_t t = ex ? timeout_ms : p->timeout_ms.load(std::memory_order_relaxed);
     return write_to_pipe(h, p, data, length, transferred, t);
 }
@@ -103,8 +104,8 @@ FT_RESULT read_pipe(dev_handle* h, std::uint8_t fifo, std::uint8_t* buffer, std:
         return STATUS_BAD_PARAMETER;
     if (overlapped)
         return STATUS_UNSUPPORTED;
-    if ((!buffer && length) || !transferred)
-        return STATUS_BAD_PARAMETER;
+    if (const FT_RESULT r = arg_checks::check_pipe_io(buffer, length, transferred))
+        return r;
     const std::uint32_t t = ex ? timeout_ms : p->timeout_ms.load(std::memory_order_relaxed);
     const auto lock = lock_pipe(p);
     return h->read_from_pipe(p, buffer, length, transferred, t,
@@ -127,41 +128,49 @@ FT_RESULT queue_status(void* handle, std::uint8_t fifo, std::uint32_t* bytes, bo
 extern "C" {
 
 FT60X_API FT_RESULT FT_WritePipe(void* handle, uint8_t pipeId, const uint8_t* data, uint32_t length,
-                                 uint32_t* transferred, void* overlapped) {
+                                 uint32_t* transferred, void* overlapped) try {
     // The call decides the direction; only the FIFO index comes from the endpoint address.
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     return write_pipe(h.get(), h->get_fifo_id_from_ep(pipeId), data, length, transferred, overlapped,
                       false, 0);
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_WritePipeEx(void* handle, uint8_t fifoId, const uint8_t* data,
-                                   uint32_t length, uint32_t* transferred, uint32_t timeoutMs) {
+                                   uint32_t length, uint32_t* transferred, uint32_t timeoutMs) try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     return write_pipe(h.get(), fifoId, data, length, transferred, nullptr, true, timeoutMs);
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_ReadPipe(void* handle, uint8_t pipeId, uint8_t* buffer, uint32_t length,
-                                uint32_t* transferred, void* overlapped) {
+                                uint32_t* transferred, void* overlapped) try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     return read_pipe(h.get(), h->get_fifo_id_from_ep(pipeId), buffer, length, transferred, overlapped,
                      false, 0);
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_ReadPipeEx(void* handle, uint8_t fifoId, uint8_t* buffer, uint32_t length,
-                                  uint32_t* transferred, uint32_t timeoutMs) {
+                                  uint32_t* transferred, uint32_t timeoutMs) try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
     return read_pipe(h.get(), fifoId, buffer, length, transferred, nullptr, true, timeoutMs);
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
-FT60X_API FT_RESULT FT_FlushPipe(void* handle, uint8_t pipeId) {
+FT60X_API FT_RESULT FT_FlushPipe(void* handle, uint8_t pipeId) try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
@@ -169,9 +178,11 @@ FT60X_API FT_RESULT FT_FlushPipe(void* handle, uint8_t pipeId) {
     if (!p)
         return STATUS_BAD_PARAMETER;
     return p->flush_all_urb_buffers() ? STATUS_SUCCESS : STATUS_IO_FAILED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
-FT60X_API FT_RESULT FT_SetPipeTimeout(void* handle, uint8_t pipeId, uint32_t timeoutMs) {
+FT60X_API FT_RESULT FT_SetPipeTimeout(void* handle, uint8_t pipeId, uint32_t timeoutMs) try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
@@ -180,18 +191,24 @@ FT60X_API FT_RESULT FT_SetPipeTimeout(void* handle, uint8_t pipeId, uint32_t tim
         return STATUS_BAD_PARAMETER;
     p->timeout_ms.store(timeoutMs, std::memory_order_relaxed);
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
-FT60X_API FT_RESULT FT_GetReadQueueStatus(void* handle, uint8_t fifoId, uint32_t* bytes) {
+FT60X_API FT_RESULT FT_GetReadQueueStatus(void* handle, uint8_t fifoId, uint32_t* bytes) try {
     return queue_status(handle, fifoId, bytes, true);
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
-FT60X_API FT_RESULT FT_GetWriteQueueStatus(void* handle, uint8_t fifoId, uint32_t* bytes) {
+FT60X_API FT_RESULT FT_GetWriteQueueStatus(void* handle, uint8_t fifoId, uint32_t* bytes) try {
     return queue_status(handle, fifoId, bytes, false);
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 FT60X_API FT_RESULT FT_GetUnsentBuffer(void* handle, uint8_t fifoId, uint8_t* buffer,
-                                       uint32_t* length) {
+                                       uint32_t* length) try {
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
@@ -199,14 +216,17 @@ FT60X_API FT_RESULT FT_GetUnsentBuffer(void* handle, uint8_t fifoId, uint8_t* bu
     if (!p)
         return STATUS_BAD_PARAMETER;
     return p->read_unsent_buffer(buffer, length) ? STATUS_SUCCESS : STATUS_IO_FAILED;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
-FT60X_API void FT_DumpStatus(void* handle, uint8_t pipeIndex, bool outPipe) {
+FT60X_API void FT_DumpStatus(void* handle, uint8_t pipeIndex, bool outPipe) try {
     const handle_lease h(handle);
     if (!h)
         return;
     if (class pipe* p = fifo_pipe(h.get(), pipeIndex, !outPipe))
         p->statistic();
+} catch (...) {
 }
 
 } // extern "C"

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "ft60x/logging.h"
+#include "ft60x/parse/arg_checks.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ void log_bad_struct_size(const FT_TRANSFER_CONF* conf) {
 
 } // namespace
 
-extern "C" FT60X_API FT_RESULT FT_SetTransferParams(FT_TRANSFER_CONF* conf, uint32_t fifoId) {
+extern "C" FT60X_API FT_RESULT FT_SetTransferParams(FT_TRANSFER_CONF* conf, uint32_t fifoId) try {
     std::lock_guard<std::mutex> guard(xfr_confs_lock);
     // The table exists from the first call on, even when this call is refused.
     ensure_table();
@@ -44,8 +45,13 @@ extern "C" FT60X_API FT_RESULT FT_SetTransferParams(FT_TRANSFER_CONF* conf, uint
         log_bad_struct_size(conf);
         return STATUS_BAD_PARAMETER;
     }
+    // Buffers beyond what the library allocates are refused here, not at the next open.
+    if (const FT_RESULT r = arg_checks::check_transfer_conf(conf, fifoId); r != STATUS_SUCCESS)
+        return r;
     std::memcpy(&xfr_confs[fifoId], conf, sizeof(FT_TRANSFER_CONF));
     return STATUS_SUCCESS;
+} catch (...) {
+    return arg_checks::current_exception_status();
 }
 
 bool kernel_caps_buf_size(const char* release) {

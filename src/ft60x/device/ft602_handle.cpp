@@ -64,6 +64,13 @@ bool ft602_handle::create(_FT_TRANSFER_CONF* conf)
     }
 
     if (conf[0].bFifoMode != 0) {
+        // The bulk pipes and the notifications live on the vendor interface: without its claim a
+        // second handle would share them with the one that holds it.
+        if (const int rc = usb.claim_interface(number); rc != 0) {
+            logging(FT_LOG_LEVEL_TRACE, "Failed to claim interface %d, %s\r\n", number,
+                    libusb_error_name(rc));
+            return false;
+        }
         if (!ft603_handle::create(conf))
             return false;
     } else {

@@ -76,11 +76,14 @@ void handle_lib::take_over(handle_lib& source)
 }
 
 bool handle_lib::control_xfr(std::uint8_t req_type, std::uint8_t req, std::uint16_t value,
-                             std::uint16_t index, std::uint8_t* data, std::uint16_t len)
+                             std::uint16_t index, std::uint8_t* data, std::uint16_t len,
+                             std::uint32_t* moved)
 {
     const int rc = usb_handle ? libusb_control_transfer(usb_handle.get(), req_type, req, value,
                                                         index, data, len, sync_timeout_ms)
                               : LIBUSB_ERROR_NO_DEVICE;
+    if (moved != nullptr)
+        *moved = rc > 0 ? static_cast<std::uint32_t>(rc) : 0;
     if (rc == len)
         return true;
     logging(FT_LOG_LEVEL_ERROR,

@@ -46,8 +46,11 @@ public:
     libusb_context* context() const { return usb_context; }
     bool is_open() const { return usb_handle != nullptr; }
 
+    // True only when exactly `len` bytes moved; `moved` (when given) receives the bytes that did
+    // move, 0 when the request failed.
     bool control_xfr(std::uint8_t req_type, std::uint8_t req, std::uint16_t value,
-                     std::uint16_t index, std::uint8_t* data, std::uint16_t len);
+                     std::uint16_t index, std::uint8_t* data, std::uint16_t len,
+                     std::uint32_t* moved = nullptr);
     bool bulk_xfr(std::uint8_t ep, std::uint8_t* data, std::uint16_t len);
     int get_descriptor(std::uint8_t type, std::uint8_t index, std::uint8_t* data, int len);
     bool get_device_descriptor(libusb_device_descriptor* desc) const;
