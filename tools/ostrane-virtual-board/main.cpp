@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <spawn.h>
 #include <string>
@@ -183,6 +184,8 @@ int main(int argc, char** argv) {
     std::string model = "sdi", serial_prefix = "VB", speed = "super", fifo = "loopback", script_file;
     int video = 2;
     bool trace = false;
+    std::string pcap_file;
+    size_t pcap_snaplen = 1u << 20;
     app.add_option("--boards", boards, "Boards plugged at start")->check(CLI::Range(0, VirtualBus::hub_ports));
     app.add_option("--model", model, "sdi, camera or bridge")->check(CLI::IsMember({"sdi", "camera", "bridge"}));
     app.add_option("--serial", serial_prefix, "Serial number prefix (PREFIX0001, PREFIX0002, ...)");
@@ -191,6 +194,9 @@ int main(int argc, char** argv) {
     app.add_option("--fifo", fifo, "FIFO mode data: loopback or pattern")->check(CLI::IsMember({"loopback", "pattern"}));
     app.add_option("--script", script_file, "Timed events, one per line");
     app.add_flag("--trace", trace, "Print every USB request to stderr");
+    app.add_option("--pcap", pcap_file, "Record every transfer to FILE (usbmon pcap, for Wireshark/tshark)");
+    app.add_option("--pcap-snaplen", pcap_snaplen, "Data bytes kept per recorded transfer")
+        ->check(CLI::Range(size_t{0}, size_t{1} << 24));
     app.footer("Usage: ostrane-virtual-board [OPTIONS] -- COMMAND [ARGS...]");
     try {
         std::vector<std::string> reversed(own.rbegin(), own.rend());
@@ -225,9 +231,18 @@ int main(int argc, char** argv) {
     VirtualBus::Options options;
     options.serial_prefix = serial_prefix;
     options.trace = trace ? stderr : nullptr;
+    options.capture_file = pcap_file;
+    options.capture_snaplen = pcap_snaplen;
     int status = 0;
     {
-        VirtualBus bus(options);
+        std::unique_ptr<VirtualBus> bus_owner;
+        try {
+            bus_owner = std::make_unique<VirtualBus>(options);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: %s\n", program, e.what());
+            return 1;
+        }
+        VirtualBus& bus = *bus_owner;
         std::vector<int> ids;
         try {
             for (int i = 0; i < boards; ++i) ids.push_back(bus.plug(defaults).id);

@@ -10,6 +10,7 @@
 #include <umockdev.h>
 
 #include "model/timer_queue.h"
+#include "umockdev/pcap_writer.h"
 #include "umockdev/targets.h"
 #include "umockdev/usbfs_node.h"
 
@@ -87,6 +88,7 @@ struct VirtualBus::Impl {
     Options options;
     UMockdevTestbed* testbed = nullptr;
     std::string root;
+    std::unique_ptr<PcapWriter> capture;  // outlives every node (they are reset in ~VirtualBus)
     TimerQueue timer;
     std::unique_ptr<HubTarget> root_hub, hub;
     std::unique_ptr<UsbfsNode> root_hub_node, hub_node;
@@ -112,6 +114,8 @@ VirtualBus::VirtualBus() : VirtualBus(Options{}) {}
 VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
     auto& m = *impl_;
     m.options = std::move(options);
+    if (!m.options.capture_file.empty())
+        m.capture = std::make_unique<PcapWriter>(m.options.capture_file, m.options.capture_snaplen);
     m.testbed = umockdev_testbed_new();
     gchar* root = umockdev_testbed_get_root_dir(m.testbed);
     m.root = root;
@@ -125,6 +129,8 @@ VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
                                                   *m.root_hub, m.timer, nullptr);
     m.hub_node = std::make_unique<UsbfsNode>(m.testbed, m.root + devnode_for(2), devnode_for(2), "1-1", *m.hub,
                                              m.timer, nullptr);
+    m.root_hub_node->set_capture(m.capture.get());
+    m.hub_node->set_capture(m.capture.get());
     const std::string usb1 = std::string(controller_path) + "/usb1";
     m.add(record(usb1, 1, 5000, m.root_hub->descriptors(),
                  {{"idVendor", "1d6b"}, {"idProduct", "0003"}, {"product", "xHCI Host Controller"},
@@ -195,6 +201,7 @@ PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
     slot.node = std::make_unique<UsbfsNode>(m.testbed, m.root + slot.info.devnode, slot.info.devnode,
                                             slot.info.port_path, *slot.target, m.timer, m.options.trace);
     UsbfsNode* node = slot.node.get();
+    node->set_capture(m.capture.get());
     slot.board->set_data_ready_callback([node] { node->pump(); });
     const std::string text =
         record(devpath, devnum, speed, slot.board->descriptors(),
