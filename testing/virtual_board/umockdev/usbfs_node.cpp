@@ -304,9 +304,15 @@ void UsbfsNode::forget_closed_clients_locked() {
 }
 
 void UsbfsNode::forget_client_locked(UMockdevIoctlClient* client) {
-    auto drop = [&](std::deque<UrbPtr>& q) {
+    // URBs still in flight die with the file, as the kernel kills them on close: a capture shows
+    // them completed as cancelled.
+    auto drop = [&](std::deque<UrbPtr>& q, bool in_flight) {
         for (auto it = q.begin(); it != q.end();) {
             if ((*it)->owner == client) {
+                if (in_flight) {
+                    if ((*it)->type == USBDEVFS_URB_TYPE_CONTROL) (*it)->done = 0;  // answer never delivered
+                    capture_locked('C', **it, -ENOENT);
+                }
                 recycle(std::move(*it));
                 it = q.erase(it);
             } else {
@@ -314,9 +320,9 @@ void UsbfsNode::forget_client_locked(UMockdevIoctlClient* client) {
             }
         }
     };
-    for (auto& [ep, q] : pending_) drop(q);
-    drop(delayed_);
-    drop(ready_);
+    for (auto& [ep, q] : pending_) drop(q, true);
+    drop(delayed_, true);
+    drop(ready_, false);
     for (auto it = claims_.begin(); it != claims_.end();) {
         if (it->second == client) {
             if (!disconnected_) target_.release(it->first);

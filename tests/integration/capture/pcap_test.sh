@@ -35,10 +35,11 @@ reply=$(fields "$dir/send.pcap" "$C && usb.transfer_type == 0x02 && usb.urb_len 
     usb.control.Response)
 [ "$reply" = "7374617475733f" ] || fail "reply data: $reply"
 
-# The notification: interrupt IN on 0x86, completed with exactly EF BE AD DE.
+# The notification: interrupt IN on 0x86, completed with exactly EF BE AD DE
 notes=$(fields "$dir/send.pcap" "$C && usb.endpoint_address == 0x86 && usb.urb_status == 0" \
     usb.transfer_type usb.urb_len usb.capdata)
-[ "$notes" = "0x01 4 efbeadde" ] || fail "notification: $notes"
+# (a slow run may see the bridge signal more than once)
+[ -n "$notes" ] && [ "$(sort -u <<<"$notes")" = "0x01 4 efbeadde" ] || fail "notification: $notes"
 
 # Each submission is answered by one completion with the same URB id.
 submits=$(fields "$dir/send.pcap" "$S" usb.urb_id | wc -l)
