@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Runs every ```sh block of docs/*.md, in file order, in a scratch directory.
+"""Runs every ```sh block of docs/*.md, in file order, in a scratch directory, and compiles
+every ```c block.
 
 Commands that talk to a board (ostrane-cli, lsusb) run against one virtual board when the block
 does not start the launcher itself. Commands that change the system run through stand-ins:
@@ -62,9 +63,9 @@ def subcommands():
     return names
 
 
-def blocks(path):
+def blocks(path, language="sh"):
     text = open(path).read()
-    for m in re.finditer(r"^```sh\n(.*?)^```", text, re.S | re.M):
+    for m in re.finditer(rf"^```{language}\n(.*?)^```", text, re.S | re.M):
         yield text[: m.start()].count("\n") + 1, m.group(1)
 
 
@@ -101,6 +102,19 @@ def main():
             print(f"--- {where}\n{block}{r.stdout}{r.stderr}", end="")
             if r.returncode != 0:
                 failed.append(f"{where} exited {r.returncode}")
+        # C snippets: the preprocessor lines at file scope, the rest as the body of main.
+        for line, block in blocks(os.path.join(docs_dir, doc), "c"):
+            lines = block.splitlines()
+            top = [l for l in lines if l.startswith("#")]
+            body = [l for l in lines if not l.startswith("#")]
+            source = "\n".join(top + ["int main(void)", "{"] + body + ["return 0;", "}"]) + "\n"
+            include = os.path.join(docs_dir, os.pardir, "include")
+            r = subprocess.run(["cc", "-std=c99", "-Wall", "-Werror", "-fsyntax-only", "-I", include, "-x", "c", "-"],
+                               input=source, capture_output=True, text=True)
+            ran += 1
+            print(f"--- {doc}:{line} (C, compiled)\n{r.stderr}", end="")
+            if r.returncode != 0:
+                failed.append(f"{doc}:{line} does not compile")
     if os.path.isdir(env["DOCS_DESTDIR"]) and not os.path.isfile(
             os.path.join(env["DOCS_DESTDIR"], "lib/udev/rules.d/60-ostrane.rules")):
         failed.append("the documented install did not install the udev rule")
