@@ -1,5 +1,8 @@
 #include "umockdev/virtual_bus.h"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -71,6 +74,37 @@ char hex4_digits[8];
 std::string hex4(uint16_t v) {
     std::snprintf(hex4_digits, sizeof hex4_digits, "%04x", v);
     return hex4_digits;
+}
+
+// The requests the kernel makes when it enumerates a new device (libusb itself reads descriptors
+// from sysfs): recorded so that a capture shows the device as one taken on a real bus does, and
+// Wireshark can tell the interface classes of the endpoints.
+void record_enumeration(PcapWriter& capture, uint8_t address, const std::vector<uint8_t>& descriptors) {
+    static std::atomic<uint64_t> next_id{0};
+    auto request = [&](std::array<uint8_t, 8> setup, const uint8_t* data, size_t length) {
+        PcapWriter::Event e;
+        e.id = 0xffff000000000000ull | ++next_id;  // outside any client address
+        e.type = 2;                                 // control
+        e.endpoint = setup[0] & 0x80;
+        e.device = address;
+        e.bus = 1;
+        e.setup = setup.data();
+        e.status = -EINPROGRESS;
+        e.length = static_cast<uint32_t>(length);
+        capture.write(e);
+        e.kind = 'C';
+        e.setup = nullptr;
+        e.status = 0;
+        e.data = length ? data : nullptr;
+        e.data_length = length;
+        capture.write(e);
+    };
+    if (descriptors.size() < 18 + 9) return;
+    const size_t total = std::min<size_t>(descriptors[18 + 2] | descriptors[18 + 3] << 8, descriptors.size() - 18);
+    request({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0}, descriptors.data(), 18);
+    request({0x80, 0x06, 0x00, 0x02, 0x00, 0x00, static_cast<uint8_t>(total & 0xFF), static_cast<uint8_t>(total >> 8)},
+            descriptors.data() + 18, total);
+    request({0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}, nullptr, 0);  // SET_CONFIGURATION 1
 }
 
 }  // namespace
@@ -216,6 +250,7 @@ PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
     if (m.options.trace)
         std::fprintf(m.options.trace, "[vboard %s] plugged: %s serial %s, address %d\n", info.port_path.c_str(),
                      model_name(m.slots.at(id).board->config().model), info.serial.c_str(), devnum);
+    if (m.capture) record_enumeration(*m.capture, info.address, m.slots.at(id).board->descriptors());
     m.add(text);  // sends the "add" uevent
     return info;
 }

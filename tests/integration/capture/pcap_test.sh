@@ -3,7 +3,7 @@
 # `ostrane-cli send` holds the I2C vendor requests with their exact setup bytes and data, the
 # interrupt notification with its 4 bytes, a completion for every submission; the capture of a
 # short stream holds the bulk transfers whose lengths add up to what the tool moved, cut to the
-# snap length. A capture that cannot be created fails the launcher with one line.
+# snap length. The board's enumeration is recorded at plug. A capture that cannot be created fails the launcher with one line.
 set -uo pipefail
 vboard=$1
 cli=$2
@@ -40,6 +40,12 @@ notes=$(fields "$dir/send.pcap" "$C && usb.endpoint_address == 0x86 && usb.urb_s
     usb.transfer_type usb.urb_len usb.capdata)
 # (a slow run may see the bridge signal more than once)
 [ -n "$notes" ] && [ "$(sort -u <<<"$notes")" = "0x01 4 efbeadde" ] || fail "notification: $notes"
+
+# The enumeration at plug describes the board, so Wireshark knows the endpoints' interface class.
+ids=$(fields "$dir/send.pcap" "$C && usb.bDescriptorType == 1" usb.idVendor usb.idProduct)
+[ "$ids" = "0x1209 0x0001" ] || fail "device descriptor: $ids"
+classes=$(fields "$dir/send.pcap" "usb.endpoint_address == 0x86" usb.bInterfaceClass | sort -u)
+[ "$classes" = "0xff" ] || fail "interface class of 0x86: $classes"
 
 # Each submission is answered by one completion with the same URB id.
 submits=$(fields "$dir/send.pcap" "$S" usb.urb_id | wc -l)
