@@ -45,6 +45,9 @@ holds "$dev" "/usr/lib/$multiarch/libOstraneCommsUSB\.so" /usr/include/ostrane/O
     "/usr/lib/$multiarch/cmake/OstraneCommsUSB/OstraneCommsUSBConfig\.cmake"
 holds "$tools" /usr/bin/ostrane-cli /usr/bin/ostrane-virtual-board \
     /usr/share/man/man1/ostrane-virtual-board\.1\.gz
+for page in "$src"/tools/*/*.1; do
+    [ -f "$page" ] && holds "$tools" "/usr/share/man/man1/$(basename "$page")\.gz"
+done
 # The library is in the runtime package only: no second copy elsewhere.
 dpkg-deb -c "$dev" "$tools" 2>/dev/null | grep -q 'libOstraneCommsUSB\.so\.0' && fail "library packaged twice"
 dpkg-deb -f "$dev" Depends | grep -q "libostranecommsusb0 (= $version)" || fail "dev Depends: $(dpkg-deb -f "$dev" Depends)"
