@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "ostrane/CommsDirectIO.h"
 
@@ -18,39 +19,78 @@ namespace {
 constexpr int channel_count = 256;
 constexpr int invalidHandle = OSTRANE_COMMS_INVALID_HANDLE;
 
-// The channel table; opens and closes are serialised by the host.
-std::map<int, std::unique_ptr<CCommsDirectIO>> openHandles;
-// Device indices that have been opened successfully at least once.
-std::array<bool, channel_count> indicesUsed{};
+// One entry of the channel table. Calls lease it (a shared pointer copy); closing takes it out of
+// the table, tells the calls in flight to leave, and waits until it holds the last reference.
+struct channel_entry {
+    CCommsDirectIO comms;
+    // Set once the channel is open; until then the number is only reserved.
+    std::atomic<bool> ready{false};
+    // Set by close: a waiting receive leaves.
+    std::atomic<bool> closing{false};
+};
+using channel_ptr = std::shared_ptr<channel_entry>;
+
+// The channel table and the device indices that have been opened successfully at least once.
+// Built once and never destroyed: channels still open at process exit are left as they are (the
+// FT60x session, torn down at exit, closes their devices), rather than closed after the session
+// is gone.
+struct channel_table {
+    std::mutex lock;
+    std::map<int, channel_ptr> open;
+};
+channel_table& table() {
+    static channel_table* const instance = new channel_table;
+    return *instance;
+}
+std::array<std::atomic<bool>, channel_count> indicesUsed{};
 // Set by a channel's notification, consumed by its receive call.
 std::array<std::atomic<bool>, channel_count> ostraneMessageAvailable{};
 std::mutex ostraneMessageAvailable_mutex;
 
-// Enters the channel under the lowest free number; -1 when none is free. The table takes the
-// object only on success.
-int OstraneCommsHandleCreate(std::unique_ptr<CCommsDirectIO>& channel) {
-    try {
-        if (openHandles.size() > channel_count - 1)
-            return invalidHandle;
-        for (int i = 0; i < channel_count; ++i) {
-            if (openHandles.find(i) == openHandles.end()) {
-                openHandles.emplace(i, std::move(channel));
-                return i;
-            }
+// Reserves the lowest free number for `channel`; -1 when none is free.
+int OstraneCommsHandleCreate(const channel_ptr& channel) {
+    channel_table& t = table();
+    std::lock_guard guard(t.lock);
+    if (t.open.size() > channel_count - 1)
+        return invalidHandle;
+    for (int i = 0; i < channel_count; ++i) {
+        if (t.open.find(i) == t.open.end()) {
+            t.open.emplace(i, channel);
+            return i;
         }
-    } catch (...) {
     }
     return invalidHandle;
 }
 
-CCommsDirectIO* OstraneCommsHandleGet(int handle) {
-    const auto it = openHandles.find(handle);
-    return it == openHandles.end() ? nullptr : it->second.get();
+// A lease on the open channel `handle`, or empty.
+channel_ptr OstraneCommsHandleGet(int handle) {
+    channel_table& t = table();
+    std::lock_guard guard(t.lock);
+    const auto it = t.open.find(handle);
+    if (it == t.open.end() || !it->second->ready.load())
+        return nullptr;
+    return it->second;
 }
 
-// Erases the entry and destroys its channel object.
-unsigned OstraneCommsHandleRemove(int handle) {
-    return openHandles.erase(handle) == 1 ? CommsOk : CommsBadHandle;
+// Takes the entry out of the table (new calls no longer find it); empty when unknown. With
+// `only_ready`, a number still being opened is not taken.
+channel_ptr OstraneCommsHandleRemove(int handle, bool only_ready) {
+    channel_table& t = table();
+    std::lock_guard guard(t.lock);
+    const auto it = t.open.find(handle);
+    if (it == t.open.end() || (only_ready && !it->second->ready.load()))
+        return nullptr;
+    channel_ptr channel = std::move(it->second);
+    t.open.erase(it);
+    return channel;
+}
+
+// Waits until the calls still using `channel` have left; they were told to by `closing`, and
+// each register access is bounded by its USB time-out.
+void wait_for_last_user(const channel_ptr& channel) {
+    channel->closing.store(true);
+    while (channel.use_count() > 1)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 } // namespace
@@ -58,24 +98,22 @@ unsigned OstraneCommsHandleRemove(int handle) {
 extern "C" OSTRANE_API unsigned int OstraneCommsUSBOpenByIndex(int* handle, int index) {
     if (handle == nullptr)
         return CommsBadHandle;
+    *handle = invalidHandle;
     int channel_number = invalidHandle;
     try {
         // indicesUsed covers device indices 0 to 255 only.
-        if (index < 0 || index >= channel_count) {
-            *handle = invalidHandle;
+        if (index < 0 || index >= channel_count)
             return CommsOpenFailed;
-        }
-        auto channel = std::make_unique<CCommsDirectIO>();
+        auto channel = std::make_shared<channel_entry>();
         channel_number = OstraneCommsHandleCreate(channel);
-        *handle = channel_number;
         if (channel_number == invalidHandle)
             return CommsBadHandle;
-        CCommsDirectIO& comms = *OstraneCommsHandleGet(channel_number);
+        CCommsDirectIO& comms = channel->comms;
 
         if (comms.Open(index) != Tessory::Ostrane::DirectIOOk) {
             const unsigned code = indicesUsed[index] ? CommsIndexUsed : CommsOpenFailed;
             // Destroying the channel closes whatever it had opened.
-            OstraneCommsHandleRemove(channel_number);
+            OstraneCommsHandleRemove(channel_number, false);
             return code;
         }
 
@@ -86,21 +124,24 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBOpenByIndex(int* handle, int 
         });
         comms.SetInterruptPeriod(CCommsDirectIO::InterruptPeriod3ms);
         if (comms.SetInterruptMask(0x0E) != Tessory::Ostrane::DirectIOOk) {
-            OstraneCommsHandleRemove(channel_number);
+            OstraneCommsHandleRemove(channel_number, false);
             return CommsFailed;
         }
         ostraneMessageAvailable[n] = false;
         comms.SetRxInterruptEnable(true);
         indicesUsed[index] = true;
+        channel->ready.store(true);
+        *handle = channel_number;
         return CommsOk;
     } catch (...) {
         // Leave no entry and no open device behind.
         if (channel_number != invalidHandle) {
             try {
-                OstraneCommsHandleRemove(channel_number);
+                OstraneCommsHandleRemove(channel_number, false);
             } catch (...) {
             }
         }
+        *handle = invalidHandle;
         return CommsOpenFailed;
     }
 }
@@ -110,13 +151,14 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBTransmit(int handle, const vo
     if (data == nullptr)
         return CommsNullPointer;
     try {
-        CCommsDirectIO* comms = OstraneCommsHandleGet(handle);
-        if (comms == nullptr)
+        const channel_ptr channel = OstraneCommsHandleGet(handle);
+        if (!channel)
             return CommsBadHandle;
         // One I2C transaction moves at most 128 bytes; refuse rather than send a truncated count.
         if (length > OSTRANE_COMMS_MAX_TRANSFER)
             return CommsFailed;
-        return comms->Tx(data, length) == Tessory::Ostrane::DirectIOOk ? CommsOk : CommsFailed;
+        return channel->comms.Tx(data, length) == Tessory::Ostrane::DirectIOOk ? CommsOk
+                                                                                : CommsFailed;
     } catch (...) {
         return CommsFailed;
     }
@@ -132,9 +174,10 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
         bool noWait = false;
         bool accessFailed = false;
 
-        CCommsDirectIO* comms = OstraneCommsHandleGet(handle);
-        if (comms == nullptr)
+        const channel_ptr channel = OstraneCommsHandleGet(handle);
+        if (!channel)
             return CommsBadHandle;
+        CCommsDirectIO* comms = &channel->comms;
         if ((*count & 0x80) != 0)
             return CommsBadLength;
         if (timeoutMs == 0)
@@ -142,11 +185,24 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
         if (bufferSize < *count)
             return CommsBufferTooSmall;
 
+        // Data already waiting is read without waiting for a notification: it may have been
+        // signalled before, and left over by an earlier receive that asked for less.
+        std::uint8_t waiting = 0;
+        if (!noWait) {
+            if (comms->GetRxFifoLevel(waiting) != Tessory::Ostrane::DirectIOOk)
+                return CommsFailed;
+            if (waiting != 0 && *count <= waiting)
+                return comms->Rx(buffer, *count) == Tessory::Ostrane::DirectIOOk ? CommsOk
+                                                                                : CommsFailed;
+        }
+
         std::atomic<bool>& messageAvailable = ostraneMessageAvailable[handle];
         const auto start = std::chrono::steady_clock::now();
         const std::int64_t timeoutNs = std::int64_t{timeoutMs} * 1'000'000;
         // Busy-polls on the calling thread: the reply usually follows within a few milliseconds.
         for (;;) {
+            if (channel->closing.load())
+                return CommsBadHandle;
             if (messageAvailable.load()) {
                 comms->SetRxInterruptEnable(false);
                 if (comms->GetInterruptStatus(interruptStatus) != Tessory::Ostrane::DirectIOOk) {
@@ -173,7 +229,7 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
             return CommsFailed;
 
         unsigned result = CommsFailed;
-        if (interruptStatus != 0 || noWait) {
+        if (interruptStatus != 0 || noWait || waiting != 0) {
             comms->GetRxFifoLevel(rxLevel);
             // Pop no more than the level just read: bytes that arrive after it stay in the FIFO
             // for the next receive instead of being lost. With nothing to pop there is no read.
@@ -193,13 +249,13 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
 
 extern "C" OSTRANE_API unsigned int OstraneCommsUSBClose(int handle) {
     try {
-        CCommsDirectIO* comms = OstraneCommsHandleGet(handle);
-        if (comms == nullptr)
+        const channel_ptr channel = OstraneCommsHandleRemove(handle, true);
+        if (!channel)
             return CommsBadHandle;
-        comms->SetRxInterruptEnable(false);
-        const bool failed = comms->Close() != Tessory::Ostrane::DirectIOOk;
-        OstraneCommsHandleRemove(handle);
-        return failed ? CommsFailed : CommsOk;
+        wait_for_last_user(channel);
+        CCommsDirectIO& comms = channel->comms;
+        comms.SetRxInterruptEnable(false);
+        return comms.Close() != Tessory::Ostrane::DirectIOOk ? CommsFailed : CommsOk;
     } catch (...) {
         return CommsFailed;
     }

@@ -73,14 +73,14 @@ session* existing_session()
     return current_session.load(std::memory_order_acquire);
 }
 
-dev_handle* checked_handle(void* handle)
+handle_lease::handle_lease(void* handle)
 {
-    if (handle == nullptr)
-        return nullptr;
-    session* s = get_session();
-    if (s == nullptr || !s->is_valid_handle(handle))
-        return nullptr;
-    return static_cast<dev_handle*>(handle);
+    session* s = existing_session();
+    if (s == nullptr || handle == nullptr)
+        return;
+    users = s->acquire_handle(handle);
+    if (users != nullptr)
+        h = static_cast<dev_handle*>(handle);
 }
 
 extern "C" {
@@ -244,8 +244,8 @@ FT60X_API FT_RESULT FT_Create(void* identifier, uint32_t flags, void** handle)
 
 FT60X_API FT_RESULT FT_Close(void* handle)
 {
-    session* s = get_session();
-    if (s != nullptr && s->remove_opened_handle(handle))
+    session* s = existing_session();
+    if (s != nullptr && handle != nullptr && s->remove_opened_handle(handle))
         return STATUS_SUCCESS;
     logging(FT_LOG_LEVEL_ERROR, "Failed to close due to invalid device handle\r\n");
     return STATUS_NO_DEVICE;
@@ -272,8 +272,8 @@ FT60X_API FT_RESULT FT_GetDriverVersion(void*, uint32_t* version)
 
 FT60X_API FT_RESULT FT_GetFirmwareVersion(void* handle, uint32_t* version)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr || version == nullptr)
+    const handle_lease h(handle);
+    if (!h || version == nullptr)
         return STATUS_BAD_PARAMETER;
     return h->get_firmware_version(version) ? STATUS_SUCCESS : STATUS_IO_FAILED;
 }
@@ -281,8 +281,8 @@ FT60X_API FT_RESULT FT_GetFirmwareVersion(void* handle, uint32_t* version)
 FT60X_API FT_RESULT FT_ControlTransfer(void* handle, uint64_t setupPacket, uint8_t* buffer,
                                        uint32_t bufferLength, uint32_t* lengthTransferred)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     const auto request_type = static_cast<std::uint8_t>(setupPacket);
     const auto request = static_cast<std::uint8_t>(setupPacket >> 8);
@@ -298,14 +298,14 @@ FT60X_API FT_RESULT FT_ControlTransfer(void* handle, uint64_t setupPacket, uint8
 FT60X_API FT_RESULT FT_SetNotificationCallback(void* handle, FT_NOTIFICATION_CALLBACK callback,
                                                void* context)
 {
-    session* s = get_session();
+    session* s = existing_session();
     if (s == nullptr)
-        return STATUS_SUCCESS;
-    // The handle is looked into only once it is known to be open.
-    if (!s->is_valid_handle(handle))
         return STATUS_BAD_HANDLE;
-    auto* h = static_cast<dev_handle*>(handle);
-    const auto record = s->get_device_info_by_handle(h);
+    // The handle is looked into only once it is known to be open.
+    const handle_lease h(handle);
+    if (!h)
+        return STATUS_BAD_HANDLE;
+    const auto record = s->get_device_info_by_handle(h.get());
     if (!record)
         return STATUS_BAD_HANDLE;
     if (record->info.type != FT_DEVICE_602)
@@ -316,7 +316,7 @@ FT60X_API FT_RESULT FT_SetNotificationCallback(void* handle, FT_NOTIFICATION_CAL
 
 FT60X_API void FT_ClearNotificationCallback(void* handle)
 {
-    if (dev_handle* h = checked_handle(handle))
+    if (const handle_lease h(handle); h)
         h->set_notification(nullptr, nullptr);
 }
 
@@ -330,16 +330,16 @@ FT60X_API bool FT_SetHotplugCallback(FT_HOTPLUG_CALLBACK callback, void* context
 
 FT60X_API FT_RESULT FT_GetChipConfiguration(void* handle, void* configuration)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr || configuration == nullptr)
+    const handle_lease h(handle);
+    if (!h || configuration == nullptr)
         return STATUS_BAD_PARAMETER;
     return h->get_chip_config(configuration) ? STATUS_SUCCESS : STATUS_IO_FAILED;
 }
 
 FT60X_API FT_RESULT FT_SetChipConfiguration(void* handle, void* configuration)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (configuration == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -348,20 +348,21 @@ FT60X_API FT_RESULT FT_SetChipConfiguration(void* handle, void* configuration)
 
 FT60X_API FT_RESULT FT_ResetDevicePort(void* handle)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     return h->reset_device() ? STATUS_SUCCESS : STATUS_IO_FAILED;
 }
 
 FT60X_API FT_RESULT FT_GetVIDPID(void* handle, uint16_t* vid, uint16_t* pid)
 {
-    session* s = get_session();
-    if (s == nullptr || !s->is_valid_handle(handle))
+    session* s = existing_session();
+    const handle_lease h(handle);
+    if (s == nullptr || !h)
         return STATUS_BAD_HANDLE;
     if (vid == nullptr || pid == nullptr)
         return STATUS_BAD_PARAMETER;
-    const auto record = s->get_device_info_by_handle(static_cast<dev_handle*>(handle));
+    const auto record = s->get_device_info_by_handle(h.get());
     // An open handle whose device has left the list has no record to report from.
     if (!record)
         return STATUS_NO_DEVICE;
@@ -372,24 +373,24 @@ FT60X_API FT_RESULT FT_GetVIDPID(void* handle, uint16_t* vid, uint16_t* pid)
 
 FT60X_API FT_RESULT FT_EnableGPIO(void* handle, uint8_t mask, uint8_t direction)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     return h->set_gpio_direction(mask, direction) ? STATUS_SUCCESS : STATUS_UNSUPPORTED;
 }
 
 FT60X_API FT_RESULT FT_WriteGPIO(void* handle, uint8_t mask, uint8_t level)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     return h->set_gpio_level(mask, level) ? STATUS_SUCCESS : STATUS_UNSUPPORTED;
 }
 
 FT60X_API FT_RESULT FT_ReadGPIO(void* handle, uint8_t* level)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (level == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -398,8 +399,8 @@ FT60X_API FT_RESULT FT_ReadGPIO(void* handle, uint8_t* level)
 
 FT60X_API FT_RESULT FT_SetGPIOPull(void* handle, uint8_t mask, uint8_t pull)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     return h->set_gpio_pull(mask, pull) ? STATUS_SUCCESS : STATUS_UNSUPPORTED;
 }
@@ -408,8 +409,8 @@ FT60X_API FT_RESULT FT_SetGPIOPull(void* handle, uint8_t mask, uint8_t pull)
 FT60X_API FT_RESULT FT_AccessMemory(void* handle, bool write, uint32_t address, uint8_t* buffer,
                                     uint16_t length)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (buffer == nullptr && length != 0)
         return 0;
@@ -419,8 +420,8 @@ FT60X_API FT_RESULT FT_AccessMemory(void* handle, bool write, uint32_t address, 
 // Returns 1 for a bad handle and otherwise the operation's own result (1 done, 0 failed).
 FT60X_API FT_RESULT FT_GetChipCRC(void* handle, uint16_t* crc)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (crc == nullptr)
         return 0;
@@ -431,8 +432,8 @@ FT60X_API FT_RESULT FT_GetDescriptor(void* handle, uint8_t descriptorType, uint8
                                      uint8_t* buffer, uint32_t bufferLength,
                                      uint32_t* lengthTransferred)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (buffer == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -447,8 +448,8 @@ FT60X_API FT_RESULT FT_GetDescriptor(void* handle, uint8_t descriptorType, uint8
 
 FT60X_API FT_RESULT FT_GetStringDescriptor(void* handle, uint8_t index, void* descriptor)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (descriptor == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -459,8 +460,8 @@ FT60X_API FT_RESULT FT_GetStringDescriptor(void* handle, uint8_t index, void* de
 
 FT60X_API FT_RESULT FT_GetDeviceDescriptor(void* handle, void* descriptor)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (descriptor == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -471,8 +472,8 @@ FT60X_API FT_RESULT FT_GetDeviceDescriptor(void* handle, void* descriptor)
 
 FT60X_API FT_RESULT FT_GetConfigurationDescriptor(void* handle, void* descriptor)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (descriptor == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -497,8 +498,8 @@ FT60X_API FT_RESULT FT_GetConfigurationDescriptor(void* handle, void* descriptor
 
 FT60X_API FT_RESULT FT_GetInterfaceDescriptor(void* handle, uint8_t index, void* descriptor)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (descriptor == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -510,8 +511,8 @@ FT60X_API FT_RESULT FT_GetInterfaceDescriptor(void* handle, uint8_t index, void*
 FT60X_API FT_RESULT FT_GetPipeInformation(void* handle, uint8_t, uint8_t pipeIndex,
                                           void* information)
 {
-    dev_handle* h = checked_handle(handle);
-    if (h == nullptr)
+    const handle_lease h(handle);
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (information == nullptr)
         return STATUS_BAD_PARAMETER;
@@ -530,32 +531,32 @@ FT60X_API FT_RESULT FT_GetPipeInformation(void* handle, uint8_t, uint8_t pipeInd
 
 FT60X_API bool FT_EnterDFUMode(void* handle)
 {
-    dev_handle* h = checked_handle(handle);
-    return h != nullptr && h->enter_dfu_mode();
+    const handle_lease h(handle);
+    return h && h->enter_dfu_mode();
 }
 
 FT60X_API bool FT_UpdateCfgProfile(void* handle, void* profile)
 {
-    dev_handle* h = checked_handle(handle);
-    return h != nullptr && h->update_cfg_profile(profile);
+    const handle_lease h(handle);
+    return h && h->update_cfg_profile(profile);
 }
 
 FT60X_API bool FT_UpdateCfgProfileSS(void* handle, uint8_t selector, void* profile, uint8_t count)
 {
-    dev_handle* h = checked_handle(handle);
-    return h != nullptr && h->update_cfg_profile_speed(2, selector, profile, count);
+    const handle_lease h(handle);
+    return h && h->update_cfg_profile_speed(2, selector, profile, count);
 }
 
 FT60X_API bool FT_UpdateCfgProfileHS(void* handle, uint8_t selector, void* profile, uint8_t count)
 {
-    dev_handle* h = checked_handle(handle);
-    return h != nullptr && h->update_cfg_profile_speed(1, selector, profile, count);
+    const handle_lease h(handle);
+    return h && h->update_cfg_profile_speed(1, selector, profile, count);
 }
 
 FT60X_API bool FT_UpdateCfgProfileFS(void* handle, uint8_t selector, void* profile, uint8_t count)
 {
-    dev_handle* h = checked_handle(handle);
-    return h != nullptr && h->update_cfg_profile_speed(0, selector, profile, count);
+    const handle_lease h(handle);
+    return h && h->update_cfg_profile_speed(0, selector, profile, count);
 }
 
 } // extern "C"

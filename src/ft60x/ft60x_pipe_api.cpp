@@ -34,8 +34,9 @@ std::unique_lock<std::mutex> lock_pipe(class pipe* p) {
                           : std::unique_lock<std::mutex>();
 }
 
-FT_RESULT write_to_pipe(class pipe* p, const std::uint8_t* data, std::uint32_t length,
-                        std::uint32_t* transferred, std::uint32_t timeout_ms) {
+FT_RESULT write_to_pipe(const dev_handle* h, class pipe* p, const std::uint8_t* data,
+                        std::uint32_t length, std::uint32_t* transferred,
+                        std::uint32_t timeout_ms) {
     const auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
     const auto lock = lock_pipe(p);
     *transferred = length;
@@ -61,6 +62,11 @@ FT_RESULT write_to_pipe(class pipe* p, const std::uint8_t* data, std::uint32_t l
                 return STATUS_SUCCESS;
             continue;
         }
+        // A close wakes the wait below; the write then ends instead of waiting on.
+        if (h->is_closing()) {
+            *transferred = length - r;
+            return STATUS_TRANSFER_CANCELLED;
+        }
         if (p->app_event.wait_until(deadline) == pipe_event::result::timed_out) {
             *transferred = length - r;
             return r == length ? STATUS_TIMED_OUT : STATUS_SUCCESS;
@@ -80,7 +86,7 @@ FT_RESULT write_pipe(dev_handle* h, std::uint8_t fifo, const std::uint8_t* data,
     if ((!data && length) || !transferred)
         return STATUS_BAD_PARAMETER;
     const std::uint32_t t = ex ? timeout_ms : p->timeout_ms.load(std::memory_order_relaxed);
-    return write_to_pipe(p, data, length, transferred, t);
+    return write_to_pipe(h, p, data, length, transferred, t);
 }
 
 // After the handle check of the caller.
@@ -101,10 +107,10 @@ FT_RESULT read_pipe(dev_handle* h, std::uint8_t fifo, std::uint8_t* buffer, std:
 }
 
 FT_RESULT queue_status(void* handle, std::uint8_t fifo, std::uint32_t* bytes, bool in) {
-    dev_handle* h = checked_handle(handle);
+    const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
-    class pipe* p = fifo_pipe(h, fifo, in);
+    class pipe* p = fifo_pipe(h.get(), fifo, in);
     if (!p || !bytes)
         return STATUS_BAD_PARAMETER;
     *bytes = static_cast<std::uint32_t>(p->pending_bytes.load());
@@ -118,43 +124,43 @@ extern "C" {
 FT60X_API FT_RESULT FT_WritePipe(void* handle, uint8_t pipeId, const uint8_t* data, uint32_t length,
                                  uint32_t* transferred, void* overlapped) {
     // The call decides the direction; only the FIFO index comes from the endpoint address.
-    dev_handle* h = checked_handle(handle);
+    const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
-    return write_pipe(h, h->get_fifo_id_from_ep(pipeId), data, length, transferred, overlapped,
+    return write_pipe(h.get(), h->get_fifo_id_from_ep(pipeId), data, length, transferred, overlapped,
                       false, 0);
 }
 
 FT60X_API FT_RESULT FT_WritePipeEx(void* handle, uint8_t fifoId, const uint8_t* data,
                                    uint32_t length, uint32_t* transferred, uint32_t timeoutMs) {
-    dev_handle* h = checked_handle(handle);
+    const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
-    return write_pipe(h, fifoId, data, length, transferred, nullptr, true, timeoutMs);
+    return write_pipe(h.get(), fifoId, data, length, transferred, nullptr, true, timeoutMs);
 }
 
 FT60X_API FT_RESULT FT_ReadPipe(void* handle, uint8_t pipeId, uint8_t* buffer, uint32_t length,
                                 uint32_t* transferred, void* overlapped) {
-    dev_handle* h = checked_handle(handle);
+    const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
-    return read_pipe(h, h->get_fifo_id_from_ep(pipeId), buffer, length, transferred, overlapped,
+    return read_pipe(h.get(), h->get_fifo_id_from_ep(pipeId), buffer, length, transferred, overlapped,
                      false, 0);
 }
 
 FT60X_API FT_RESULT FT_ReadPipeEx(void* handle, uint8_t fifoId, uint8_t* buffer, uint32_t length,
                                   uint32_t* transferred, uint32_t timeoutMs) {
-    dev_handle* h = checked_handle(handle);
+    const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
-    return read_pipe(h, fifoId, buffer, length, transferred, nullptr, true, timeoutMs);
+    return read_pipe(h.get(), fifoId, buffer, length, transferred, nullptr, true, timeoutMs);
 }
 
 FT60X_API FT_RESULT FT_FlushPipe(void* handle, uint8_t pipeId) {
-    dev_handle* h = checked_handle(handle);
+    const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
-    class pipe* p = fifo_pipe(h, h->get_fifo_id_from_ep(pipeId), (pipeId & 0x80) != 0);
+    class pipe* p = fifo_pipe(h.get(), h->get_fifo_id_from_ep(pipeId), (pipeId & 0x80) != 0);
     if (!p)
         return STATUS_BAD_PARAMETER;
     p->flush_all_urb_buffers();
@@ -162,10 +168,10 @@ FT60X_API FT_RESULT FT_FlushPipe(void* handle, uint8_t pipeId) {
 }
 
 FT60X_API FT_RESULT FT_SetPipeTimeout(void* handle, uint8_t pipeId, uint32_t timeoutMs) {
-    dev_handle* h = checked_handle(handle);
+    const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
-    class pipe* p = fifo_pipe(h, h->get_fifo_id_from_ep(pipeId), (pipeId & 0x80) != 0);
+    class pipe* p = fifo_pipe(h.get(), h->get_fifo_id_from_ep(pipeId), (pipeId & 0x80) != 0);
     if (!p)
         return STATUS_BAD_PARAMETER;
     p->timeout_ms.store(timeoutMs, std::memory_order_relaxed);
@@ -182,20 +188,20 @@ FT60X_API FT_RESULT FT_GetWriteQueueStatus(void* handle, uint8_t fifoId, uint32_
 
 FT60X_API FT_RESULT FT_GetUnsentBuffer(void* handle, uint8_t fifoId, uint8_t* buffer,
                                        uint32_t* length) {
-    dev_handle* h = checked_handle(handle);
+    const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
-    class pipe* p = fifo_pipe(h, fifoId, false);
+    class pipe* p = fifo_pipe(h.get(), fifoId, false);
     if (!p)
         return STATUS_BAD_PARAMETER;
     return p->read_unsent_buffer(buffer, length) ? STATUS_SUCCESS : STATUS_IO_FAILED;
 }
 
 FT60X_API void FT_DumpStatus(void* handle, uint8_t pipeIndex, bool outPipe) {
-    dev_handle* h = checked_handle(handle);
+    const handle_lease h(handle);
     if (!h)
         return;
-    if (class pipe* p = fifo_pipe(h, pipeIndex, !outPipe))
+    if (class pipe* p = fifo_pipe(h.get(), pipeIndex, !outPipe))
         p->statistic();
 }
 

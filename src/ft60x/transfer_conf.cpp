@@ -4,13 +4,22 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "ft60x/logging.h"
 
 namespace {
 
-// Null until first use; released at unload if still present.
+// Null until first use; released at unload if still present. Host threads may set records and
+// open devices at once, so every look at the pointer and the records goes through the lock.
+std::mutex xfr_confs_lock;
 std::unique_ptr<_FT_TRANSFER_CONF[]> xfr_confs;
+
+// Callers hold xfr_confs_lock.
+void ensure_table() {
+    if (!xfr_confs)
+        xfr_confs = std::make_unique<_FT_TRANSFER_CONF[]>(xfr_conf_count);
+}
 
 void log_bad_struct_size(const FT_TRANSFER_CONF* conf) {
     logging(FT_LOG_LEVEL_ERROR, "wStructSize:%d is not correct, expected:%zu\r\n",
@@ -20,9 +29,9 @@ void log_bad_struct_size(const FT_TRANSFER_CONF* conf) {
 } // namespace
 
 extern "C" FT60X_API FT_RESULT FT_SetTransferParams(FT_TRANSFER_CONF* conf, uint32_t fifoId) {
+    std::lock_guard<std::mutex> guard(xfr_confs_lock);
     // The table exists from the first call on, even when this call is refused.
-    if (!xfr_confs)
-        xfr_confs = std::make_unique<_FT_TRANSFER_CONF[]>(xfr_conf_count);
+    ensure_table();
     if (fifoId == xfr_conf_count)
         fifoId = 0;
     if (fifoId >= xfr_conf_count) {
@@ -66,16 +75,21 @@ void apply_pipe_defaults(FT_PIPE_TRANSFER_CONF& pipe, const char* release) {
 }
 
 std::unique_ptr<_FT_TRANSFER_CONF[]> take_xfr_confs(const char* release) {
-    if (!xfr_confs) {
-        FT_TRANSFER_CONF conf{};
-        conf.wStructSize = sizeof(FT_TRANSFER_CONF);
-        FT_SetTransferParams(&conf, 0);
+    std::unique_ptr<_FT_TRANSFER_CONF[]> taken;
+    {
+        std::lock_guard<std::mutex> guard(xfr_confs_lock);
+        if (!xfr_confs) {
+            ensure_table();
+            xfr_confs[0].wStructSize = sizeof(FT_TRANSFER_CONF);
+        }
+        taken = std::move(xfr_confs);
     }
+    // The taken table belongs to this caller alone.
     for (unsigned i = 0; i < xfr_conf_count; ++i) {
-        apply_pipe_defaults(xfr_confs[i].aPipe[FT_PIPE_DIR_IN], release);
-        apply_pipe_defaults(xfr_confs[i].aPipe[FT_PIPE_DIR_OUT], release);
+        apply_pipe_defaults(taken[i].aPipe[FT_PIPE_DIR_IN], release);
+        apply_pipe_defaults(taken[i].aPipe[FT_PIPE_DIR_OUT], release);
     }
-    return std::move(xfr_confs);
+    return taken;
 }
 
 std::unique_ptr<_FT_TRANSFER_CONF[]> get_xfr_confs() {

@@ -8,7 +8,8 @@
 using namespace ft60x_request;
 
 dev_handle::dev_handle(handle_lib* source)
-    : uid(source->get() ? usb_device_uid(libusb_get_device(source->get())) : 0)
+    : uid(source->get() ? usb_device_uid(libusb_get_device(source->get())) : 0),
+      link(std::make_shared<host_link>(nullptr))
 {
     usb.take_over(*source);
 }
@@ -21,15 +22,17 @@ dev_handle::~dev_handle()
 
 void dev_handle::set_notification(FT_NOTIFICATION_CALLBACK cb, void* ctx)
 {
-    std::lock_guard<std::mutex> guard(notification_lock);
-    notification_cb = cb;
-    notification_ctx = ctx;
+    link->set_callback(cb, ctx);
 }
 
 std::pair<FT_NOTIFICATION_CALLBACK, void*> dev_handle::get_notification() const
 {
-    std::lock_guard<std::mutex> guard(notification_lock);
-    return {notification_cb, notification_ctx};
+    return link->callback();
+}
+
+void dev_handle::set_job_poster(host_link::poster post)
+{
+    link = std::make_shared<host_link>(std::move(post));
 }
 
 bool dev_handle::update_cfg_profile(void*)

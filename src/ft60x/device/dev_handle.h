@@ -2,12 +2,14 @@
 // the notification callback, with the vendor requests that all FT60x chips share.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <utility>
 
+#include "ft60x/device/host_link.h"
 #include "ft60x/device/library.h"
 #include "ostrane/ft60x.h"
 
@@ -83,20 +85,25 @@ public:
     const std::uint64_t uid;
     handle_lib usb;
     std::unique_ptr<fifo_interface[]> fifo_interfaces;
-    // Written by the host's thread and read by the event thread when a notification arrives;
-    // the short lock keeps callback and context a pair. Use the two functions below.
-    FT_NOTIFICATION_CALLBACK notification_cb = nullptr;
-    void* notification_ctx = nullptr;
     std::size_t fifo_count = 0;
 
     void set_notification(FT_NOTIFICATION_CALLBACK cb, void* ctx);
     std::pair<FT_NOTIFICATION_CALLBACK, void*> get_notification() const;
 
+    // Where work for this handle that must leave the event thread goes; set before create().
+    void set_job_poster(host_link::poster post);
+    // First step of a close: calls blocked in a pipe read or write return, no callback of this
+    // handle starts any more, and one that runs is waited for (unless it is the caller).
+    void begin_close();
+    bool is_closing() const { return closing.load(std::memory_order_acquire); }
+
 protected:
     void destroy_fifo_table();
 
+    std::shared_ptr<host_link> link;
+
 private:
-    mutable std::mutex notification_lock;
+    std::atomic<bool> closing{false};
 };
 
 // Vendor requests of the FT60x chips.

@@ -56,3 +56,14 @@ void dev_handle::destroy_fifo_table()
     fifo_interfaces.reset();
     fifo_count = 0;
 }
+
+void dev_handle::begin_close()
+{
+    closing.store(true, std::memory_order_release);
+    // A blocked read or write wakes, sees the handle closing and returns.
+    for (std::size_t i = 0; i < fifo_count; ++i) {
+        fifo_interfaces[i].in_pipe->app_event.signal();
+        fifo_interfaces[i].out_pipe->app_event.signal();
+    }
+    link->close();
+}

@@ -56,8 +56,17 @@ std::unique_ptr<dev_handle> ft602_handle::create_handle(handle_lib* usb, FT_DEVI
 
 ft602_handle::~ft602_handle()
 {
-    // The notification transfer must be back before the device handle closes.
-    intr_transfer.reset();
+    stop_notifications();
+}
+
+void ft602_handle::stop_notifications()
+{
+    // The notification transfer must be back before the device handle closes; one that libusb
+    // still holds keeps the device handle open for good.
+    if (!interrupt_transfer::tear_down(intr_transfer)) {
+        logging(FT_LOG_LEVEL_ERROR, "Notification transfer did not come back; device left open\r\n");
+        usb.abandon();
+    }
 }
 
 bool ft602_handle::create(_FT_TRANSFER_CONF* conf)
@@ -85,23 +94,60 @@ bool ft602_handle::create(_FT_TRANSFER_CONF* conf)
         }
     }
 
-    auto transfer = std::make_unique<interrupt_transfer>(notification_length, usb.context());
-    transfer->owner = this;
+    auto transfer =
+        std::make_unique<interrupt_transfer>(notification_length, usb.context(), link);
     libusb_fill_interrupt_transfer(transfer->get(), usb.get(), notification_ep, transfer->data(),
                                    notification_length, &ft602_handle::intr_cb, transfer.get(), 0);
-    // Without the transfer the handle still works, only without notifications.
-    transfer->submitted = libusb_submit_transfer(transfer->get()) >= 0;
+    // Without the transfer the handle still works, only without notifications. Marked posted
+    // first: its completion may run before the submission returns.
+    transfer->posted();
+    if (libusb_submit_transfer(transfer->get()) < 0)
+        transfer->finish();
     intr_transfer.swap(transfer);
     return true;
 }
 
+namespace {
+// Off the event thread (the clear is a synchronous request): clears the halt of the stalled
+// notification endpoint and posts the transfer again, unless the handle is closing or the
+// board has gone. The transfer belongs to this job until it is posted again or finished.
+void recover_from_stall(interrupt_transfer* it)
+{
+    int rc = LIBUSB_ERROR_NO_DEVICE;
+    const bool open = it->link->run([&] {
+        rc = libusb_clear_halt(it->get()->dev_handle, ft602_handle::notification_ep);
+    });
+    if (!open || rc == LIBUSB_ERROR_NO_DEVICE) {
+        it->finish();
+        return;
+    }
+    it->resubmit();
+}
+} // namespace
+
 void LIBUSB_CALL ft602_handle::intr_cb(libusb_transfer* transfer)
 {
     auto* it = static_cast<interrupt_transfer*>(transfer->user_data);
-    if (transfer->status != LIBUSB_TRANSFER_COMPLETED) {
-        it->mark_ended();
+    if (transfer->status == LIBUSB_TRANSFER_STALL) {
+        // One stall must not end notifications for the life of the handle; stalls that repeat
+        // without a message in between mean the endpoint is broken.
+        if (++it->stalls_in_a_row > interrupt_transfer::max_stalls_in_a_row) {
+            logging(FT_LOG_LEVEL_ERROR, "Notification endpoint keeps stalling; given up\r\n");
+            it->finish();
+            return;
+        }
+        if (!it->stall_logged) {
+            it->stall_logged = true;
+            logging(FT_LOG_LEVEL_WARNING, "Notification endpoint stalled; clearing the halt\r\n");
+        }
+        it->link->post_job([it] { recover_from_stall(it); });
         return;
     }
+    if (transfer->status != LIBUSB_TRANSFER_COMPLETED) {
+        it->finish();
+        return;
+    }
+    it->stalls_in_a_row = 0;
     if (transfer->actual_length != notification_length) {
         logging(FT_LOG_LEVEL_ERROR, "Invalid FT602 notification length %d\r\n",
                 transfer->actual_length);
@@ -112,14 +158,21 @@ void LIBUSB_CALL ft602_handle::intr_cb(libusb_transfer* transfer)
                                     (static_cast<std::uint32_t>(b[2]) << 16) |
                                     (static_cast<std::uint32_t>(b[3]) << 24);
         if (value == notification_value) {
-            const auto [cb, ctx] = static_cast<ft602_handle*>(it->owner)->get_notification();
-            if (cb != nullptr)
-                cb(ctx, FT_NOTIFICATION_CALLBACK_TYPE_INTERRUPT, nullptr);
+            // The host's callback runs on the callback thread, where it may call any entry
+            // point (a synchronous request, a close) without stalling event handling.
+            std::shared_ptr<host_link> link = it->link;
+            link->post_job([link] {
+                link->run([&] {
+                    const auto [cb, ctx] = link->callback();
+                    if (cb != nullptr)
+                        cb(ctx, FT_NOTIFICATION_CALLBACK_TYPE_INTERRUPT, nullptr);
+                });
+            });
         } else {
             logging(FT_LOG_LEVEL_ERROR, "Invalid FT602 notification value\r\n");
         }
     }
-    // A refused resubmission (the board is gone, say) ends the transfer, so closing does not
+    // A refused resubmission (the board is gone, say) finishes the transfer, so closing does not
     // wait for it.
     it->resubmit();
 }
@@ -131,7 +184,7 @@ std::unique_ptr<dev_handle> ft602a_handle::create_handle(handle_lib* usb, FT_DEV
 
 ft602a_handle::~ft602a_handle()
 {
-    intr_transfer.reset();
+    stop_notifications();
 }
 
 bool ft602a_handle::get_chip_config(void* config)

@@ -27,6 +27,9 @@ public:
     static constexpr int notification_length = 4;
 
 protected:
+    // Cancels the notification transfer and waits for it (bounded); idempotent.
+    void stop_notifications();
+
     std::unique_ptr<interrupt_transfer> intr_transfer;
 };
 

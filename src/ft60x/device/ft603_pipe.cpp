@@ -53,6 +53,9 @@ FT_RESULT ft603_handle::read_from_pipe(class pipe* p, std::uint8_t* buffer, std:
                 p->cur_ptr = ub->buf.get();
                 break;
             }
+            // A close wakes the wait below; the read then ends instead of waiting on.
+            if (is_closing())
+                return finish(STATUS_TRANSFER_CANCELLED);
             if (p->app_event.wait_until(deadline) == pipe_event::result::timed_out) {
                 if (left == length)
                     return finish(STATUS_TIMED_OUT);

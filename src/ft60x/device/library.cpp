@@ -160,6 +160,12 @@ void handle_lib::release_interfaces()
     claimed_interfaces.clear();
 }
 
+void handle_lib::abandon()
+{
+    (void)usb_handle.release();
+    claimed_interfaces.clear();
+}
+
 const libusb_device_descriptor* device_lib::device_descriptor()
 {
     if (!descriptor && device != nullptr) {

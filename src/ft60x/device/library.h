@@ -58,6 +58,8 @@ public:
     int claim_interface(int number);
     bool is_claimed(int number) const { return claimed_interfaces.count(number) != 0; }
     void release_interfaces();
+    // Gives the device handle up without closing it: libusb still holds a transfer of it.
+    void abandon();
 
 private:
     libusb_context* usb_context = nullptr;

@@ -11,36 +11,39 @@ usb_transfer::usb_transfer(std::size_t length)
     std::memset(buffer.get(), 0, length);
 }
 
-interrupt_transfer::~interrupt_transfer()
+bool interrupt_transfer::tear_down(std::unique_ptr<interrupt_transfer>& t)
 {
-    if (!xfer || !submitted || has_ended())
-        return;
+    if (!t)
+        return true;
+    interrupt_transfer& it = *t;
     {
-        std::lock_guard<std::mutex> guard(resubmit_lock);
-        closing = true;
-        libusb_cancel_transfer(xfer.get());
+        std::lock_guard<std::mutex> guard(it.resubmit_lock);
+        it.closing = true;
+        if (it.state.load() == state_posted)
+            libusb_cancel_transfer(it.xfer.get());
     }
     // The cancelled transfer comes back through event handling. Handle events here as well as
     // on the event thread: libusb lets this thread wait while the event thread runs, and does
-    // the handling itself when the event thread has ended after an error. The wait is bounded so
-    // that a transfer libusb never returns cannot hang the close.
+    // the handling itself when the event thread has ended after an error.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(cancel_wait_ms);
-    while (!has_ended() && std::chrono::steady_clock::now() < deadline) {
-        if (usb_context != nullptr) {
+    while (!it.has_ended() && std::chrono::steady_clock::now() < deadline) {
+        if (it.usb_context != nullptr) {
             timeval tv{0, 10000};
-            if (libusb_handle_events_timeout_completed(usb_context, &tv, nullptr) != 0)
+            if (libusb_handle_events_timeout_completed(it.usb_context, &tv, nullptr) != 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
         } else {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
     }
-    if (!has_ended()) {
-        // libusb still owns the transfer: releasing it would leave libusb a dangling pointer, so
-        // it is left to the process.
-        (void)xfer.release();
-        (void)buffer.release();
+    int posted = state_posted;
+    if (it.state.compare_exchange_strong(posted, state_orphaned)) {
+        // Still held by libusb or by its completion: that completion frees it.
+        (void)t.release();
+        return false;
     }
+    t.reset();
+    return true;
 }
 
 bool interrupt_transfer::resubmit()
@@ -50,7 +53,15 @@ bool interrupt_transfer::resubmit()
         if (!closing && libusb_submit_transfer(xfer.get()) == 0)
             return true;
     }
-    // Last touch of this object: once it reads as ended, the closing thread may free it.
-    mark_ended();
+    finish();
     return false;
+}
+
+void interrupt_transfer::finish()
+{
+    int posted = state_posted;
+    if (state.compare_exchange_strong(posted, state_ended))
+        return; // last touch: the closing thread may free it from here on
+    // The closing thread gave up waiting and handed the transfer over.
+    delete this;
 }

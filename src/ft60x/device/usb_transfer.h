@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 
+#include "ft60x/device/host_link.h"
+
 struct libusb_transfer_releaser {
     void operator()(libusb_transfer* t) const noexcept { libusb_free_transfer(t); }
 };
@@ -33,29 +35,46 @@ class interrupt_transfer : public usb_transfer {
 public:
     // Bound of the wait for a cancelled transfer to come back at close.
     static constexpr int cancel_wait_ms = 3000;
+    // Stalls in a row (no message in between) after which the endpoint is given up.
+    static constexpr int max_stalls_in_a_row = 10;
 
-    interrupt_transfer(std::size_t length, libusb_context* ctx)
-        : usb_transfer(length), usb_context(ctx) {}
-    // Cancels a posted transfer and waits until it has come back before releasing it.
-    virtual ~interrupt_transfer();
+    interrupt_transfer(std::size_t length, libusb_context* ctx, std::shared_ptr<host_link> l)
+        : usb_transfer(length), link(std::move(l)), usb_context(ctx) {}
 
-    // Set (on the thread that handles events) when the transfer will not come back again: it
-    // ended with a status other than completed, or its resubmission was refused.
-    void mark_ended() { ended.store(1); }
-    bool has_ended() const { return ended.load() != 0; }
+    // Cancels a posted transfer and waits (bounded) until it has come back, then frees it. One
+    // that does not come back in time is handed to its own completion, which frees it: then
+    // `t` is released, not freed, and false tells the caller that libusb still holds the
+    // transfer (the device handle must stay open).
+    static bool tear_down(std::unique_ptr<interrupt_transfer>& t);
 
-    // Resubmits after a completion unless the transfer is being torn down; false (and the
-    // transfer marked ended) when it is not posted again. Called on the thread handling events.
+    // Marks a transfer that was posted; before this it counts as ended.
+    void posted() { state.store(state_posted); }
+    bool has_ended() const { return state.load() == state_ended; }
+
+    // Posts the transfer again unless it is being torn down; otherwise (or when libusb refuses)
+    // finishes it. Called by the completion (event thread) or the stall recovery (callback
+    // thread), as their last touch.
     bool resubmit();
+    // Last step of a completion that does not post the transfer again: from here on the closing
+    // thread may free it, or, when it gave up waiting, this frees it.
+    void finish();
 
-    // The object the completion is for (the FT602 handle).
-    void* owner = nullptr;
+    // Shared with the handle: the host's callback, the callback thread, and whether the handle
+    // still may be used.
+    const std::shared_ptr<host_link> link;
+    // Consecutive stalls, and whether the first was logged; touched by one completion at a time.
+    int stalls_in_a_row = 0;
+    bool stall_logged = false;
 
 private:
+    static constexpr int state_ended = 0;
+    static constexpr int state_posted = 1;
+    static constexpr int state_orphaned = 2;
+
     libusb_context* usb_context;
     // Orders a resubmission against the cancel at teardown, so that a completion running while
     // the transfer is cancelled cannot post it again after the cancel.
     std::mutex resubmit_lock;
     bool closing = false;
-    std::atomic<int> ended{0};
+    std::atomic<int> state{state_ended};
 };

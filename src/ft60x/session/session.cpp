@@ -1,6 +1,7 @@
 #include "ft60x/session/session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <iterator>
 #include <thread>
@@ -35,7 +36,13 @@ const device_type_entry* find_type_entry(std::uint16_t type)
 }
 } // namespace
 
-session::session()
+namespace {
+// Stands in a registry slot for a handle being closed; no handle has its address.
+const char draining_marker = 0;
+const void* const draining = &draining_marker;
+} // namespace
+
+session::session() : callbacks(std::make_shared<callback_thread>())
 {
     hotplug_monitor = std::make_unique<hotplug>(
         lib, [this](std::uint64_t uid) { device_arrived(uid); },
@@ -46,17 +53,17 @@ session::session()
 session::~session()
 {
     logging(FT_LOG_LEVEL_TRACE, "Session Deinit\r\n");
-    std::vector<std::unique_ptr<dev_handle>> handles;
+    std::vector<const void*> handles;
     {
         std::lock_guard<std::mutex> guard(list_lock);
-        handles.swap(opened_handles);
-        for (auto& slot : handle_slots)
-            slot.store(nullptr);
-        unslotted_handles.store(0);
+        for (const auto& handle : opened_handles)
+            handles.push_back(handle.get());
     }
     // Closing waits for the event thread, which therefore must still run here.
-    for (auto& handle : handles)
-        handle.reset();
+    for (const void* handle : handles)
+        remove_opened_handle(handle);
+    // Runs the releases left to it by closes from inside callbacks.
+    callbacks->stop();
     hotplug_monitor.reset();
     std::lock_guard<std::mutex> guard(list_lock);
     devices.clear();
@@ -249,6 +256,13 @@ std::unique_ptr<dev_handle> session::open_device(std::uint64_t uid, const device
         logging(FT_LOG_LEVEL_TRACE, "Try to open device %s 0x%08X %s\r\n", entry->name, info.id,
                 info.description);
         result = entry->create(&usb, &info);
+        if (result) {
+            std::weak_ptr<callback_thread> to = callbacks;
+            result->set_job_poster([to](host_link::job job) {
+                if (const auto thread = to.lock())
+                    thread->post(std::move(job));
+            });
+        }
         return false;
     });
     return result;
@@ -342,9 +356,37 @@ bool session::is_valid_handle(const void* handle) const
                        [handle](const std::unique_ptr<dev_handle>& h) { return h.get() == handle; });
 }
 
+std::atomic<std::uint32_t>* session::acquire_handle(const void* handle)
+{
+    if (handle == nullptr)
+        return nullptr;
+    for (std::size_t i = 0; i < handle_slot_count; ++i) {
+        if (handle_slots[i].load(std::memory_order_acquire) != handle)
+            continue;
+        // Count first, then look again: a close that marked the slot in between either sees
+        // this count and waits for it, or this call sees the marker and leaves.
+        slot_users[i].fetch_add(1);
+        if (handle_slots[i].load() == handle)
+            return &slot_users[i];
+        slot_users[i].fetch_sub(1, std::memory_order_release);
+        return nullptr;
+    }
+    if (unslotted_handles.load() == 0)
+        return nullptr;
+    std::lock_guard<std::mutex> guard(list_lock);
+    const bool registered =
+        std::any_of(opened_handles.begin(), opened_handles.end(),
+                    [handle](const std::unique_ptr<dev_handle>& h) { return h.get() == handle; });
+    if (!registered)
+        return nullptr;
+    unslotted_users.fetch_add(1);
+    return &unslotted_users;
+}
+
 bool session::remove_opened_handle(const void* handle)
 {
     std::unique_ptr<dev_handle> victim;
+    std::size_t slot = handle_slot_count;
     {
         std::lock_guard<std::mutex> guard(list_lock);
         const auto it =
@@ -356,16 +398,14 @@ bool session::remove_opened_handle(const void* handle)
                 rec->second->info.flags &= ~FT_FLAGS_OPENED;
                 rec->second->info.handle = nullptr;
             }
-            bool slotted = false;
-            for (auto& slot : handle_slots) {
-                if (slot.load() == handle) {
-                    slot.store(nullptr);
-                    slotted = true;
+            for (std::size_t i = 0; i < handle_slot_count; ++i) {
+                if (handle_slots[i].load() == handle) {
+                    // New calls fail from here on; the slot stays taken until calls drain.
+                    handle_slots[i].store(draining);
+                    slot = i;
                     break;
                 }
             }
-            if (!slotted)
-                unslotted_handles.fetch_sub(1);
             victim = std::move(*it);
             opened_handles.erase(it);
         }
@@ -374,9 +414,32 @@ bool session::remove_opened_handle(const void* handle)
         logging(FT_LOG_LEVEL_ERROR, "Cannot find handle %p in opened devices\r\n", handle);
         return false;
     }
-    // Closing cancels the notification transfer and waits for it, so no session lock is held.
-    victim.reset();
+    victim->begin_close();
+    if (lib.on_event_thread() || callbacks->on_this_thread()) {
+        // Waiting here would wait for the callback (or the event handling) that called us.
+        dev_handle* raw = victim.release();
+        callbacks->post([this, raw, slot] { finish_close(std::unique_ptr<dev_handle>(raw), slot); });
+        return true;
+    }
+    finish_close(std::move(victim), slot);
     return true;
+}
+
+void session::finish_close(std::unique_ptr<dev_handle> victim, std::size_t slot)
+{
+    std::atomic<std::uint32_t>& users =
+        slot < handle_slot_count ? slot_users[slot] : unslotted_users;
+    // Ends: every call in flight was woken by begin_close or ends with its USB request's
+    // time-out. No lock is held meanwhile.
+    while (users.load(std::memory_order_acquire) != 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    // Destroying cancels the handle's transfers and waits for them, so no session lock is held.
+    victim.reset();
+    if (slot < handle_slot_count) {
+        handle_slots[slot].store(nullptr);
+    } else {
+        unslotted_handles.fetch_sub(1);
+    }
 }
 
 bool session::register_hotplug_callback(FT_HOTPLUG_CALLBACK callback, void* context, bool remove)

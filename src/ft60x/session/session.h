@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ft60x/device/dev_handle.h"
+#include "ft60x/session/callback_thread.h"
 #include "ft60x/session/device_record.h"
 #include "ft60x/session/session_lib.h"
 #include "ostrane/ft60x.h"
@@ -56,8 +57,15 @@ public:
     // True when `handle` is registered. Takes no lock: it reads an atomic mirror of the registry,
     // so the data path can check handles at no cost.
     bool is_valid_handle(const void* handle) const;
-    // Unregisters and destroys the handle (outside the session lock, since closing waits for the
-    // event thread). False, with a log line, when it was not registered.
+    // Leases a registered handle: it stays alive until the returned count is decremented (by
+    // handle_lease). Null when `handle` is not registered or is being closed. Lock-free for
+    // handles that found a registry slot.
+    std::atomic<std::uint32_t>* acquire_handle(const void* handle);
+    // Closes: the handle is unregistered at once (new calls fail), its blocked pipe calls are
+    // woken and a running callback of it is waited for; then, once no call holds a lease, it
+    // is destroyed. From inside a callback of the library the destruction is left to the
+    // callback thread, after the callback has returned. False, with a log line, when `handle`
+    // was not registered.
     bool remove_opened_handle(const void* handle);
 
     // Adds (remove false) or removes a hot-plug client; a new client is told of the listed
@@ -68,6 +76,8 @@ public:
 
 private:
     std::unique_ptr<dev_handle> open_device(std::uint64_t uid, const device_record& record);
+    // Waits until no call leases the handle (counted in `users`), destroys it, frees its slot.
+    void finish_close(std::unique_ptr<dev_handle> victim, std::size_t slot);
     void device_arrive(device_lib& dev, std::uint64_t uid);
     static std::uint16_t get_device_type(device_lib& dev);
     void add_ft60x_device(std::uint64_t uid, device_lib& dev, std::uint16_t type);
@@ -87,9 +97,17 @@ private:
 
     static constexpr std::size_t handle_slot_count = 64;
     std::array<std::atomic<const void*>, handle_slot_count> handle_slots{};
-    // Handles that found no free slot; is_valid_handle then also searches under the lock.
+    // Calls in flight on the handle of each slot. A slot whose handle is being closed holds a
+    // marker that matches no handle until its count has drained.
+    std::array<std::atomic<std::uint32_t>, handle_slot_count> slot_users{};
+    // Handles that found no free slot; is_valid_handle then also searches under the lock, and
+    // their calls in flight share one count.
     std::atomic<std::size_t> unslotted_handles{0};
+    std::atomic<std::uint32_t> unslotted_users{0};
     std::atomic<std::uint32_t> last_reported_count{0};
 
+    // Shared with every handle's job poster, so that a transfer outliving the session posts
+    // into a stopped thread rather than freed memory.
+    std::shared_ptr<callback_thread> callbacks;
     std::unique_ptr<hotplug> hotplug_monitor;
 };

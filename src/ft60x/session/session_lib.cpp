@@ -39,6 +39,7 @@ void session_lib::start_libusb_thread()
         return;
     stopped.store(false);
     event_thread = std::thread(&session_lib::libusb_thread, this);
+    event_thread_id.store(event_thread.get_id());
 }
 
 void session_lib::stop_libusb_thread()

@@ -28,6 +28,7 @@ public:
 
     libusb_context* context() const { return usb_context; }
     bool is_stopped() const { return stopped.load(); }
+    bool on_event_thread() const { return std::this_thread::get_id() == event_thread_id.load(); }
 
     // Handle of the library's libusb hot-plug registration; 0 means none.
     libusb_hotplug_callback_handle hotplug_handle = 0;
@@ -37,5 +38,6 @@ private:
 
     libusb_context* usb_context = nullptr;
     std::thread event_thread;
+    std::atomic<std::thread::id> event_thread_id{};
     std::atomic<bool> stopped{true};
 };

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ostrane/OstraneCommsUSB.h"
 #include "ostrane/ft60x.h"
 #include "umockdev/virtual_bus.h"
 
@@ -22,6 +23,12 @@ int main(int argc, char** argv)
         void* handle = nullptr;
         if (FT_Create(nullptr, FT_OPEN_BY_INDEX, &handle) != STATUS_SUCCESS)
             return 3;
+    }
+    if (std::strcmp(mode, "channel") == 0) {
+        // A board channel left open: left as it is at exit, its device closed by the session.
+        int channel = -1;
+        if (OstraneCommsUSBOpenByIndex(&channel, 0) != CommsOk)
+            return 4;
     }
     std::printf("main returns\r\n");
     return 0;

@@ -56,6 +56,17 @@ TEST(Unload, HandlesLeftOpenAreClosedBeforeTheEventThreadStops)
                                "reset device list\r\n"});
 }
 
+TEST(Unload, BoardChannelsLeftOpenAreClosedByTheSessionOnly)
+{
+    const child_result r = run_child("channel");
+    ASSERT_EQ(r.status, 0) << r.output;
+    expect_in_order(r.output, {"main returns\r\n", "Session Deinit\r\n", "stop event thread\r\n",
+                               "reset device list\r\n"});
+    // Nothing tries to close a channel's handle after the session has gone.
+    EXPECT_EQ(r.output.find("invalid device handle"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Cannot find handle"), std::string::npos) << r.output;
+}
+
 TEST(Unload, SettingTheLogAloneStartsNoSession)
 {
     const child_result r = run_child("debug-only");

@@ -1,0 +1,131 @@
+// Callbacks that call back into the library: a notification callback may call any entry point,
+// closing its own handle included, without stalling event handling; a close from another thread
+// waits for a running callback; a stalled notification endpoint recovers.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "support.h"
+
+using namespace lifetime_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct reentry {
+    void* handle = nullptr;
+    std::atomic<int> calls{0};
+    // What the calls made from inside the callback returned.
+    std::atomic<FT_RESULT> firmware{99};
+    std::atomic<FT_RESULT> close{99};
+    std::atomic<FT_RESULT> after_close{99};
+    bool close_inside = false;
+};
+
+void calls_back(void* context, int, void*)
+{
+    auto* r = static_cast<reentry*>(context);
+    // A synchronous request needs event handling while the callback runs.
+    std::uint32_t version = 0;
+    r->firmware = FT_GetFirmwareVersion(r->handle, &version);
+    if (r->close_inside) {
+        r->close = FT_Close(r->handle);
+        std::uint16_t vid = 0, pid = 0;
+        r->after_close = FT_GetVIDPID(r->handle, &vid, &pid);
+    }
+    r->calls.fetch_add(1);
+}
+
+class CallbackReentry : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        plug("REENTRY");
+        got.handle = open_board(0, false);
+        ASSERT_NE(got.handle, nullptr);
+    }
+    vboard::Board& board() { return board_at(0); }
+
+    reentry got;
+};
+
+TEST_F(CallbackReentry, CallbackMayMakeRequestsAndCloseItsOwnHandle)
+{
+    ASSERT_EQ(FT_SetNotificationCallback(got.handle, &calls_back, &got), STATUS_SUCCESS);
+    board().send_notification();
+    ASSERT_TRUE(eventually([&] { return got.calls == 1; }));
+    EXPECT_EQ(got.firmware.load(), STATUS_SUCCESS);
+
+    got.close_inside = true;
+    board().send_notification();
+    ASSERT_TRUE(eventually([&] { return got.calls == 2; }));
+    EXPECT_EQ(got.firmware.load(), STATUS_SUCCESS);
+    EXPECT_EQ(got.close.load(), STATUS_SUCCESS);
+    EXPECT_EQ(got.after_close.load(), STATUS_BAD_HANDLE) << "usable after its close returned";
+    // Released once the callback has returned; the board opens again.
+    ASSERT_TRUE(eventually([&] { return board().claimed_interfaces().empty(); }));
+    void* again = open_board(0, false);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(FT_Close(again), STATUS_SUCCESS);
+}
+
+struct held {
+    std::atomic<bool> inside{false};
+    std::atomic<bool> release{false};
+    std::atomic<int> returned{0};
+    sequence* order = nullptr;
+};
+
+void holds_until_released(void* context, int, void*)
+{
+    auto* h = static_cast<held*>(context);
+    h->inside = true;
+    while (!h->release)
+        std::this_thread::sleep_for(1ms);
+    h->returned = h->order->next();
+}
+
+TEST_F(CallbackReentry, CloseFromAnotherThreadWaitsForARunningCallback)
+{
+    sequence order;
+    held h;
+    h.order = &order;
+    ASSERT_EQ(FT_SetNotificationCallback(got.handle, &holds_until_released, &h), STATUS_SUCCESS);
+    board().send_notification();
+    ASSERT_TRUE(eventually([&] { return h.inside.load(); }));
+    std::atomic<int> close_left{0};
+    std::thread closer([&] {
+        EXPECT_EQ(FT_Close(got.handle), STATUS_SUCCESS);
+        close_left = order.next();
+    });
+    // The close has begun (the handle is refused) but cannot end while the callback runs.
+    ASSERT_TRUE(eventually([&] {
+        std::uint16_t vid = 0, pid = 0;
+        return FT_GetVIDPID(got.handle, &vid, &pid) == STATUS_BAD_HANDLE;
+    }));
+    EXPECT_EQ(close_left.load(), 0);
+    h.release = true;
+    closer.join();
+    EXPECT_LT(h.returned.load(), close_left.load());
+}
+
+void counts(void* context, int, void*)
+{
+    static_cast<std::atomic<int>*>(context)->fetch_add(1);
+}
+
+TEST_F(CallbackReentry, StalledNotificationEndpointRecoversAndLogsOnce)
+{
+    log_capture log(FT_LOG_LEVEL_WARNING);
+    std::atomic<int> calls{0};
+    ASSERT_EQ(FT_SetNotificationCallback(got.handle, &counts, &calls), STATUS_SUCCESS);
+    for (int round = 1; round <= 3; ++round) {
+        board().stall_bulk(1, 0x86);
+        board().send_notification();
+        ASSERT_TRUE(eventually([&] { return calls == round; })) << "round " << round;
+    }
+    EXPECT_EQ(log.count("Notification endpoint stalled"), 1u) << log.text();
+    EXPECT_EQ(FT_Close(got.handle), STATUS_SUCCESS);
+}
+
+} // namespace

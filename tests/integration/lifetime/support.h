@@ -1,0 +1,127 @@
+// What the lifetime tests share beyond the session tests' support: FIFO-mode opens, a record of
+// the order in which threads reached points of interest, and the process's resource counts.
+#pragma once
+
+#include <dirent.h>
+#include <malloc.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "../board/board_support.h"
+#include "../session/support.h"
+
+namespace lifetime_test {
+
+using namespace session_test;
+using board_test::board_at;
+
+inline constexpr std::uint8_t fifo = 4; // FIFO mode puts the board's pipes in entry 4
+
+// Opens the board at `index` in FIFO mode, or with the default (notification only) mode; with
+// `out_only`, without the IN pipe (nothing then drains the board's loopback).
+inline void* open_board(std::uint32_t index, bool fifo_mode, bool out_only = false)
+{
+    FT_TRANSFER_CONF conf{};
+    conf.wStructSize = sizeof conf;
+    conf.bFifoMode = fifo_mode ? 1 : 0;
+    conf.aPipe[FT_PIPE_DIR_IN].bDisabled = out_only ? 1 : 0;
+    if (FT_SetTransferParams(&conf, 0) != STATUS_SUCCESS)
+        return nullptr;
+    void* handle = nullptr;
+    if (FT_Create(reinterpret_cast<void*>(std::uintptr_t{index}), FT_OPEN_BY_INDEX, &handle) !=
+        STATUS_SUCCESS)
+        return nullptr;
+    return handle;
+}
+
+// Index of the listed board with serial number `serial`, after a fresh scan; -1 when not listed.
+inline int index_of(const std::string& serial)
+{
+    std::uint32_t count = 0;
+    if (FT_CreateDeviceInfoList(&count) != STATUS_SUCCESS)
+        return -1;
+    for (std::uint32_t i = 0; i < count; ++i)
+        if (serial_at(i) == serial)
+            return static_cast<int>(i);
+    return -1;
+}
+
+// Hands out increasing numbers, so that a test can tell which of two events came first.
+class sequence {
+public:
+    int next() { return ++counter; }
+
+private:
+    std::atomic<int> counter{0};
+};
+
+inline long this_thread_id() { return static_cast<long>(syscall(SYS_gettid)); }
+
+// True once thread `tid` of this process sleeps (blocked in a wait), as the kernel reports it.
+inline bool thread_sleeps(long tid)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto paren = text.rfind(')');
+    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'S';
+}
+
+// True once thread `tid` has been seen asleep at 20 checks in a row, 1 ms apart: blocked in a
+// wait rather than passing through one.
+inline bool stays_asleep(long tid)
+{
+    for (int i = 0; i < 20; ++i) {
+        if (!thread_sleeps(tid))
+            return false;
+        usleep(1000);
+    }
+    return true;
+}
+
+inline std::size_t entries_in(const char* dir)
+{
+    std::size_t n = 0;
+    if (DIR* d = opendir(dir)) {
+        while (const dirent* e = readdir(d))
+            if (e->d_name[0] != '.')
+                ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// Open descriptors, threads and heap bytes in use by this process.
+struct resources {
+    std::size_t fds;
+    std::size_t threads;
+    std::size_t heap;
+
+    resources operator-(const resources& o) const
+    {
+        return {fds - o.fds, threads - o.threads, heap - o.heap};
+    }
+
+    static resources now()
+    {
+        const struct mallinfo2 m = mallinfo2();
+        // Heap bytes in chunks and in mapped blocks alike: glibc moves large blocks between the two.
+        return {entries_in("/proc/self/fd"), entries_in("/proc/self/task"), m.uordblks + m.hblkhd};
+    }
+};
+
+// Cycle count of an endurance test: `fallback` unless OSTRANE_ENDURANCE_CYCLES says otherwise.
+inline int cycles(int fallback)
+{
+    const char* text = std::getenv("OSTRANE_ENDURANCE_CYCLES");
+    const int n = text != nullptr ? std::atoi(text) : 0;
+    return n > 0 ? n : fallback;
+}
+
+} // namespace lifetime_test
