@@ -5,16 +5,13 @@
 #include <mutex>
 
 #include "board/i2c_access.h"
+#include "board/parse/i2c_request.h"
 #include "ostrane/DirectIOStatus.h"
 #include "ostrane/ft60x.h"
 
 namespace Tessory::Ostrane {
 
 namespace {
-
-constexpr std::uint8_t i2c_vendor_request = 0x05;
-constexpr std::uint8_t request_type_out = 0x40; // vendor, host to device, device recipient
-constexpr std::uint8_t request_type_in = 0xC0;  // vendor, device to host, device recipient
 
 // All four reset bits at once.
 constexpr std::uint8_t ResetAll =
@@ -34,15 +31,7 @@ FT_RESULT FT_I2CAccess(void* handle, const i2c_access* access, std::uint8_t* dat
     if (access->count > i2c_max_count)
         return STATUS_TOO_LARGE;
 
-    const std::uint64_t request_type = access->read ? request_type_in : request_type_out;
-    const std::uint16_t value = access->reg_address_flag
-                                    ? static_cast<std::uint16_t>(access->reg | 0x80u)
-                                    : static_cast<std::uint16_t>(access->reg & ~0x80u);
-    // wIndex is the record's first two bytes read little-endian: slave low, count high.
-    const std::uint16_t index = static_cast<std::uint16_t>(access->slave | (access->count << 8));
-    const std::uint64_t setup = request_type | std::uint64_t{i2c_vendor_request} << 8 |
-                                std::uint64_t{value} << 16 | std::uint64_t{index} << 32 |
-                                std::uint64_t{access->count} << 48;
+    const std::uint64_t setup = I2CSetupPacket(*access);
     return FT_ControlTransfer(handle, setup, data, access->count, nullptr);
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "board/parse/bridge_replies.h"
 #include "ostrane/CommsDirectIO.h"
 
 using Tessory::Ostrane::CCommsDirectIO;
@@ -214,7 +215,7 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
                     break;
                 }
                 messageAvailable.store(false);
-                if (rxLevel != 0 && *count <= rxLevel)
+                if (Tessory::Ostrane::RxLevelSatisfies(*count, rxLevel))
                     break;
             }
             const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -233,7 +234,7 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
             comms->GetRxFifoLevel(rxLevel);
             // Pop no more than the level just read: bytes that arrive after it stay in the FIFO
             // for the next receive instead of being lost. With nothing to pop there is no read.
-            const std::size_t wanted = std::min<std::size_t>(*count, rxLevel);
+            const std::size_t wanted = Tessory::Ostrane::RxBytesToRead(*count, rxLevel);
             if (wanted == 0 || comms->Rx(buffer, wanted) == Tessory::Ostrane::DirectIOOk)
                 result = CommsOk;
         }

@@ -1,77 +1,56 @@
-// `ostrane-cli list`: one line (or JSON object) per attached board.
+// `ostrane-cli list`: one line (or JSON object) per attached board, and one error line per board
+// that is present but that this user may not open.
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "commands.h"
-#include "ostrane/ft60x.h"
+#include "common.h"
 
 namespace {
 
-std::string text_of(const char (&field)[32])
-{
-    return std::string(field, strnlen(field, sizeof field));
-}
-
-const char* speed_of(std::uint32_t flags)
-{
-    if ((flags & FT_FLAGS_SUPERSPEED) != 0)
-        return "super";
-    if ((flags & FT_FLAGS_HISPEED) != 0)
-        return "high";
-    return "full";
-}
-
 int run_list(bool as_json)
 {
-    std::uint32_t count = 0;
-    if (const FT_RESULT rc = FT_CreateDeviceInfoList(&count); rc != STATUS_SUCCESS) {
-        fmt::print(stderr, "ostrane-cli: cannot list devices (status {})\n", rc);
-        return 1;
-    }
-    std::vector<FT_DEVICE_INFO> infos(count);
-    std::uint32_t copied = 0;
-    if (count != 0) {
-        if (const FT_RESULT rc = FT_GetDeviceInfoList(infos.data(), &copied);
-            rc != STATUS_SUCCESS) {
-            fmt::print(stderr, "ostrane-cli: cannot read the device list (status {})\n", rc);
-            return 1;
-        }
-        infos.resize(copied);
-    }
+    const auto boards = cli::list_boards();
     if (as_json) {
-        nlohmann::json boards = nlohmann::json::array();
-        for (std::size_t i = 0; i < infos.size(); ++i) {
-            const FT_DEVICE_INFO& d = infos[i];
-            boards.push_back({{"index", i},
-                              {"serial_number", text_of(d.serial_number)},
-                              {"description", text_of(d.description)},
-                              {"vid", fmt::format("{:04X}", d.id >> 16)},
-                              {"pid", fmt::format("{:04X}", d.id & 0xFFFF)},
-                              {"speed", speed_of(d.flags)},
-                              {"open", (d.flags & FT_FLAGS_OPENED) != 0}});
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& b : boards) {
+            list.push_back({{"index", b.index},
+                            {"serial_number", b.serial()},
+                            {"description", b.description()},
+                            {"vid", fmt::format("{:04X}", b.info.id >> 16)},
+                            {"pid", fmt::format("{:04X}", b.info.id & 0xFFFF)},
+                            {"speed", cli::speed_name(b.info.flags)},
+                            {"open", (b.info.flags & FT_FLAGS_OPENED) != 0}});
         }
-        fmt::print("{}\n", boards.dump(2));
-        return 0;
-    }
-    if (infos.empty()) {
+        cli::print_json(list);
+    } else if (boards.empty()) {
         fmt::print("no boards found\n");
-        return 0;
+    } else {
+        fmt::print("{:<5} {:<16} {:<32} {:<9} {:<6} {}\n", "INDEX", "SERIAL", "DESCRIPTION",
+                   "VID:PID", "SPEED", "OPEN");
+        for (const auto& b : boards) {
+            fmt::print("{:<5} {:<16} {:<32} {:04X}:{:04X} {:<6} {}\n", b.index, b.serial(),
+                       b.description(), b.info.id >> 16, b.info.id & 0xFFFF,
+                       cli::speed_name(b.info.flags),
+                       (b.info.flags & FT_FLAGS_OPENED) != 0 ? "yes" : "no");
+        }
     }
-    fmt::print("{:<5} {:<16} {:<32} {:<9} {:<6} {}\n", "INDEX", "SERIAL", "DESCRIPTION", "VID:PID",
-               "SPEED", "OPEN");
-    for (std::size_t i = 0; i < infos.size(); ++i) {
-        const FT_DEVICE_INFO& d = infos[i];
-        fmt::print("{:<5} {:<16} {:<32} {:04X}:{:04X} {:<6} {}\n", i, text_of(d.serial_number),
-                   text_of(d.description), d.id >> 16, d.id & 0xFFFF, speed_of(d.flags),
-                   (d.flags & FT_FLAGS_OPENED) != 0 ? "yes" : "no");
+    std::fflush(stdout);
+    // The library does not list a board it cannot open; sysfs still shows it.
+    int rc = cli::exit_ok;
+    for (const auto& n : cli::ostrane_usb_nodes()) {
+        if (n.accessible)
+            continue;
+        fmt::print(stderr,
+                   "ostrane-cli: {} {} at {}: permission denied on {}: install the udev rule {} as "
+                   "{} and replug the board\n",
+                   n.product, n.serial, n.sys_name, n.dev_path, cli::udev_rule_source,
+                   cli::udev_rule_installed);
+        rc = cli::exit_permission;
     }
-    return 0;
+    return rc;
 }
 
 } // namespace
@@ -81,9 +60,5 @@ void add_list_command(CLI::App& app)
     auto* cmd = app.add_subcommand("list", "List the attached boards");
     auto as_json = std::make_shared<bool>(false);
     cmd->add_flag("--json", *as_json, "Print the list as JSON");
-    cmd->callback([as_json] {
-        const int rc = run_list(*as_json);
-        if (rc != 0)
-            throw CLI::RuntimeError(rc);
-    });
+    cli::on_run(cmd, [as_json] { return run_list(*as_json); });
 }

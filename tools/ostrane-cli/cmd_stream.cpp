@@ -1,7 +1,8 @@
-// `ostrane-cli stream`: pushes a checked pattern through a board's FIFO loopback in FIFO mode,
-// one thread writing and one reading, and reports the rate and any data error.
+// `ostrane-cli stream`: pushes a checked pattern through a board's FIFO pipes in FIFO mode:
+// written and read back (loopback), read only or written only, for a time or a byte count, and
+// reports the rate and any data error.
 #include <CLI/CLI.hpp>
-#include <unistd.h>
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,25 +11,34 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "commands.h"
+#include "common.h"
 #include "ostrane/ft60x.h"
+#include "progress.h"
 
 namespace {
 
 using steady = std::chrono::steady_clock;
 
-constexpr std::uint8_t fifo_out_ep = 0x05;
-constexpr std::uint8_t fifo_in_ep = 0x85;
+// Entry 4 of the FIFO table holds the FIFO-mode pipes 0x85 and 0x05.
+constexpr std::uint8_t fifo_id = 4;
 // How long the reader keeps waiting for data the writer already handed over.
 constexpr auto drain_grace = std::chrono::seconds(3);
 
+enum class stream_mode { loopback, in, out };
+
 struct stream_options {
-    unsigned board = 0;
-    double seconds = 5.0;
+    cli::board_selector which;
+    bool as_json = false;
+    double seconds = 0;
+    std::uint64_t bytes = 0;
+    stream_mode mode = stream_mode::loopback;
+    bool check = true;
     std::uint32_t size = 1u << 20;
 };
 
@@ -70,16 +80,27 @@ struct shared_state {
     }
 };
 
-void writer(void* h, const stream_options& opt, steady::time_point end, shared_state& st) {
+// When to stop: at the time limit, or once `bytes` (0: no limit) have moved.
+struct limits {
+    steady::time_point end;
+    std::uint64_t bytes;
+    bool reached(std::uint64_t moved) const {
+        return (bytes != 0 && moved >= bytes) || steady::now() >= end;
+    }
+};
+
+void writer(void* h, const stream_options& opt, limits lim, shared_state& st) {
     std::vector<std::uint8_t> buf(opt.size);
     std::uint64_t off = 0;
     auto last_progress = steady::now();
     // Nothing to write for once the reader has given up.
-    while (steady::now() < end && !st.reader_done.load()) {
-        fill_words(buf.data(), off, buf.size());
-        for (std::uint32_t sent = 0; sent < opt.size;) {
+    while (!lim.reached(off) && !st.reader_done.load()) {
+        const auto chunk = static_cast<std::uint32_t>(
+            lim.bytes == 0 ? opt.size : std::min<std::uint64_t>(opt.size, lim.bytes - off));
+        fill_words(buf.data(), off, chunk);
+        for (std::uint32_t sent = 0; sent < chunk;) {
             std::uint32_t n = 0;
-            const FT_RESULT r = FT_WritePipeEx(h, 4, buf.data() + sent, opt.size - sent, &n, 200);
+            const FT_RESULT r = FT_WritePipeEx(h, fifo_id, buf.data() + sent, chunk - sent, &n, 200);
             sent += n;
             off += n;
             st.written.store(off);
@@ -102,23 +123,37 @@ void writer(void* h, const stream_options& opt, steady::time_point end, shared_s
     st.writer_done.store(true);
 }
 
-void reader(void* h, const stream_options& opt, shared_state& st) {
+// Loopback: reads until everything written has come back. IN only: reads until the limits.
+void reader(void* h, const stream_options& opt, limits lim, shared_state& st) {
+    const bool loopback = opt.mode == stream_mode::loopback;
     std::vector<std::uint8_t> buf(opt.size);
     std::vector<std::uint8_t> want(opt.size);
     std::uint64_t off = 0;
     auto last_progress = steady::now();
     for (;;) {
-        const bool writer_finished = st.writer_done.load();
-        const std::uint64_t target = st.written.load();
-        if (writer_finished && off >= target)
-            break;
-        if (writer_finished && steady::now() - last_progress > drain_grace)
-            break;
+        if (loopback) {
+            const bool writer_finished = st.writer_done.load();
+            const std::uint64_t target = st.written.load();
+            if (writer_finished && off >= target)
+                break;
+            if (writer_finished && steady::now() - last_progress > drain_grace)
+                break;
+        } else {
+            if (lim.reached(off))
+                break;
+            // Without a time limit, a board that sends nothing must not hold the command.
+            if (steady::now() - last_progress > drain_grace) {
+                st.fail(false, STATUS_TIMED_OUT);
+                break;
+            }
+        }
+        const auto want_now = static_cast<std::uint32_t>(
+            loopback || lim.bytes == 0 ? opt.size : std::min<std::uint64_t>(opt.size, lim.bytes - off));
         std::uint32_t got = 0;
-        const FT_RESULT r = FT_ReadPipeEx(h, 4, buf.data(), opt.size, &got, 200);
+        const FT_RESULT r = FT_ReadPipeEx(h, fifo_id, buf.data(), want_now, &got, 200);
         if (got > 0) {
             fill_words(want.data(), off, got);
-            if (std::memcmp(buf.data(), want.data(), got) != 0) {
+            if (opt.check && std::memcmp(buf.data(), want.data(), got) != 0) {
                 std::uint64_t bad = 0;
                 for (std::uint32_t i = 0; i < got; ++i) {
                     if (buf[i] != want[i]) {
@@ -155,117 +190,101 @@ std::string human_bytes(double b) {
     return text;
 }
 
-const char* status_text(FT_RESULT r) {
-    switch (r) {
-    case STATUS_BAD_HANDLE:
-        return "bad handle";
-    case STATUS_IO_FAILED:
-        return "I/O failed";
-    case STATUS_BAD_PARAMETER:
-        return "invalid parameter (is the board in FIFO mode?)";
-    case STATUS_TIMED_OUT:
-        return "timed out";
-    case STATUS_TRANSFER_CANCELLED:
-        return "transfer cancelled";
-    case STATUS_DEVICE_GONE:
-        return "device gone";
-    default:
-        return "failed";
-    }
+const char* mode_name(stream_mode m) {
+    return m == stream_mode::loopback ? "loopback" : m == stream_mode::in ? "in" : "out";
 }
 
 int run_stream(const stream_options& opt) {
-    FT_TRANSFER_CONF conf{};
-    conf.wStructSize = sizeof(FT_TRANSFER_CONF);
-    conf.bFifoMode = 1;
-    if (FT_SetTransferParams(&conf, 0) != 0) {
-        std::fprintf(stderr, "ostrane-cli: stream: cannot set the transfer configuration\n");
-        return 1;
-    }
-    void* h = nullptr;
-    const FT_RESULT cr = FT_Create(reinterpret_cast<void*>(static_cast<std::uintptr_t>(opt.board)),
-                                   FT_OPEN_BY_INDEX, &h);
-    if (cr != 0 || h == nullptr) {
-        std::fprintf(stderr, "ostrane-cli: stream: cannot open board %u in FIFO mode (code %u)\n",
-                     opt.board, static_cast<unsigned>(cr));
-        return 1;
-    }
+    cli::board b(opt.which, true);
+    void* h = b.handle();
+    const bool reads = opt.mode != stream_mode::out;
+    const bool writes = opt.mode != stream_mode::in;
 
     shared_state st;
+    const double seconds = opt.seconds > 0 ? opt.seconds : opt.bytes == 0 ? 5.0 : 0.0;
     const auto start = steady::now();
-    const auto end = start + std::chrono::duration_cast<steady::duration>(
-                                 std::chrono::duration<double>(opt.seconds));
-    std::thread rd(reader, h, std::cref(opt), std::ref(st));
-    std::thread wr(writer, h, std::cref(opt), end, std::ref(st));
+    const limits lim{seconds > 0 ? start + std::chrono::duration_cast<steady::duration>(
+                                               std::chrono::duration<double>(seconds))
+                                 : steady::time_point::max(),
+                     opt.bytes};
+    std::thread rd, wr;
+    if (reads)
+        rd = std::thread(reader, h, std::cref(opt), lim, std::ref(st));
+    if (writes)
+        wr = std::thread(writer, h, std::cref(opt), lim, std::ref(st));
+    else
+        st.writer_done.store(true);
 
-    const bool tty = isatty(STDOUT_FILENO) != 0;
-    const auto tick = tty ? std::chrono::milliseconds(200) : std::chrono::milliseconds(1000);
+    // The bar counts what has arrived (IN and loopback) or left (OUT only).
+    auto moved = [&] { return reads ? st.read.load() : st.written.load(); };
+    auto finished = [&] { return reads ? st.reader_done.load() : st.writer_done.load(); };
+    cli::progress_bar bar(stdout, opt.bytes);
+    const bool lines = !opt.as_json && !bar.enabled();
     auto last_t = start;
-    std::uint64_t last_read = 0;
-    while (!st.reader_done.load()) {
+    std::uint64_t last_moved = 0;
+    while (!finished()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        const auto now = steady::now();
-        if (now - last_t < tick)
+        if (opt.as_json)
             continue;
-        const std::uint64_t rd_now = st.read.load();
+        bar.update(moved());
+        const auto now = steady::now();
+        if (!lines || now - last_t < std::chrono::seconds(1))
+            continue;
+        const std::uint64_t now_moved = moved();
         const double dt = std::chrono::duration<double>(now - last_t).count();
-        const double rate = static_cast<double>(rd_now - last_read) / dt / 1e6;
-        const double elapsed = std::chrono::duration<double>(now - start).count();
+        const double rate = static_cast<double>(now_moved - last_moved) / dt / 1e6;
         last_t = now;
-        last_read = rd_now;
-        if (tty) {
-            const double frac = std::min(1.0, elapsed / opt.seconds);
-            const int width = 30;
-            const int filled = static_cast<int>(frac * width);
-            std::printf("\r[%.*s%.*s] %3d%%  %8.1f MB/s  read %s   ", filled,
-                        "##############################", width - filled,
-                        "..............................", static_cast<int>(frac * 100), rate,
-                        human_bytes(static_cast<double>(rd_now)).c_str());
-        } else {
-            std::printf("%.1f s: written %s, read %s, %.1f MB/s\n", elapsed,
-                        human_bytes(static_cast<double>(st.written.load())).c_str(),
-                        human_bytes(static_cast<double>(rd_now)).c_str(), rate);
-        }
+        last_moved = now_moved;
+        std::printf("%.1f s: written %s, read %s, %.1f MB/s\n",
+                    std::chrono::duration<double>(now - start).count(),
+                    human_bytes(static_cast<double>(st.written.load())).c_str(),
+                    human_bytes(static_cast<double>(st.read.load())).c_str(), rate);
         std::fflush(stdout);
     }
-    wr.join();
-    rd.join();
+    if (wr.joinable())
+        wr.join();
+    if (rd.joinable())
+        rd.join();
+    bar.update(moved(), true);
+    bar.finish();
     const double total_s = std::chrono::duration<double>(steady::now() - start).count();
-    if (tty)
-        std::printf("\n");
 
     const std::uint64_t written = st.written.load();
     const std::uint64_t read = st.read.load();
     const std::uint64_t bad = st.mismatched_bytes.load();
-    std::printf("written: %" PRIu64 " bytes\nread: %" PRIu64 " bytes\n", written, read);
-    std::printf("rate: %.1f MB/s (%.2f s)\n", static_cast<double>(read) / total_s / 1e6, total_s);
-    std::printf("data errors: %" PRIu64 "\n", bad);
-    FT_Close(h);
-
-    int rc = 0;
-    if (st.first_failure.load() == 1) {
-        std::fprintf(stderr, "ostrane-cli: stream: write failed: %s (code %u)\n",
-                     status_text(st.write_status.load()),
-                     static_cast<unsigned>(st.write_status.load()));
-        rc = 1;
-    } else if (st.first_failure.load() == 2) {
-        std::fprintf(stderr, "ostrane-cli: stream: read failed: %s (code %u)\n",
-                     status_text(st.read_status.load()),
-                     static_cast<unsigned>(st.read_status.load()));
-        rc = 1;
-    } else if (bad != 0) {
-        std::fprintf(stderr,
-                     "ostrane-cli: stream: data error: %" PRIu64
-                     " bytes differ, first at byte %" PRIu64 "\n",
-                     bad, st.first_error_offset.load());
-        rc = 1;
-    } else if (read != written) {
-        std::fprintf(stderr,
-                     "ostrane-cli: stream: %" PRIu64 " bytes written but %" PRIu64 " read back\n",
-                     written, read);
-        rc = 1;
+    const double rate = static_cast<double>(reads ? read : written) / total_s / 1e6;
+    if (opt.as_json) {
+        cli::print_json({{"mode", mode_name(opt.mode)},
+                         {"written", written},
+                         {"read", read},
+                         {"seconds", total_s},
+                         {"rate_mb_s", rate},
+                         {"data_errors", bad}});
+    } else {
+        std::printf("written: %" PRIu64 " bytes\nread: %" PRIu64 " bytes\n", written, read);
+        std::printf("rate: %.1f MB/s (%.2f s)\n", rate, total_s);
+        std::printf("data errors: %" PRIu64 "\n", bad);
+        std::fflush(stdout);
     }
-    return rc;
+
+    if (st.first_failure.load() == 1)
+        cli::fail_status("stream: write failed", st.write_status.load());
+    if (st.first_failure.load() == 2)
+        cli::fail_status("stream: read failed", st.read_status.load());
+    if (bad != 0)
+        cli::fail(cli::exit_data,
+                  fmt::format("stream: data error: {} bytes differ, first at byte {}: check the "
+                              "board's FIFO source (--no-check skips the check)",
+                              bad, st.first_error_offset.load()));
+    if (opt.mode == stream_mode::loopback && read != written)
+        cli::fail(cli::exit_data,
+                  fmt::format("stream: {} bytes written but {} read back: the loopback lost data",
+                              written, read));
+    if (opt.bytes != 0 && (reads ? read : written) < opt.bytes)
+        cli::fail(cli::exit_device,
+                  fmt::format("stream: {} of {} bytes moved before the time limit: raise --seconds",
+                              reads ? read : written, opt.bytes));
+    return 0;
 }
 
 } // namespace
@@ -273,15 +292,25 @@ int run_stream(const stream_options& opt) {
 void add_stream_command(CLI::App& app) {
     auto opt = std::make_shared<stream_options>();
     CLI::App* cmd = app.add_subcommand(
-        "stream", "Stream a checked pattern through a board's FIFO loopback (FIFO mode)");
-    cmd->add_option("--board", opt->board, "Board index among the attached boards")->required();
-    cmd->add_option("--seconds", opt->seconds, "How long to write (default 5)")
-        ->check(CLI::PositiveNumber);
+        "stream", "Stream a checked counter pattern through a board's FIFO pipes (FIFO mode)");
+    cmd->add_option("--seconds", opt->seconds,
+                                    "Stop after this many seconds (default 5 without --bytes)")
+                        ->check(CLI::PositiveNumber);
+    cmd->add_option("--bytes", opt->bytes, "Stop after this many bytes (a progress bar with rate "
+                                           "and time left on a terminal)")
+        ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 50));
+    const std::map<std::string, stream_mode> modes{
+        {"loopback", stream_mode::loopback}, {"in", stream_mode::in}, {"out", stream_mode::out}};
+    cmd->add_option("--mode", opt->mode,
+                    "loopback: write and read back (default); in: read only; out: write only")
+        ->transform(CLI::CheckedTransformer(modes, CLI::ignore_case));
     cmd->add_option("--size", opt->size, "Bytes per write and read call (default 1048576)")
         ->check(CLI::Range(1u, 1u << 30));
-    cmd->callback([opt] {
-        const int rc = run_stream(*opt);
-        if (rc != 0)
-            throw CLI::RuntimeError(rc);
-    });
+    cmd->add_flag("--no-check{false}", opt->check,
+                  "Do not compare the data read with the counter pattern");
+    opt->which.add_to(cmd);
+    cmd->add_flag("--json", opt->as_json, "Print the totals as JSON");
+    cmd->footer("Data follows a little-endian 32-bit counter: byte k of the stream is byte k%4 of "
+                "k/4. IN-only mode checks that pattern (--no-check to skip).");
+    cli::on_run(cmd, [opt] { return run_stream(*opt); });
 }

@@ -142,6 +142,16 @@ private:
                 else b.delay = std::chrono::milliseconds(ms);
             }
             board_of(e).set_camera(b);
+        } else if (e.action == "short-control") {
+            std::optional<uint8_t> req;
+            if (a.size() > 2) req = static_cast<uint8_t>(std::stoul(a[2], nullptr, 0));
+            board_of(e).short_control_replies(std::stoi(a[0], nullptr, 0), std::stoul(a[1], nullptr, 0), req);
+        } else if (e.action == "lie-register") {
+            std::optional<uint8_t> value;
+            if (a[1] != "off") value = static_cast<uint8_t>(std::stoul(a[1], nullptr, 0));
+            board_of(e).lie_register(static_cast<uint8_t>(std::stoul(a[0], nullptr, 0)), value);
+        } else if (e.action == "stall-endpoint") {
+            board_of(e).stall_endpoint(static_cast<uint8_t>(std::stoul(a[0], nullptr, 0)), std::stoi(a[1], nullptr, 0));
         } else if (e.action == "refuse-claim") {
             board_of(e).set_refuse_claim(a[0] == "on");
         } else if (e.action == "fail-strings") {

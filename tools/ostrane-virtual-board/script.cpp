@@ -105,6 +105,19 @@ std::vector<Event> parse_script(std::istream& in, const BoardConfig& defaults) {
                     if (w[3] != "echo" && w[3] != "silent" && w[3] != "slow" && w[3] != "chatty")
                         throw std::runtime_error("camera must be echo, silent, slow or chatty");
                     if (w.size() == 5) number(w[4], 1, 60000, "camera time");
+                } else if (e.action == "short-control") {
+                    need(5, 6);
+                    number(w[3], 0, 1000000, "count");
+                    number(w[4], 0, 65535, "length");
+                    if (w.size() == 6) number(w[5], 0, 255, "bRequest");
+                } else if (e.action == "lie-register") {
+                    need(5, 5);
+                    number(w[3], 0x10, 0x18, "register");
+                    if (w[4] != "off") number(w[4], 0, 255, "value");
+                } else if (e.action == "stall-endpoint") {
+                    need(5, 5);
+                    number(w[3], 0, 255, "endpoint");
+                    number(w[4], 0, 1000000, "count");
                 } else if (e.action == "refuse-claim" || e.action == "fail-strings") {
                     need(4, 4);
                     on_off(w[3]);

@@ -1,37 +1,18 @@
 #include "ft60x/device/ft602_handle.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "ft60x/logging.h"
+#include "ft60x/parse/notification.h"
+#include "ft60x/parse/recognition.h"
 
 using namespace ft60x_request;
 
 namespace {
-constexpr std::uint8_t video_class = 0x0E;
-
-// The FT60x interface of an FT602: after the video-class interfaces, the first other interface,
-// provided it has the vendor layout. -1 when the descriptors are not those of an FT602.
 int scan_ft60x_interface(const libusb_device_descriptor* desc,
                          const libusb_config_descriptor* config)
 {
-    if (desc == nullptr || config == nullptr)
-        return -1;
-    if (desc->bDeviceClass != 0xEF || desc->bDeviceSubClass != 0x02 ||
-        desc->bDeviceProtocol != 0x01 || desc->bcdDevice != 0x0001)
-        return -1;
-    for (int i = 0; i < config->bNumInterfaces; ++i) {
-        const libusb_interface& itf = config->interface[i];
-        if (itf.num_altsetting != 1)
-            return -1;
-        const libusb_interface_descriptor& alt = itf.altsetting[0];
-        if (alt.bInterfaceClass == video_class)
-            continue;
-        if (alt.bNumEndpoints == 3 && alt.bInterfaceClass == 0xFF &&
-            alt.bInterfaceSubClass == 0x06 && alt.bInterfaceProtocol == 0x02)
-            return i;
-        return -1;
-    }
-    return -1;
+    return desc != nullptr && config != nullptr ? ft602_vendor_interface(*desc, *config) : -1;
 }
 } // namespace
 
@@ -148,29 +129,24 @@ void LIBUSB_CALL ft602_handle::intr_cb(libusb_transfer* transfer)
         return;
     }
     it->stalls_in_a_row = 0;
-    if (transfer->actual_length != notification_length) {
+    const auto kind = classify_notification(
+        transfer->buffer, static_cast<std::size_t>(std::max(transfer->actual_length, 0)));
+    if (kind == notification_kind::bad_length) {
         logging(FT_LOG_LEVEL_ERROR, "Invalid FT602 notification length %d\r\n",
                 transfer->actual_length);
-    } else {
-        const std::uint8_t* b = transfer->buffer;
-        const std::uint32_t value = static_cast<std::uint32_t>(b[0]) |
-                                    (static_cast<std::uint32_t>(b[1]) << 8) |
-                                    (static_cast<std::uint32_t>(b[2]) << 16) |
-                                    (static_cast<std::uint32_t>(b[3]) << 24);
-        if (value == notification_value) {
-            // The host's callback runs on the callback thread, where it may call any entry
-            // point (a synchronous request, a close) without stalling event handling.
-            std::shared_ptr<host_link> link = it->link;
-            link->post_job([link] {
-                link->run([&] {
-                    const auto [cb, ctx] = link->callback();
-                    if (cb != nullptr)
-                        cb(ctx, FT_NOTIFICATION_CALLBACK_TYPE_INTERRUPT, nullptr);
-                });
+    } else if (kind == notification_kind::valid) {
+        // The host's callback runs on the callback thread, where it may call any entry
+        // point (a synchronous request, a close) without stalling event handling.
+        std::shared_ptr<host_link> link = it->link;
+        link->post_job([link] {
+            link->run([&] {
+                const auto [cb, ctx] = link->callback();
+                if (cb != nullptr)
+                    cb(ctx, FT_NOTIFICATION_CALLBACK_TYPE_INTERRUPT, nullptr);
             });
-        } else {
-            logging(FT_LOG_LEVEL_ERROR, "Invalid FT602 notification value\r\n");
-        }
+        });
+    } else {
+        logging(FT_LOG_LEVEL_ERROR, "Invalid FT602 notification value\r\n");
     }
     // A refused resubmission (the board is gone, say) finishes the transfer, so closing does not
     // wait for it.
@@ -192,7 +168,13 @@ bool ft602a_handle::get_chip_config(void* config)
     std::uint8_t header[4] = {};
     if (!usb.control_xfr(vendor_in, chip_config, 0, 0, header, sizeof header))
         return false;
-    const auto length = static_cast<std::uint16_t>(header[0] | (header[1] << 8));
+    // A length the library knows no layout for is refused: the caller's record is only as large
+    // as the longest layout, whatever the board claims.
+    const std::uint16_t length = ft602_config::record_length(header, sizeof header);
+    if (ft602_config::layout_of(length) == nullptr) {
+        logging(FT_LOG_LEVEL_ERROR, "Invalid FT602 chip configuration length %u\r\n", length);
+        return false;
+    }
     return usb.control_xfr(vendor_in, chip_config, 0, 0, static_cast<std::uint8_t*>(config),
                            length);
 }
@@ -200,50 +182,13 @@ bool ft602a_handle::get_chip_config(void* config)
 bool ft602a_handle::set_chip_config(void* config)
 {
     auto* bytes = static_cast<std::uint8_t*>(config);
-    const auto length = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+    // Only a record of a known layout is sent: its length field must not make the write read
+    // past the record.
+    const std::uint16_t length = ft602_config::record_length(bytes, 2);
+    if (ft602_config::layout_of(length) == nullptr)
+        return false;
     return usb.control_xfr(vendor_out, chip_config, 0, 0, bytes, length);
 }
-
-namespace {
-void put16(std::uint8_t* p, std::uint16_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void put32(std::uint8_t* p, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint16_t get16(const std::uint8_t* p)
-{
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-struct profile_entry {
-    std::uint8_t enable;
-    std::uint8_t rate;
-    std::uint16_t width;
-    std::uint16_t height;
-};
-
-profile_entry read_profile(const void* profile, unsigned index)
-{
-    const auto* p = static_cast<const std::uint8_t*>(profile) + 6 * index;
-    return {p[0], p[1], get16(p + 2), get16(p + 4)};
-}
-
-const ft602_config::layout* layout_of(std::uint16_t length)
-{
-    if (length == ft602_config::short_length)
-        return &ft602_config::short_layout;
-    if (length == ft602_config::long_length)
-        return &ft602_config::long_layout;
-    return nullptr;
-}
-} // namespace
 
 bool ft602a_handle::update_cfg_profile(void* profile)
 {
@@ -252,24 +197,14 @@ bool ft602a_handle::update_cfg_profile(void* profile)
     std::uint8_t header[4] = {};
     if (!usb.control_xfr(vendor_in, chip_config, 0, 0, header, sizeof header))
         return false;
-    const std::uint16_t length = get16(header);
-    const ft602_config::layout* layout = layout_of(length);
+    const std::uint16_t length = ft602_config::record_length(header, sizeof header);
+    const ft602_config::layout* layout = ft602_config::layout_of(length);
     if (layout == nullptr)
         return false;
     std::uint8_t config[ft602_config::long_length] = {};
     if (!usb.control_xfr(vendor_in, chip_config, 0, 0, config, length))
         return false;
-    for (unsigned k = 0; k < ft602_config::streams; ++k) {
-        const profile_entry e = read_profile(profile, k);
-        if (e.enable == 0 || e.rate == 0 || e.width == 0 || e.height == 0)
-            continue;
-        for (unsigned s = 0; s < ft602_config::speeds; ++s) {
-            std::uint8_t* frame = config + ft602_config::frame_offset(*layout, k, s, 0);
-            put16(frame, e.width);
-            put16(frame + 2, e.height);
-            put32(frame + 8, ft602_config::interval_units_per_second / e.rate);
-        }
-    }
+    ft602_config::apply_profiles(config, *layout, static_cast<const std::uint8_t*>(profile));
     // The write's failure is logged by the transfer and does not change the result.
     set_chip_config(config);
     return true;
@@ -283,8 +218,8 @@ bool ft602a_handle::update_cfg_profile_speed(std::uint8_t speed, std::uint8_t se
     std::uint8_t header[4] = {};
     if (!usb.control_xfr(vendor_in, chip_config, 0, 0, header, sizeof header))
         return false;
-    const std::uint16_t length = get16(header);
-    const ft602_config::layout* layout = layout_of(length);
+    const std::uint16_t length = ft602_config::record_length(header, sizeof header);
+    const ft602_config::layout* layout = ft602_config::layout_of(length);
     if (layout == nullptr || count > layout->frames)
         return false;
     std::uint8_t config[ft602_config::long_length] = {};
@@ -292,26 +227,8 @@ bool ft602a_handle::update_cfg_profile_speed(std::uint8_t speed, std::uint8_t se
         return false;
     if (count == 0)
         return false;
-    unsigned written = 0;
-    for (unsigned i = 0; i < count; ++i) {
-        const profile_entry e = read_profile(profile, i);
-        if (e.enable == 0)
-            continue;
-        std::uint8_t* frame = config + ft602_config::frame_offset(*layout, selector, speed, i);
-        if (e.width != 0) {
-            put16(frame, e.width);
-            ++written;
-        }
-        if (e.height != 0) {
-            put16(frame + 2, e.height);
-            ++written;
-        }
-        if (e.rate != 0) {
-            put32(frame + 8, ft602_config::interval_units_per_second / e.rate);
-            ++written;
-        }
-    }
-    if (written == 0)
+    if (ft602_config::apply_profile_speed(config, *layout, selector, speed,
+                                          static_cast<const std::uint8_t*>(profile), count) == 0)
         return false;
     set_chip_config(config);
     return true;

@@ -8,6 +8,7 @@
 
 #include "ft60x/device/ft603_handle.h"
 #include "ft60x/device/usb_transfer.h"
+#include "ft60x/parse/chip_config.h"
 
 class ft602_handle : public ft603_handle {
 public:
@@ -46,28 +47,3 @@ public:
     bool update_cfg_profile_speed(std::uint8_t speed, std::uint8_t selector, void* profile,
                                   std::uint8_t count) override;
 };
-
-// Layout of the video frame tables in the FT602 chip configuration.
-namespace ft602_config {
-inline constexpr std::uint16_t short_length = 2768;
-inline constexpr std::uint16_t long_length = 4064;
-inline constexpr unsigned frame_tables = 940;
-inline constexpr unsigned frame_entry_size = 12;
-inline constexpr unsigned streams = 4;
-inline constexpr unsigned speeds = 3;
-inline constexpr std::uint32_t interval_units_per_second = 10000000;
-
-struct layout {
-    unsigned stream_stride;
-    unsigned speed_stride;
-    unsigned frames;
-};
-inline constexpr layout short_layout{204, 68, 5};
-inline constexpr layout long_layout{528, 176, 14};
-
-inline unsigned frame_offset(const layout& l, unsigned stream, unsigned speed, unsigned frame)
-{
-    return frame_tables + stream * l.stream_stride + speed * l.speed_stride +
-           frame_entry_size * frame;
-}
-} // namespace ft602_config

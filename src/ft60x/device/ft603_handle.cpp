@@ -1,9 +1,8 @@
 #include "ft60x/device/ft603_handle.h"
 
-#include <cstdio>
-#include <cstring>
-
 #include "ft60x/logging.h"
+#include "ft60x/parse/firmware_version.h"
+#include "ft60x/parse/recognition.h"
 
 using namespace ft60x_request;
 
@@ -15,24 +14,7 @@ bool ft603_handle::is_geniune_device(device_lib* dev)
     if (desc == nullptr)
         return false;
     const libusb_config_descriptor* config = dev->active_config();
-    if (config == nullptr)
-        return false;
-    if (desc->bDeviceClass != 0 || desc->bDeviceSubClass != 0 || desc->bDeviceProtocol != 0 ||
-        desc->bcdDevice != 0x0001)
-        return false;
-    if (config->bNumInterfaces < 2 || config->bNumInterfaces > 5)
-        return false;
-    for (unsigned i = 0; i < config->bNumInterfaces; ++i) {
-        const libusb_interface& itf = config->interface[i];
-        if (itf.num_altsetting != 1)
-            return false;
-        const libusb_interface_descriptor& alt = itf.altsetting[0];
-        if (alt.bNumEndpoints != 2 || alt.bInterfaceClass != 0xFF ||
-            alt.bInterfaceSubClass != 0x06 ||
-            (alt.bInterfaceProtocol != 2 && alt.bInterfaceProtocol != 3))
-            return false;
-    }
-    return true;
+    return config != nullptr && is_ft603_layout(*desc, *config);
 }
 
 std::unique_ptr<dev_handle> ft603_handle::create_handle(handle_lib* usb, FT_DEVICE_INFO*)
@@ -62,17 +44,8 @@ bool ft603_handle::get_firmware_version(std::uint32_t* version)
     std::uint8_t prefix[ft60x_config::prefix_length] = {};
     if (!get_chip_config(prefix, sizeof prefix))
         return false;
-    char text[ft60x_config::version_text_length + 1] = {};
-    std::memcpy(text, prefix + ft60x_config::version_text, ft60x_config::version_text_length);
-    char* dash = static_cast<char*>(std::memchr(text, '-', ft60x_config::version_text_length));
-    if (dash == nullptr)
-        return false;
-    *dash = 0;
-    // Numbers that do not parse count as 0.
-    unsigned major = 0, minor = 0, build = 0;
-    std::sscanf(text, "%u.%u.%u", &major, &minor, &build);
-    *version = (major << 24) | (minor << 16) | build;
-    return true;
+    return parse_firmware_version(prefix + ft60x_config::version_text,
+                                  ft60x_config::version_text_length, version);
 }
 
 std::uint8_t ft603_handle::get_fifo_id_from_ep(std::uint8_t ep) const
@@ -109,10 +82,7 @@ bool ft603_handle::create(_FT_TRANSFER_CONF* conf)
         return create_pipe(4, 0x05, &conf[0]);
     }
 
-    unsigned count = 0;
-    while (count < 4 && (prefix[ft60x_config::in_enabled + count] != 0 ||
-                         prefix[ft60x_config::out_enabled + count] != 0))
-        ++count;
+    const unsigned count = ft60x_config::enabled_channels(prefix, sizeof prefix);
     if (!create_fifo_interfaces(count)) {
         logging(FT_LOG_LEVEL_ERROR, "Failed to init FT603 FIFO interface!\r\n");
         return false;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "ft60x/device/dev_handle.h"
+#include "ft60x/parse/chip_config.h"
 
 class ft603_handle : public dev_handle {
 public:
@@ -29,12 +30,3 @@ public:
     // Reads exactly `length` bytes of the chip configuration.
     bool get_chip_config(void* config, std::uint16_t length);
 };
-
-// Offsets in the first 44 bytes of the chip configuration.
-namespace ft60x_config {
-inline constexpr std::uint16_t prefix_length = 44;
-inline constexpr unsigned in_enabled = 12;
-inline constexpr unsigned out_enabled = 16;
-inline constexpr unsigned version_text = 28;
-inline constexpr unsigned version_text_length = 16;
-} // namespace ft60x_config

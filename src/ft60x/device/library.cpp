@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ft60x/logging.h"
+#include "ft60x/parse/strings.h"
 
 namespace {
 constexpr unsigned sync_timeout_ms = 1000;
@@ -117,11 +118,23 @@ bool handle_lib::get_device_descriptor(libusb_device_descriptor* desc) const
 
 bool handle_lib::get_str_desc_ascii(std::uint8_t index, char* buf, int len)
 {
-    buf[0] = 0;
-    if (!usb_handle)
+    if (buf == nullptr || len <= 0)
         return false;
-    return libusb_get_string_descriptor_ascii(usb_handle.get(), index,
-                                              reinterpret_cast<unsigned char*>(buf), len) >= 0;
+    buf[0] = 0;
+    if (!usb_handle || index == 0)
+        return false;
+    // Both replies may be of any length: each is read only as far as it says and as far as it came.
+    std::uint8_t reply[255] = {};
+    int got = get_descriptor(LIBUSB_DT_STRING, 0, reply, sizeof reply);
+    const int language = got > 0 ? first_string_language(reply, static_cast<std::size_t>(got)) : -1;
+    if (language < 0)
+        return false;
+    got = libusb_get_string_descriptor(usb_handle.get(), index,
+                                       static_cast<std::uint16_t>(language), reply, sizeof reply);
+    if (got <= 0)
+        return false;
+    return string_descriptor_to_ascii(reply, static_cast<std::size_t>(got), buf,
+                                      static_cast<std::size_t>(len)) >= 0;
 }
 
 bool handle_lib::get_serial_number(char* buf, int len)

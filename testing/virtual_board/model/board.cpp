@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <unordered_map>
 
@@ -122,6 +123,13 @@ struct Board::Impl {
     std::chrono::milliseconds delay_control_by{0};
     int stall_bulk_count = 0;
     std::optional<uint8_t> stall_bulk_ep;
+    int short_control_count = 0;
+    size_t short_control_length = 0;
+    std::optional<uint8_t> short_control_request;
+    std::map<uint8_t, uint8_t> register_lies;
+    std::map<uint8_t, int> endpoint_stalls;
+    std::map<uint8_t, std::vector<uint8_t>> string_overrides;
+    std::shared_ptr<ReplySource> hostile;
 
     // Notifications.
     std::deque<Notification> notify_queue;
@@ -186,7 +194,20 @@ struct Board::Impl {
     void debugger_command(uint8_t cmd);
     size_t ring_size() const { return fifo.loopback_level; }
     void fire_data_ready(std::unique_lock<std::mutex>& lock);
+    bool take_endpoint_stall(uint8_t ep);
+    HostileDecision hostile_decision(size_t max_length);
 };
+
+bool Board::Impl::take_endpoint_stall(uint8_t ep) {
+    auto it = endpoint_stalls.find(ep);
+    if (it == endpoint_stalls.end() || it->second <= 0) return false;
+    if (--it->second == 0) endpoint_stalls.erase(it);
+    return true;
+}
+
+HostileDecision Board::Impl::hostile_decision(size_t max_length) {
+    return hostile ? decide(*hostile, max_length) : HostileDecision{};
+}
 
 Board::Impl::Impl(BoardConfig c) : config(std::move(c)) {
     descriptors = build_descriptors(config);
@@ -243,6 +264,8 @@ ControlResult Board::Impl::standard_request(const SetupPacket& s, uint8_t* in) {
             case 2: return index == 0 ? reply(descriptors.configuration) : stall;
             case 3: {
                 if (config.fail_string_descriptors) return stall;
+                if (auto it = string_overrides.find(index); it != string_overrides.end())
+                    return it->second.empty() ? stall : reply(it->second);
                 auto d = string_descriptor(config, index);
                 return d ? reply(*d) : stall;
             }
@@ -402,7 +425,7 @@ ControlResult Board::Impl::vendor_request(const SetupPacket& s, const uint8_t* o
         if (s.wValue != 0 || s.wIndex != 0) return stall;
         if (read) {
             const size_t n = std::min<size_t>(s.wLength, chip_config.size());
-            std::memcpy(in, chip_config.data(), n);
+            if (n) std::memcpy(in, chip_config.data(), n);
             return {UsbStatus::ok, n};
         }
         if (s.wLength != chip_config.size() || s.wLength < 2 ||
@@ -470,6 +493,7 @@ bool Board::Impl::i2c(const SetupPacket& s, const uint8_t* out, uint8_t* in) {
 }
 
 uint8_t Board::Impl::bridge_read(uint8_t reg) {
+    if (auto it = register_lies.find(reg); it != register_lies.end()) return it->second;
     switch (reg) {
     case reg_data: {
         if (rx.empty()) return 0;
@@ -642,7 +666,9 @@ ControlResult Board::control(const SetupPacket& s, const uint8_t* out, uint8_t* 
     std::lock_guard lock(m.mutex);
     ControlResult r;
     const uint8_t type = s.bmRequestType & 0x60;
-    if (type == 0x40) {
+    if (m.take_endpoint_stall(0x00)) {
+        r = {UsbStatus::stall, 0};
+    } else if (type == 0x40) {
         bool stalled = false;
         if (m.stall_control_count > 0 && (!m.stall_control_request || *m.stall_control_request == s.bRequest)) {
             --m.stall_control_count;
@@ -658,6 +684,26 @@ ControlResult Board::control(const SetupPacket& s, const uint8_t* out, uint8_t* 
         r = m.standard_request(s, in);
     } else {
         r = {UsbStatus::stall, 0};
+    }
+    if (s.is_in() && r.status == UsbStatus::ok && m.short_control_count > 0 &&
+        (!m.short_control_request || *m.short_control_request == s.bRequest)) {
+        --m.short_control_count;
+        r.length = std::min(r.length, m.short_control_length);
+    }
+    const HostileDecision d = m.hostile_decision(s.wLength);
+    switch (d.action) {
+    case HostileAction::stall: r = {UsbStatus::stall, 0, r.delay}; break;
+    case HostileAction::shorten:
+        if (s.is_in() && r.status == UsbStatus::ok) r.length = std::min(r.length, d.length);
+        break;
+    case HostileAction::garbage:
+        if (s.is_in()) {
+            m.hostile->fill(in, d.length);
+            r = {UsbStatus::ok, d.length, r.delay};
+        }
+        break;
+    case HostileAction::delay: r.delay = d.delay; break;
+    default: break;
     }
     if (s.is_in()) m.record(s, in, r.status == UsbStatus::ok ? r.length : 0, r.status == UsbStatus::stall, r.delay);
     else m.record(s, out, s.wLength, r.status == UsbStatus::stall, r.delay);
@@ -687,6 +733,14 @@ TransferResult Board::bulk_out(uint8_t ep, const uint8_t* data, size_t length) {
         --m.stall_bulk_count;
         return {UsbStatus::stall, 0};
     }
+    if (m.take_endpoint_stall(ep)) return {UsbStatus::stall, 0};
+    const HostileDecision d = m.hostile_decision(length);
+    if (d.action == HostileAction::stall) return {UsbStatus::stall, 0};
+    if (d.action == HostileAction::nak) return {UsbStatus::pending, 0};
+    if (d.action == HostileAction::shorten) {
+        if (d.length == 0) return {UsbStatus::pending, 0};
+        length = d.length;  // the board takes only part of the transfer this time
+    }
     // Outside FIFO mode nothing drains the endpoint: the host's packets are NAKed.
     if (!m.fifo.fifo_mode) return {UsbStatus::pending, 0};
     if (m.fifo.source == FifoSource::pattern) {
@@ -713,6 +767,15 @@ TransferResult Board::bulk_in(uint8_t ep, uint8_t* buffer, size_t length) {
         --m.stall_bulk_count;
         return {UsbStatus::stall, 0};
     }
+    if (m.take_endpoint_stall(ep)) return {UsbStatus::stall, 0};
+    const HostileDecision d = m.hostile_decision(length);
+    if (d.action == HostileAction::stall) return {UsbStatus::stall, 0};
+    if (d.action == HostileAction::nak) return {UsbStatus::pending, 0};
+    if (d.action == HostileAction::garbage) {
+        m.hostile->fill(buffer, d.length);
+        return {UsbStatus::ok, d.length};
+    }
+    if (d.action == HostileAction::shorten) length = d.length;  // a short packet ends it early
     if (!m.fifo.fifo_mode) return {UsbStatus::pending, 0};
     if (length == 0) return {UsbStatus::ok, 0};
     if (m.fifo.source == FifoSource::pattern) {
@@ -761,6 +824,15 @@ TransferResult Board::interrupt_in(uint8_t ep, uint8_t* buffer, size_t length) {
         --m.stall_bulk_count;
         return {UsbStatus::stall, 0};
     }
+    if (m.take_endpoint_stall(ep)) return {UsbStatus::stall, 0};
+    const HostileDecision d = m.hostile_decision(length);
+    if (d.action == HostileAction::stall) return {UsbStatus::stall, 0};
+    if (d.action == HostileAction::nak) return {UsbStatus::pending, 0};
+    if (d.action == HostileAction::garbage) {
+        m.hostile->fill(buffer, d.length);
+        return {UsbStatus::ok, d.length};
+    }
+    if (d.action == HostileAction::shorten) length = d.length;  // the message arrives cut
     if (m.notify_queue.empty()) return {UsbStatus::pending, 0};
     Notification n = std::move(m.notify_queue.front());
     m.notify_queue.pop_front();
@@ -880,6 +952,43 @@ void Board::set_fifo_source(FifoSource source) {
     impl_->fifo.source = source;
     impl_->ring_head = 0;
     impl_->fifo.loopback_level = 0;
+    impl_->fire_data_ready(lock);
+}
+
+void Board::short_control_replies(int count, size_t length, std::optional<uint8_t> bRequest) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->short_control_count = count;
+    impl_->short_control_length = length;
+    impl_->short_control_request = bRequest;
+}
+
+void Board::lie_register(uint8_t reg, std::optional<uint8_t> value) {
+    std::lock_guard lock(impl_->mutex);
+    if (value) impl_->register_lies[reg] = *value;
+    else impl_->register_lies.erase(reg);
+}
+
+void Board::stall_endpoint(uint8_t ep, int count) {
+    std::unique_lock lock(impl_->mutex);
+    if (count > 0) impl_->endpoint_stalls[ep] = count;
+    else impl_->endpoint_stalls.erase(ep);
+    impl_->fire_data_ready(lock);  // pending transfers pick the stall up now
+}
+
+void Board::set_string_descriptor(uint8_t index, std::optional<std::vector<uint8_t>> raw) {
+    std::lock_guard lock(impl_->mutex);
+    if (raw) impl_->string_overrides[index] = std::move(*raw);
+    else impl_->string_overrides.erase(index);
+}
+
+void Board::set_chip_configuration(std::vector<uint8_t> record) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->chip_config = std::move(record);
+}
+
+void Board::set_reply_source(std::shared_ptr<ReplySource> source) {
+    std::unique_lock lock(impl_->mutex);
+    impl_->hostile = std::move(source);
     impl_->fire_data_ready(lock);
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "model/board_config.h"
+#include "model/hostile.h"
 
 namespace vboard {
 
@@ -200,6 +201,24 @@ public:
     void set_debugger_busy(int reads);      // the next `reads` status reads show busy (-1: forever)
     void set_flash(std::vector<uint8_t> contents);          // resized to flash_size with 0xFF
     void set_fifo_source(FifoSource source);                // loopback data still queued is dropped
+    // The next `count` IN control requests (only those with `bRequest`, if given) answer at most
+    // `length` bytes of their data stage, however much was asked for and however much there is.
+    void short_control_replies(int count, size_t length, std::optional<uint8_t> bRequest = std::nullopt);
+    // Reads of bridge register `reg` (0x10 to 0x18) answer `value` instead of the truth, without
+    // side effects (a lying data register pops nothing); nullopt tells the truth again.
+    void lie_register(uint8_t reg, std::optional<uint8_t> value);
+    // The next `count` transfers on `ep` stall: 0x00 every control request (standard ones too),
+    // otherwise that bulk or interrupt endpoint.
+    void stall_endpoint(uint8_t ep, int count);
+    // String descriptor `index` (0: the language list) answers exactly `raw`, of any length and
+    // contents, cut only to the request's wLength; an empty vector stalls; nullopt: the real one.
+    void set_string_descriptor(uint8_t index, std::optional<std::vector<uint8_t>> raw);
+    // The chip configuration record becomes `record`, of any size and with any length field;
+    // reads answer up to wLength of it, writes are taken only when they match its size.
+    void set_chip_configuration(std::vector<uint8_t> record);
+    // Hostile mode: from now on `source` decides every USB-level answer (see model/hostile.h);
+    // null ends it.
+    void set_reply_source(std::shared_ptr<ReplySource> source);
 
     // ---- Introspection ----
     std::vector<RequestRecord> request_log() const;

@@ -259,5 +259,39 @@ TEST_F(Bridge, CameraBehaviours) {
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
 }
 
+// Level registers that lie: the board answers the lie and keeps its real FIFO untouched.
+TEST_F(Bridge, LyingRegistersAnswerTheLieWithoutSideEffects) {
+    ASSERT_EQ(i2c_write(h_, 0x10, {'A', 'B', 'C'}), 3);
+    ASSERT_TRUE(rx_level_reaches(3));
+    board().lie_register(0x12, 200);
+    board().lie_register(0x10, 0xEE);
+    EXPECT_EQ(reg(h_, 0x12), 200);
+    std::vector<uint8_t> data;
+    ASSERT_EQ(i2c_read(h_, 0x10, data, 4), 4);
+    EXPECT_EQ(data, (std::vector<uint8_t>{0xEE, 0xEE, 0xEE, 0xEE}));
+    EXPECT_EQ(board().bridge().rx_level, 3) << "nothing was popped";
+    board().lie_register(0x12, std::nullopt);
+    board().lie_register(0x10, std::nullopt);
+    EXPECT_EQ(reg(h_, 0x12), 3);
+    ASSERT_EQ(i2c_read(h_, 0x10, data, 3), 3);
+    EXPECT_EQ(data, (std::vector<uint8_t>{'A', 'B', 'C'}));
+}
+
+// A stall on the interrupt endpoint ends that one transfer; the next one gets the message.
+TEST_F(Bridge, StalledInterruptEndpoint) {
+    board().stall_endpoint(0x86, 1);
+    Interrupt i(ctx());
+    i.resubmit.store(false);
+    post(i);
+    ASSERT_TRUE(handle_until(ctx(), [&] { return !i.active.load(); }));
+    EXPECT_EQ(i.last_status.load(), LIBUSB_TRANSFER_STALL);
+    board().send_notification();
+    post(i);
+    ASSERT_TRUE(handle_until(ctx(), [&] { return !i.active.load(); }));
+    EXPECT_EQ(i.last_status.load(), LIBUSB_TRANSFER_COMPLETED);
+    ASSERT_EQ(i.messages.size(), 1u);
+    EXPECT_EQ(i.messages[0], (std::vector<uint8_t>{0xEF, 0xBE, 0xAD, 0xDE}));
+}
+
 }  // namespace
 }  // namespace vboard::test

@@ -86,10 +86,13 @@ TEST(Launcher, WrongOptionsAndScriptLinesAreOneLineErrorsWithStatus2) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.output.find("script line 3"), std::string::npos) << r.output;
     EXPECT_EQ(count(r.output, "\n"), 1u) << r.output;
-    const std::string bad_arg = temp_file("100 stall-control 1 many\n");
-    EXPECT_EQ(run("--script " + bad_arg + " -- true").status, 2);
+    for (const char* line : {"100 stall-control 1 many\n", "100 lie-register 1 0x20 5\n",
+                             "100 short-control 1 1\n", "100 stall-endpoint 1 0x86 -1\n"}) {
+        const std::string bad_arg = temp_file(line);
+        EXPECT_EQ(run("--script " + bad_arg + " -- true").status, 2) << line;
+        std::remove(bad_arg.c_str());
+    }
     std::remove(script.c_str());
-    std::remove(bad_arg.c_str());
 }
 
 TEST(Launcher, ScriptPlugsAndUnplugsWhileTheChildRuns) {
@@ -118,7 +121,16 @@ TEST(Launcher, ScriptFaultsReachAProgramThatIsNotLinkedWithTheBus) {
     r = run("--script " + claim + " -- " + probe + " claim");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("claim LIBUSB_ERROR_BUSY"), std::string::npos) << r.output;
-    for (const auto& f : {stall, notify, claim}) std::remove(f.c_str());
+    const std::string endpoint = temp_file("100 stall-endpoint 1 0x00 3\n");
+    r = run("--script " + endpoint + " -- " + probe + " stall");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("stalls 3 then ok"), std::string::npos) << r.output;
+    // A 1-byte read cut to nothing ends the probe's loop without a stall.
+    const std::string cut = temp_file("100 short-control 1 1 0 2\n");
+    r = run("--script " + cut + " -- " + probe + " stall");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("stalls 0 then LIBUSB_SUCCESS"), std::string::npos) << r.output;
+    for (const auto& f : {stall, notify, claim, endpoint, cut}) std::remove(f.c_str());
 }
 
 TEST(Launcher, TransfersOfAKilledProgramDoNotSwallowTheNextOnesNotification) {

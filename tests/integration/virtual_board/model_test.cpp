@@ -108,5 +108,47 @@ TEST(BoardModel, ChatterStopsWhenTheCameraChanges) {
     EXPECT_EQ(b.bridge().rx_level, settled);
 }
 
+// Hostile mode: the stream's bytes pick each answer; a used-up stream answers normally.
+TEST(BoardModel, ReplySourceDecidesStallShortGarbageDelayAndNak) {
+    struct Case {
+        std::vector<uint8_t> stream;
+        UsbStatus status;
+        size_t length;                   // of an 18-byte device descriptor read
+        std::chrono::milliseconds delay;
+        uint8_t first;                   // first byte answered
+    };
+    const std::vector<Case> cases = {
+        {{0x08}, UsbStatus::stall, 0, {}, 18},  // (the buffer is not sent back)
+        {{0x09, 5, 0}, UsbStatus::ok, 5, {}, 18},
+        {{0x0B, 0x80, 0x42, 0x43}, UsbStatus::ok, 18, {}, 0x42},  // lies with a complete answer
+        {{0x0C, 2, 0x99, 0x98}, UsbStatus::ok, 2, {}, 0x99},
+        {{0x0D, 3}, UsbStatus::ok, 18, std::chrono::milliseconds(60), 18},
+        {{0x0D, 0xFF}, UsbStatus::ok, 18, std::chrono::milliseconds(1200), 18},
+        {{}, UsbStatus::ok, 18, {}, 18},
+    };
+    for (const Case& c : cases) {
+        Board b(BoardConfig{});
+        auto source = std::make_shared<ReplySource>(c.stream);
+        b.set_reply_source(source);
+        uint8_t dev[18] = {};
+        const auto r = b.control(setup(0x80, 6, 0x0100, 0, 18), nullptr, dev);
+        EXPECT_EQ(r.status, c.status) << c.stream.size();
+        EXPECT_EQ(r.length, c.length);
+        EXPECT_EQ(r.delay, c.delay);
+        EXPECT_EQ(dev[0], c.first);
+        EXPECT_TRUE(source->exhausted());
+        // Used up: normal answers from here on.
+        EXPECT_EQ(b.control(setup(0x80, 6, 0x0100, 0, 18), nullptr, dev).length, 18u);
+    }
+    Board b(BoardConfig{});
+    b.set_reply_source(std::make_shared<ReplySource>(std::vector<uint8_t>{0x0E, 0x0B, 0x80, 1, 2, 3, 4, 5}));
+    uint8_t buf[4] = {};
+    EXPECT_EQ(b.interrupt_in(Board::ep_notify, buf, 4).status, UsbStatus::pending) << "nak";
+    const auto garbage = b.interrupt_in(Board::ep_notify, buf, 4);
+    EXPECT_EQ(garbage.status, UsbStatus::ok) << "a message nobody raised";
+    EXPECT_EQ(garbage.length, 4u);
+    EXPECT_EQ(buf[0], 1);
+}
+
 }  // namespace
 }  // namespace vboard

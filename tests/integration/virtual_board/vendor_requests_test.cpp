@@ -308,5 +308,62 @@ TEST_F(Vendor, DelayedAnswerTimesOutAndTheNextOneIsPrompt) {
     EXPECT_EQ(v[0], 0x82);
 }
 
+// Faults of lying length and size: short answers, stalls on endpoint 0, and strings and chip
+// configuration records of any size.
+TEST_F(Vendor, ShortRepliesStallsAndRecordsOfAnySize) {
+    ASSERT_NE(open_board(), nullptr);
+    std::vector<uint8_t> d;
+    board().short_control_replies(2, 3, 1);
+    EXPECT_EQ(in(5, 0x12, 0x010D, d, 1), 1) << "another request is not cut";
+    EXPECT_EQ(in(1, 0, 0, d, 4), 3);
+    EXPECT_EQ(in(1, 0, 0, d, 4), 3);
+    EXPECT_EQ(in(1, 0, 0, d, 4), 4);
+
+    board().stall_endpoint(0x00, 2);
+    unsigned char dev[18];
+    EXPECT_EQ(libusb_get_descriptor(h_, LIBUSB_DT_DEVICE, 0, dev, 18), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(in(5, 0x12, 0x010D, d, 1), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(libusb_get_descriptor(h_, LIBUSB_DT_DEVICE, 0, dev, 18), 18);
+
+    for (const size_t size : {size_t{0}, size_t{1}, size_t{10}, size_t{5000}}) {
+        std::vector<uint8_t> record(size, 0x5A);
+        if (size >= 2) record[0] = record[1] = 0xFF;  // a length field that lies
+        board().set_chip_configuration(record);
+        EXPECT_EQ(in(1, 0, 0, d, 4064), static_cast<int>(std::min<size_t>(size, 4064))) << size;
+        EXPECT_EQ(board().chip_configuration(), record);
+    }
+    board().set_chip_configuration({10, 0, 1, 2, 3, 4, 5, 6, 7, 8});
+    EXPECT_EQ(out(1, 0, 0, {10, 0, 9, 9, 9, 9, 9, 9, 9, 9}), 10) << "a write of the record's own size";
+    EXPECT_EQ(out(1, 0, 0, std::vector<uint8_t>(4064, 0)), LIBUSB_ERROR_PIPE);
+
+    struct StringCase {
+        uint8_t index;
+        std::vector<uint8_t> raw;
+        int expected;  // bytes libusb returns, or its error
+    };
+    std::vector<uint8_t> long_string(255, 0x41);
+    long_string[0] = 0xFF;
+    long_string[1] = 0x03;
+    const std::vector<StringCase> strings = {
+        {3, long_string, 255},
+        {3, {0x02, 0x03}, 2},
+        {3, {0x40, 0x03, 0x41}, 3},  // claims 64 bytes, has 3
+        {2, {}, LIBUSB_ERROR_PIPE},
+        {0, {0x04, 0x03, 0x09}, 3},
+    };
+    for (const StringCase& c : strings) {
+        board().set_string_descriptor(c.index, c.raw);
+        unsigned char text[255] = {};
+        EXPECT_EQ(libusb_get_string_descriptor(h_, c.index, 0x0409, text, sizeof text), c.expected)
+            << int(c.index) << " " << c.raw.size();
+        if (c.expected > 0) {
+            EXPECT_EQ(std::vector<uint8_t>(text, text + c.expected), c.raw);
+        }
+        board().set_string_descriptor(c.index, std::nullopt);
+    }
+    unsigned char text[64] = {};
+    EXPECT_GT(libusb_get_string_descriptor_ascii(h_, 3, text, sizeof text), 0) << "the real one again";
+}
+
 }  // namespace
 }  // namespace vboard::test

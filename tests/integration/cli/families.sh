@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# ostrane-cli under the virtual board launcher, one subcommand family per run:
+#   families.sh LAUNCHER CLI FAMILY
+# Each family checks the output (human and JSON) and the exit status of success and of failure.
+set -uo pipefail
+vboard=$1
+cli=$2
+family=$3
+fail() { echo "FAIL ($family): $*"; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+# run <expected status> <launcher args...> -- <cli args...>: stdout in $out, stderr in $err.
+# With `sh` for the first cli argument, the next is a shell script that gets the cli as "$0".
+run() {
+    local want=$1; shift
+    local largs=()
+    while [ "$1" != "--" ]; do largs+=("$1"); shift; done
+    shift
+    local cmd=("$cli" "$@")
+    [ "$1" = sh ] && cmd=("$@" "$cli")
+    out=$("$vboard" "${largs[@]}" -- "${cmd[@]}" 2>err.txt); local rc=$?
+    # The emulation itself may complain about the uevent of an unplug; that line is not ours.
+    err=$(grep -v '^ERROR: uevent_sender_send: ' err.txt)
+    [ "$rc" = "$want" ] || fail "$* exited $rc, not $want: $out $err"
+}
+one_line() {  # <regex>: stderr is exactly one line matching it
+    [ "$(wc -l <<<"$err")" = 1 ] || fail "error is not one line: $err"
+    grep -Eq "$1" <<<"$err" || fail "error line: $err"
+}
+json() {  # <python assertions on d>: stdout parsed as JSON into d
+    python3 -c "import json,sys; d=json.loads(sys.stdin.read()); $1" <<<"$out" || fail "JSON: $out"
+}
+
+case $family in
+info)
+    run 0 --boards 2 -- info --board 1
+    for want in '^board 1 \(VB0002\): Q\.V\. Ostrane SDI Adapter$' \
+        '^  versions +usb library [0-9]+\.[0-9]+\.[0-9]+, driver 0\.5\.25, firmware 1\.2\.7$' \
+        '^  VID:PID +1209:0001$' '^  speed +super$' \
+        '^  location +bus 1, port 1-1\.5, address 4, /dev/bus/usb/001/004$' \
+        '^  interface 2 +class FF/06/02, 3 endpoint\(s\)$' \
+        '^  0x85 bulk +IN +max packet 1024 ' '^  version text +"1\.2\.7-vb"$' \
+        '^  stream 1 super: 1920x1080@30 1280x720@60 '; do
+        grep -Eq "$want" <<<"$out" || fail "no line $want in: $out"
+    done
+    run 0 --boards 2 -- info --serial VB0002 --json
+    json 'assert d["index"] == 1 and d["vid"] == "1209" and d["versions"]["driver"] == "0.5.25"
+assert d["location"]["port"] == "1-1.5" and d["device_descriptor"]["bcd_device"] == "0001"
+assert [p["address"] for p in d["pipes"]] == [0x86, 0x85, 0x05]
+c = d["chip_configuration"]; assert c["length"] == 4064 and c["firmware_version"] == "1.2.7-vb"
+assert c["streams"][0]["super"][0] == {"width": 1920, "height": 1080, "interval": 333333}'
+    run 2 --boards 1 -- info --serial NOPE
+    one_line '^ostrane-cli: open board with serial NOPE: board with serial NOPE not found \(1 board attached\)'
+    run 1 --boards 1 -- info --board 0 --serial VB0001
+    one_line '^ostrane-cli: .*excludes.* \(see --help\)$'
+    ;;
+gpio)
+    run 1 -- gpio enable 0x7 0b1
+    one_line '^ostrane-cli: DIRECTION "0b1" is not a number \(decimal or 0x hex\)$'
+    run 0 -- gpio enable 0x7 0x5
+    grep -q '^board 0 (VB0001): gpio enable mask 0b111 value 0b101: word 0b0000000101100101 (0x0165)$' <<<"$out" \
+        || fail "enable: $out"
+    run 0 -- sh -c '"$0" gpio enable 7 5 >/dev/null && "$0" gpio write 7 5 --json'
+    json 'assert d["word_bits"] == "0b0000000101100101" and d["levels_bits"] == "0b101"'
+    # Pin 1 is an input; a pull-up (code 2) makes it read 1, and the outputs keep their levels.
+    run 0 -- sh -c '"$0" gpio enable 7 5 >/dev/null && "$0" gpio write 7 5 >/dev/null &&
+        "$0" gpio pull 0x2 0x8 && "$0" gpio read'
+    grep -q 'gpio pull mask 0b010 value 0b001000: word 0b0000000000110000 (0x0030)$' <<<"$out" || fail "pull: $out"
+    grep -q '^board 0 (VB0001): GPIO levels 0b111 (gpio2=1 gpio1=1 gpio0=1)$' <<<"$out" || fail "read: $out"
+    echo "0 stall-control 1 1 2" >script
+    run 4 --script "$PWD/script" -- gpio read
+    one_line '^ostrane-cli: read the GPIO levels of board 0 \(VB0001\): STATUS_UNSUPPORTED \(status 17\): the board refused'
+    ;;
+config)
+    run 0 -- config get --out cfg.json
+    grep -q '^board 0 (VB0001): chip configuration (4064 bytes) written to cfg.json$' <<<"$out" || fail "get: $out"
+    python3 - <<'PY' || fail "editing cfg.json"
+import json
+d = json.load(open("cfg.json"))
+d["streams"][2]["high"][3].update(width=800, height=600, interval=400000)
+json.dump(d, open("new.json", "w"))
+d["streams"][2]["high"][3]["width"] = 70000
+json.dump(d, open("bad.json", "w"))
+PY
+    run 0 -- config set new.json
+    grep -q '^  stream 2 high entry 3: 640x480@60 (interval 166666) -> 800x600@25 (interval 400000)$' <<<"$out" \
+        || fail "set: $out"
+    grep -q '^nothing written: run again with --yes' <<<"$out" || fail "set wrote without --yes: $out"
+    run 1 -- config set bad.json
+    one_line '^ostrane-cli: invalid configuration file: stream 2 high entry 3: "width" must be a whole number from 0 to 65535$'
+    # Written, read back, and the next run of the tool sees it.
+    run 0 -- sh -c '"$0" config set new.json --yes --json && "$0" config get'
+    python3 -c '
+import json, sys
+text = sys.stdin.read(); first, rest = text.split("\n}\n", 1)
+r = json.loads(first + "}"); c = json.loads(rest)
+assert r == {"changes": ["stream 2 high entry 3: 640x480@60 (interval 166666) -> 800x600@25 (interval 400000)"], "written": True, "verified": True}, r
+assert c["streams"][2]["high"][3] == {"width": 800, "height": 600, "interval": 400000}' <<<"$out" || fail "set --yes: $out"
+    ;;
+memory)
+    head -c 70000 /dev/urandom >data.bin
+    run 0 -- sh -c '"$0" memory write 0x20000 data.bin && "$0" memory read 0x20000 70000 --out back.bin'
+    cmp -s data.bin back.bin || fail "memory read back differs"
+    printf 'Ostrane!' >text.bin
+    run 0 -- sh -c '"$0" memory write 0x100 text.bin >/dev/null && "$0" memory read 0x100 8'
+    [ "$out" = "00000100  4f 73 74 72 61 6e 65 21                           |Ostrane!|" ] || fail "dump: $out"
+    run 1 -- memory read 0xFFFFFFFF 2
+    one_line '^ostrane-cli: LENGTH 2 is larger than 1'
+    echo "0 stall-control 1 1 3" >script
+    run 4 --script "$PWD/script" -- memory read 0x100 8
+    one_line '^ostrane-cli: memory read of 8 bytes at 0x00000100 on board 0 \(VB0001\): .*STATUS_IO_FAILED'
+    run 0 -- crc --json
+    json 'assert 0 <= d["crc"] <= 0xFFFF and d["crc_hex"] == "0x%04X" % d["crc"]'
+    crc=$(python3 -c 'import json,sys; print(json.loads(sys.stdin.read())["crc_hex"])' <<<"$out")
+    run 0 -- crc
+    [ "$out" = "board 0 (VB0001): chip CRC $crc" ] || fail "crc: $out"
+    ;;
+monitor)
+    printf '200 notify 1\n300 notify 1 EF BE\n400 notify 1\n600 notify 1\n' >script
+    run 0 --script "$PWD/script" -- monitor --count 2
+    [ "$(grep -Ec '^[0-9-]+ [0-9:.]+  \+[0-9.]+ s  notification [12] \(type 2\)$' <<<"$out")" = 2 ] \
+        || fail "monitor lines: $out"
+    grep -Eq '^2 notification\(s\) in [0-9.]+ s \(count\)$' <<<"$out" || fail "summary: $out"
+    printf '200 notify 1\n600 unplug 1\n' >script
+    run 6 --script "$PWD/script" -- monitor --seconds 30
+    grep -Eq '^1 notification\(s\) in [0-9.]+ s \(unplugged\)$' <<<"$out" || fail "unplug: $out"
+    one_line '^ostrane-cli: monitor board 0 \(VB0001\): the board was unplugged \(STATUS_DEVICE_GONE\): plug it in'
+    run 0 -- monitor --seconds 0.5 --json
+    json 'assert d["notifications"] == 0 and d["end"] == "time"'
+    # Ctrl-C once the monitor is running.
+    run 0 -- sh -c '"$0" monitor >mon.txt & p=$!; i=0
+        until grep -q monitoring mon.txt; do i=$((i+1)); [ $i -gt 400 ] && exit 9; sleep 0.05; done
+        kill -INT $p; wait $p; s=$?; cat mon.txt; exit $s'
+    grep -Eq '^0 notification\(s\) in [0-9.]+ s \(interrupted\)$' <<<"$out" || fail "Ctrl-C: $out"
+    ;;
+watch)
+    # Arrivals and departures need hot-plug events in the process: see live_test.cpp.
+    run 0 --boards 2 -- watch --seconds 0.5 --json
+    python3 -c '
+import json, sys
+lines = [json.loads(l) for l in sys.stdin.read().splitlines()]
+assert [(l["event"], l["serial_number"]) for l in lines[:-1]] == [("present", "VB0001"), ("present", "VB0002")], lines
+assert lines[-1]["changes"] == 0 and lines[-1]["end"] == "time", lines' <<<"$out" || fail "watch: $out"
+    ;;
+reset)
+    run 0 -- reset
+    [ "$out" = "board 0 (VB0001): port reset done" ] || fail "reset: $out"
+    run 2 -- reset --board 4
+    one_line '^ostrane-cli: open board 4: board 4 not found \(1 board attached\): check the cable'
+    ;;
+permission)
+    # An unprivileged user, and a device node only root may open: the library lists nothing,
+    # the tool says why.
+    run 3 -- sh -c 'chmod 755 "$UMOCKDEV_DIR"; chmod 600 "$UMOCKDEV_DIR"/dev/bus/usb/001/003
+        exec setpriv --reuid=65534 --regid=65534 --clear-groups "$0" info'
+    one_line '^ostrane-cli: open board 0: permission denied on /dev/bus/usb/001/003 \(1209:0001 Q\.V\. Ostrane SDI Adapter VB0001, port 1-1\.4\): install the udev rule packaging/60-ostrane\.rules as /lib/udev/rules\.d/60-ostrane\.rules'
+    run 3 -- sh -c 'chmod 755 "$UMOCKDEV_DIR"; chmod 600 "$UMOCKDEV_DIR"/dev/bus/usb/001/003
+        exec setpriv --reuid=65534 --regid=65534 --clear-groups "$0" list'
+    [ "$out" = "no boards found" ] || fail "list: $out"
+    one_line '^ostrane-cli: Q\.V\. Ostrane SDI Adapter VB0001 at 1-1\.4: permission denied on /dev/bus/usb/001/003: install the udev rule'
+    ;;
+usage)
+    run 1 -- frobnicate
+    one_line '^ostrane-cli: .* \(see --help\)$'
+    run 0 -- --help
+    grep -q '^  3  permission denied' <<<"$out" || fail "no exit codes in --help: $out"
+    ;;
+*) fail "unknown family" ;;
+esac
+echo "cli $family: ok"
