@@ -44,7 +44,8 @@ FT_RESULT write_to_pipe(const dev_handle* h, class pipe* p, const std::uint8_t* 
         return STATUS_SUCCESS;
     std::uint32_t r = length;
     for (;;) {
-        if (const std::uint8_t s = p->status.load()) {
+        // Only a streaming pipe takes data: a stopped, failed or unplugged one says so.
+        if (const std::uint8_t s = p->health()) {
             *transferred = length - r;
             return pipe_status_result(s);
         }
@@ -58,9 +59,13 @@ FT_RESULT write_to_pipe(const dev_handle* h, class pipe* p, const std::uint8_t* 
             p->pending_bytes.fetch_add(n, std::memory_order_acq_rel);
             p->push_buf_to_lib(ub);
             r -= n;
-            if (r == 0)
-                return STATUS_SUCCESS;
-            continue;
+            if (r != 0)
+                continue;
+            // Success only if the pipe still streamed when it took the last buffer; otherwise
+            // the data is reported with the failure and FT_GetUnsentBuffer can recover it.
+            if (const std::uint8_t s = p->health())
+                return pipe_status_result(s);
+            return STATUS_SUCCESS;
         }
         // A close wakes the wait below; the write then ends instead of waiting on.
         if (h->is_closing()) {
@@ -163,8 +168,7 @@ FT60X_API FT_RESULT FT_FlushPipe(void* handle, uint8_t pipeId) {
     class pipe* p = fifo_pipe(h.get(), h->get_fifo_id_from_ep(pipeId), (pipeId & 0x80) != 0);
     if (!p)
         return STATUS_BAD_PARAMETER;
-    p->flush_all_urb_buffers();
-    return STATUS_SUCCESS;
+    return p->flush_all_urb_buffers() ? STATUS_SUCCESS : STATUS_IO_FAILED;
 }
 
 FT60X_API FT_RESULT FT_SetPipeTimeout(void* handle, uint8_t pipeId, uint32_t timeoutMs) {

@@ -36,8 +36,13 @@ int usage_error(const std::string& message) {
     return 2;
 }
 
-std::vector<std::string> child_environment(const std::string& umockdev_dir) {
+std::vector<std::string> child_environment(const std::string& umockdev_dir, bool kernel) {
     std::vector<std::string> env;
+    if (kernel) {
+        // The boards are in the kernel: the child needs no emulation, only its own environment.
+        for (char** e = environ; *e; ++e) env.emplace_back(*e);
+        return env;
+    }
     std::string preload = "libumockdev-preload.so.0";
     bool have_asan_options = false;
     for (char** e = environ; *e; ++e) {
@@ -196,6 +201,7 @@ int main(int argc, char** argv) {
     bool trace = false;
     std::string pcap_file;
     size_t pcap_snaplen = 1u << 20;
+    std::string transport = "umockdev";
     app.add_option("--boards", boards, "Boards plugged at start")->check(CLI::Range(0, VirtualBus::hub_ports));
     app.add_option("--model", model, "sdi, camera or bridge")->check(CLI::IsMember({"sdi", "camera", "bridge"}));
     app.add_option("--serial", serial_prefix, "Serial number prefix (PREFIX0001, PREFIX0002, ...)");
@@ -207,6 +213,8 @@ int main(int argc, char** argv) {
     app.add_option("--pcap", pcap_file, "Record every transfer to FILE (usbmon pcap, for Wireshark/tshark)");
     app.add_option("--pcap-snaplen", pcap_snaplen, "Data bytes kept per recorded transfer")
         ->check(CLI::Range(size_t{0}, size_t{1} << 24));
+    app.add_option("--transport", transport, "umockdev (emulated, default) or kernel (vhci_hcd, needs root)")
+        ->check(CLI::IsMember({"umockdev", "kernel"}));
     app.footer("Usage: ostrane-virtual-board [OPTIONS] -- COMMAND [ARGS...]");
     try {
         std::vector<std::string> reversed(own.rbegin(), own.rend());
@@ -243,6 +251,7 @@ int main(int argc, char** argv) {
     options.trace = trace ? stderr : nullptr;
     options.capture_file = pcap_file;
     options.capture_snaplen = pcap_snaplen;
+    options.transport = transport == "kernel" ? Transport::kernel : Transport::umockdev;
     int status = 0;
     {
         std::unique_ptr<VirtualBus> bus_owner;
@@ -261,7 +270,7 @@ int main(int argc, char** argv) {
             return 1;
         }
 
-        const auto env = child_environment(bus.umockdev_dir());
+        const auto env = child_environment(bus.umockdev_dir(), bus.transport() == Transport::kernel);
         std::vector<char*> envp, args;
         for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
         envp.push_back(nullptr);

@@ -45,10 +45,11 @@ bool dev_handle::create_pipe(std::uint8_t fifo, std::uint8_t ep, const _FT_TRANS
 
 void dev_handle::stop_pipes()
 {
-    for (std::size_t i = 0; i < fifo_count; ++i) {
-        fifo_interfaces[i].in_pipe->stop_worker_thread();
+    // OUT pipes first: their queued data drains while the IN side still takes what comes back.
+    for (std::size_t i = 0; i < fifo_count; ++i)
         fifo_interfaces[i].out_pipe->stop_worker_thread();
-    }
+    for (std::size_t i = 0; i < fifo_count; ++i)
+        fifo_interfaces[i].in_pipe->stop_worker_thread();
 }
 
 void dev_handle::destroy_fifo_table()

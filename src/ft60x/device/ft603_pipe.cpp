@@ -42,7 +42,7 @@ FT_RESULT ft603_handle::read_from_pipe(class pipe* p, std::uint8_t* buffer, std:
                 p->push_buf_to_lib(p->cur_buf);
                 p->cur_buf = nullptr;
             }
-            if (const std::uint8_t s = p->status.load(); s != 0)
+            if (const std::uint8_t s = p->health(); s != 0)
                 return finish(pipe_status_result(s));
             urb_buf* ub = nullptr;
             if (p->q_app->pop(ub)) {

@@ -4,6 +4,7 @@
 
 #include <libusb-1.0/libusb.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -60,6 +61,10 @@ public:
     void release_interfaces();
     // Gives the device handle up without closing it: libusb still holds a transfer of it.
     void abandon();
+
+    // Set by the streaming pipes when a transfer finds the device gone, so that its other pipes
+    // refuse data at once instead of queueing it for a device that is not there.
+    std::atomic<bool> device_gone{false};
 
 private:
     libusb_context* usb_context = nullptr;

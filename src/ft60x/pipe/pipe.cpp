@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <new>
 
 #include "ft60x/device/library.h"
@@ -13,8 +14,11 @@ namespace {
 
 // The worker never sleeps longer than this, so a stop is noticed quickly even without a signal.
 constexpr auto worker_wake = 200ms;
-// OUT data already queued when the pipe stops gets this long to reach the bus.
-constexpr auto out_drain = 1s;
+// OUT data already queued when the pipe stops keeps going out as long as the device keeps taking
+// it: the drain gives up after this long without a transfer coming back...
+constexpr auto out_idle = 1s;
+// ...and in any case after this long.
+constexpr auto out_drain_cap = 10s;
 // How long stopping waits for cancelled transfers to come back from libusb.
 constexpr auto cancel_wait = 1s;
 
@@ -93,6 +97,7 @@ bool pipe::create(handle_lib* usb, std::uint8_t ep, const FT_PIPE_TRANSFER_CONF*
             static_cast<int>(urb_num), static_cast<int>(buf_num),
             static_cast<int>(conf->dwBufSize));
     buf_size = conf->dwBufSize;
+    device_gone = &usb->device_gone;
 
     q_err.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(urb_num + 1));
     q_lib.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(buf_num + 1));
@@ -192,6 +197,8 @@ template <bool out> bool pipe::submit(libusb_transfer* x, urb_buf* ub) {
     logging(FT_LOG_LEVEL_ERROR, "Failed to submit URB transfer: %s\r\n", libusb_error_name(rc));
     x->status = LIBUSB_TRANSFER_NO_DEVICE;
     status.store(LIBUSB_TRANSFER_NO_DEVICE);
+    if (device_gone != nullptr)
+        device_gone->store(true, std::memory_order_relaxed);
     // Side rings of this worker: the event thread produces into q_err and q_urb.
     (out ? q_err_submit : q_err)->push(ub);
     q_urb_failed->push(x);
@@ -231,14 +238,18 @@ template <bool out> void pipe::worker_thread() {
 }
 
 void pipe::try_waiting_out_finished() {
-    const auto deadline = pipe_event::clock::now() + out_drain;
+    const auto cap = pipe_event::clock::now() + out_drain_cap;
+    drain_progress = pipe_event::clock::now();
     for (;;) {
         if (status.load() != 0 || q_lib->isEmpty())
             return;
+        // A free transfer is a transfer that came back: progress, so the idle limit restarts.
+        const auto deadline = std::min(cap, drain_progress + out_idle);
         while (q_urb->isEmpty() && q_urb_failed->isEmpty()) {
             if (urb_event.wait_until(deadline) == pipe_event::result::timed_out)
                 return;
         }
+        drain_progress = pipe_event::clock::now();
         libusb_transfer* x = nullptr;
         if (!q_urb_failed->pop(x))
             q_urb->pop(x);
@@ -279,17 +290,19 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
         q_app->push(ub);
         app_event.signal();
     } else {
-        if (s == LIBUSB_TRANSFER_CANCELLED) {
-            // A cancellation only marks a healthy pipe: an earlier stall or unplug stays visible.
-            std::uint8_t healthy = 0;
-            status.compare_exchange_strong(healthy, LIBUSB_TRANSFER_CANCELLED);
-        } else {
-            status.store(static_cast<std::uint8_t>(s));
-            logging(FT_LOG_LEVEL_ERROR, "EP%X callback failure %s\r\n", x->endpoint,
-                    libusb_error_name(s));
-        }
+        record_failure(x);
         if constexpr (out) {
-            (s == LIBUSB_TRANSFER_CANCELLED ? q_app : q_err)->push(ub);
+            // What did go out is sent; the rest stays queued as unsent data at the buffer's
+            // start, where read_unsent_buffer finds it and the pending count still holds it.
+            const auto sent = static_cast<std::uint32_t>(std::max(x->actual_length, 0));
+            pending_bytes.fetch_sub(sent, std::memory_order_acq_rel);
+            if (sent < ub->data_len) {
+                std::memmove(ub->buf.get(), ub->buf.get() + sent, ub->data_len - sent);
+                ub->data_len -= sent;
+                q_err->push(ub);
+            } else {
+                q_app->push(ub);
+            }
         } else {
             q_lib_failed->push(ub);
             lib_event.signal();
@@ -303,6 +316,38 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
     urb_event.signal();
     // Last touch of the pipe: a destructor waiting for this count may free it right after.
     in_flight.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void pipe::record_failure(libusb_transfer* x) {
+    const libusb_transfer_status s = x->status;
+    if (s == LIBUSB_TRANSFER_CANCELLED) {
+        // A cancellation only marks a healthy pipe: an earlier stall or unplug stays visible.
+        std::uint8_t healthy = 0;
+        status.compare_exchange_strong(healthy, LIBUSB_TRANSFER_CANCELLED);
+        return;
+    }
+    status.store(static_cast<std::uint8_t>(s));
+    if (s == LIBUSB_TRANSFER_NO_DEVICE && device_gone != nullptr)
+        device_gone->store(true, std::memory_order_relaxed);
+    logging(FT_LOG_LEVEL_ERROR, "EP%X callback failure %s\r\n", x->endpoint,
+            libusb_error_name(s));
+}
+
+bool pipe::wait_out_drained(pipe_event::clock::time_point cap) {
+    std::uint32_t left = in_flight.load(std::memory_order_acquire);
+    // The idle time runs on from the worker's drain.
+    auto deadline = std::min(cap, drain_progress + out_idle);
+    while (left != 0) {
+        const auto now = pipe_event::clock::now();
+        if (now >= deadline)
+            return false;
+        urb_event.wait_until(std::min(deadline, now + 1ms));
+        const std::uint32_t now_left = in_flight.load(std::memory_order_acquire);
+        if (now_left < left)
+            deadline = std::min(cap, pipe_event::clock::now() + out_idle);
+        left = now_left;
+    }
+    return true;
 }
 
 bool pipe::wait_transfers_back(pipe_event::clock::time_point deadline) {
@@ -320,37 +365,59 @@ bool pipe::wait_transfers_back(pipe_event::clock::time_point deadline) {
 void pipe::stop_worker_thread() {
     if (stopped.exchange(true))
         return;
-    // Wake the worker now rather than at its next periodic check.
+    const auto drain_cap = pipe_event::clock::now() + out_drain_cap;
+    // Wake the worker now rather than at its next periodic check. An OUT worker submits what is
+    // still queued before it ends.
     lib_event.signal();
     urb_event.signal();
     if (worker.joinable())
         worker.join();
-    if (!q_urb || in_flight.load(std::memory_order_acquire) == 0)
+    if (!q_urb)
         return;
-    for (auto& t : transfers) {
-        if (t->state.load(std::memory_order_acquire) == xfer_submitted)
-            libusb_cancel_transfer(t->xfer);
+    // Data the writer was told was taken goes out before anything is cancelled.
+    if (is_out() && status.load() == 0)
+        wait_out_drained(drain_cap);
+    if (in_flight.load(std::memory_order_acquire) != 0) {
+        for (auto& t : transfers) {
+            if (t->state.load(std::memory_order_acquire) == xfer_submitted)
+                libusb_cancel_transfer(t->xfer);
+        }
+        if (!wait_transfers_back(pipe_event::clock::now() + cancel_wait))
+            logging(FT_LOG_LEVEL_WARNING, "TODO:EP%X has pending urbs\r\n", ep_addr);
     }
-    if (!wait_transfers_back(pipe_event::clock::now() + cancel_wait))
-        logging(FT_LOG_LEVEL_WARNING, "TODO:EP%X has pending urbs\r\n", ep_addr);
+    if (is_out()) {
+        if (const std::int64_t unsent = pending_bytes.load(); unsent > 0)
+            logging(FT_LOG_LEVEL_WARNING, "EP%X stopped with %lld bytes not sent\r\n", ep_addr,
+                    static_cast<long long>(unsent));
+    }
+    // From now on reads and writes say the pipe is stopped (see health()); wake any that wait.
+    std::uint8_t healthy = 0;
+    status.compare_exchange_strong(healthy, LIBUSB_TRANSFER_CANCELLED);
+    app_event.signal();
 }
 
 void pipe::orphan_pending_transfers() {
     std::uint32_t orphans = 0;
     for (auto& t : transfers) {
+        // Read while the transfer is still ours: once it is orphaned its completion may free it
+        // (and the buffer) at any moment.
+        urb_buf* const ub = t->ub;
         std::uint8_t expected = xfer_submitted;
         if (!t->state.compare_exchange_strong(expected, xfer_orphaned, std::memory_order_acq_rel))
             continue;
-        // From here on the completion owns the transfer and its buffer.
+        // From here on the completion owns the transfer and its buffer; neither is touched again.
+        t.release();
         for (auto& b : bufs) {
-            if (b.get() == t->ub) {
+            if (b.get() == ub) {
                 b.release();
                 break;
             }
         }
-        t.release();
         ++orphans;
     }
+    if (orphans != 0)
+        logging(FT_LOG_LEVEL_WARNING, "EP%X left %u transfers to their completions\r\n", ep_addr,
+                static_cast<unsigned>(orphans));
     // Completions already running finish with the pipe before it goes.
     while (in_flight.load(std::memory_order_acquire) != orphans)
         std::this_thread::yield();
@@ -358,18 +425,18 @@ void pipe::orphan_pending_transfers() {
     std::erase(bufs, nullptr);
 }
 
-void pipe::flush_all_urb_buffers() {
+bool pipe::flush_all_urb_buffers() {
     stop_worker_thread();
     if (ep_addr == 0)
-        return;
-    // Nothing may come back behind our back while the rings are rearranged below.
+        return true;
+    // Nothing may come back behind our back while the rings are rearranged below. A pipe whose
+    // transfers are still out stays stopped, and says so.
     if (in_flight.load(std::memory_order_acquire) != 0 &&
         !wait_transfers_back(pipe_event::clock::now() + cancel_wait))
-        return;
+        return false;
     urb_buf* ub = nullptr;
     if (is_out()) {
-        while (q_lib->pop(ub))
-            q_app->push(ub);
+        drain_unsent([](urb_buf*) {});
     } else {
         while (q_app->pop(ub))
             q_lib->push(ub);
@@ -381,6 +448,20 @@ void pipe::flush_all_urb_buffers() {
     status.compare_exchange_strong(cancelled, 0);
     lib_event.signal();
     start_worker();
+    return true;
+}
+
+template <typename Take> void pipe::drain_unsent(Take take) {
+    urb_buf* ub = nullptr;
+    // Oldest first: buffers that were in flight, then one whose submission failed, then those
+    // never submitted.
+    for (auto* q : {q_err.get(), q_err_submit.get(), q_lib.get()}) {
+        while (q->pop(ub)) {
+            take(ub);
+            pending_bytes.fetch_sub(ub->data_len, std::memory_order_acq_rel);
+            q_app->push(ub);
+        }
+    }
 }
 
 bool pipe::read_unsent_buffer(std::uint8_t* dst, std::uint32_t* dst_len) {
@@ -396,16 +477,12 @@ bool pipe::read_unsent_buffer(std::uint8_t* dst, std::uint32_t* dst_len) {
         return true;
     }
     std::uint32_t r = *dst_len;
-    urb_buf* ub = nullptr;
-    for (auto* q : {q_err.get(), q_err_submit.get(), q_lib.get()}) {
-        while (q->pop(ub)) {
-            const std::uint32_t n = std::min(ub->data_len, r);
-            std::copy_n(ub->buf.get(), n, dst);
-            dst += n;
-            r -= n;
-            q_app->push(ub);
-        }
-    }
+    drain_unsent([&](urb_buf* ub) {
+        const std::uint32_t n = std::min(ub->data_len, r);
+        std::copy_n(ub->buf.get(), n, dst);
+        dst += n;
+        r -= n;
+    });
     return true;
 }
 

@@ -60,13 +60,27 @@ class pipe {
     // Builds the transfers, buffers and rings for endpoint `ep` of the device held by `usb` and
     // starts the worker. An IN pipe returns once its transfers are submitted (or the worker ended).
     bool create(handle_lib* usb, std::uint8_t ep, const FT_PIPE_TRANSFER_CONF* conf);
-    // Ends the worker, cancels what is in flight and waits (bounded) for it to come back.
+    // Ends the worker, lets queued OUT data reach the device while it keeps taking it (bounded),
+    // cancels what is still in flight and waits (bounded) for it to come back. A stopped pipe reports itself cancelled
+    // (unless it failed otherwise) until a flush restarts it; OUT data left unsent is logged.
     void stop_worker_thread();
     // Stops, discards queued data (received IN data, unsent OUT data) and restarts the worker.
-    void flush_all_urb_buffers();
+    // False when transfers did not come back: the pipe then stays stopped.
+    bool flush_all_urb_buffers();
     // OUT only: stops the pipe; with `dst` null reports the unsent byte count in `dst_len`, else
-    // copies up to `*dst_len` unsent bytes to `dst`. The pipe stays stopped until a flush.
+    // copies up to `*dst_len` unsent bytes to `dst` and drops the rest. The pipe stays stopped
+    // until a flush.
     bool read_unsent_buffer(std::uint8_t* dst, std::uint32_t* dst_len);
+    // The libusb transfer status reads and writes report: `status`, or cancelled for a pipe that
+    // is stopped, or no device once any pipe of the device has seen it gone. 0 while the pipe
+    // streams.
+    std::uint8_t health() const {
+        if (const std::uint8_t s = status.load())
+            return s;
+        if (device_gone != nullptr && device_gone->load(std::memory_order_relaxed))
+            return LIBUSB_TRANSFER_NO_DEVICE;
+        return stopped.load() ? LIBUSB_TRANSFER_CANCELLED : 0;
+    }
     // Logs the queue fill levels.
     void statistic();
     std::uint8_t get_ep_addr() const { return ep_addr; }
@@ -94,8 +108,9 @@ class pipe {
     std::thread worker;
     bool thread_safe = true;
     std::uint8_t ep_addr = 0;
-    // IN: bytes received and not yet read. OUT: bytes queued and not yet reported sent (the
-    // writer counts each buffer before handing it over, so a completion never finds it short).
+    // IN: bytes received and not yet read. OUT: bytes queued and not yet sent, that is the data
+    // of the buffers in q_lib, q_err and in flight (the writer counts each buffer before handing
+    // it over, so a completion never finds it short).
     std::atomic<std::int64_t> pending_bytes{0};
     urb_buf* cur_buf = nullptr;
     std::uint8_t* cur_ptr = nullptr;
@@ -106,9 +121,17 @@ class pipe {
     template <bool out> void xfr_cb(libusb_transfer* x, urb_buf* ub);
     template <bool out> static void LIBUSB_CALL xfr_cb_wrapper(libusb_transfer* x);
     void try_waiting_out_finished();
+    // Records a failed or cancelled transfer's status; cancellation only marks a healthy pipe.
+    void record_failure(libusb_transfer* x);
+    // OUT: the bytes of the unsent buffers popped from q_err, q_err_submit and q_lib, each
+    // buffer given to `take` and then freed for the writer; they leave the pending count.
+    template <typename Take> void drain_unsent(Take take);
     // Points `x` at `ub` and submits it; on failure records the status and parks both.
     template <bool out> bool submit(libusb_transfer* x, urb_buf* ub);
     void start_worker();
+    // OUT, worker joined: waits until no transfer is out, as long as they keep coming back (see
+    // out_idle), at most until `cap`.
+    bool wait_out_drained(pipe_event::clock::time_point cap);
     // Waits until no transfer is held by libusb any more, at most until `deadline`.
     bool wait_transfers_back(pipe_event::clock::time_point deadline);
     // Gives transfers that never came back to their own completions (see pipe_transfer).
@@ -130,4 +153,9 @@ class pipe {
     std::atomic<std::uint32_t> submitted{0};
     // Set by the worker as its last action.
     std::atomic<bool> worker_ended{true};
+    // OUT: when the drain at stop last saw a transfer come back. Written by the worker, read by
+    // the stopping thread after joining it.
+    pipe_event::clock::time_point drain_progress{};
+    // Shared by the pipes of one device: set when a transfer or submission finds it gone.
+    std::atomic<bool>* device_gone = nullptr;
 };

@@ -8,6 +8,11 @@ device_cache::device_cache(action arrived, action left)
 
 device_cache::~device_cache()
 {
+    stop();
+}
+
+void device_cache::stop()
+{
     stopping.store(true);
     wake_up();
     if (worker.joinable())

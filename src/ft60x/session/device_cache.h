@@ -25,6 +25,9 @@ public:
     device_cache& operator=(const device_cache&) = delete;
     ~device_cache();
 
+    // Ends and joins the thread; no action runs after it returns. Idempotent.
+    void stop();
+
     void device_arrived(std::uint64_t uid);
     void device_left(std::uint64_t uid);
 

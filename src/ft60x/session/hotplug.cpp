@@ -13,17 +13,29 @@ hotplug::hotplug(session_lib& lib, device_cache::action on_arrived, device_cache
 
 hotplug::~hotplug()
 {
-    closing.store(true);
-    if (usb_lib->hotplug_handle != 0) {
-        libusb_hotplug_deregister_callback(usb_lib->context(), usb_lib->hotplug_handle);
-        usb_lib->hotplug_handle = 0;
-        // libusb may still be inside a call of hotplug_callback that began before the
-        // deregistration; such calls run under the event lock, so holding it once waits them out.
-        libusb_lock_events(usb_lib->context());
-        libusb_unlock_events(usb_lib->context());
-    }
+    stop();
     std::lock_guard<std::mutex> guard(clients_lock);
     clients.clear();
+}
+
+void hotplug::stop()
+{
+    closing.store(true);
+    {
+        std::lock_guard<std::mutex> guard(registration_lock);
+        if (registered) {
+            libusb_hotplug_deregister_callback(usb_lib->context(), usb_lib->hotplug_handle);
+            usb_lib->hotplug_handle = 0;
+            registered = false;
+            // libusb may still be inside a call of hotplug_callback that began before the
+            // deregistration; such calls run under the event lock, so holding it once waits
+            // them out.
+            libusb_lock_events(usb_lib->context());
+            libusb_unlock_events(usb_lib->context());
+        }
+    }
+    // Arrivals being confirmed may still call into the session; they end here.
+    cache.stop();
 }
 
 bool hotplug::has_clients() const
@@ -36,6 +48,7 @@ bool hotplug::register_hotplug_callback(FT_HOTPLUG_CALLBACK callback, void* cont
 {
     if (callback == nullptr)
         return false;
+    std::lock_guard<std::mutex> registration(registration_lock);
     {
         std::lock_guard<std::mutex> guard(clients_lock);
         const auto it = clients.find(callback);
@@ -47,24 +60,26 @@ bool hotplug::register_hotplug_callback(FT_HOTPLUG_CALLBACK callback, void* cont
         }
         if (remove)
             return false;
-        clients.emplace(callback, context);
-        if (registered)
-            return true;
     }
-    // Registration with libusb happens on host threads only, so `registered` needs no lock of
-    // its own beyond the host's serialising of registrations.
-    if (usb_lib->context() == nullptr || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
-        return false;
-    const int rc = libusb_hotplug_register_callback(
-        usb_lib->context(),
-        static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
-                                          LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
-        static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
-        LIBUSB_HOTPLUG_MATCH_ANY, &hotplug::hotplug_callback, this, &usb_lib->hotplug_handle);
-    if (rc != 0)
-        return false;
+    if (!registered) {
+        if (closing.load() || usb_lib->context() == nullptr ||
+            !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
+            return false;
+        // Not under clients_lock: libusb's hot-plug lock is held while it calls us back, and
+        // that callback takes clients_lock.
+        const int rc = libusb_hotplug_register_callback(
+            usb_lib->context(),
+            static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                              LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+            static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY,
+            LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, &hotplug::hotplug_callback, this,
+            &usb_lib->hotplug_handle);
+        if (rc != 0)
+            return false;
+        registered = true;
+    }
     std::lock_guard<std::mutex> guard(clients_lock);
-    registered = true;
+    clients.emplace(callback, context);
     return true;
 }
 

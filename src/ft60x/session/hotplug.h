@@ -23,6 +23,11 @@ public:
     hotplug& operator=(const hotplug&) = delete;
     ~hotplug();
 
+    // Removes the libusb registration, waits out libusb callbacks already running and joins the
+    // device cache's thread: after it returns nothing reaches the session through this object.
+    // The owner calls it while everything the callbacks use still exists. Idempotent.
+    void stop();
+
     bool register_hotplug_callback(FT_HOTPLUG_CALLBACK callback, void* context, bool remove);
     static int LIBUSB_CALL hotplug_callback(libusb_context* ctx, libusb_device* dev,
                                             libusb_hotplug_event event, void* user_data);
@@ -32,12 +37,16 @@ public:
     bool has_clients() const;
 
 private:
+    // Host threads add and remove clients while the event and cache threads notify them. Declared
+    // before the cache so that it outlives the cache's thread.
+    mutable std::mutex clients_lock;
+    client_map clients;
+    // Makes the libusb registration (and its removal) one step: two first clients registering
+    // at once must not both register with libusb. Never taken by a libusb callback.
+    std::mutex registration_lock;
     bool registered = false;
     session_lib* usb_lib;
     device_cache cache;
-    // Host threads add and remove clients while the event and cache threads notify them.
-    mutable std::mutex clients_lock;
-    client_map clients;
     // Set at teardown: libusb callbacks from then on leave the cache alone.
     std::atomic<bool> closing{false};
 };

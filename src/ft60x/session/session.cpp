@@ -64,6 +64,10 @@ session::~session()
         remove_opened_handle(handle);
     // Runs the releases left to it by closes from inside callbacks.
     callbacks->stop();
+    // Stopped while intact: its threads and callbacks may still call back into the session,
+    // which reads hotplug_monitor.
+    if (hotplug_monitor)
+        hotplug_monitor->stop();
     hotplug_monitor.reset();
     std::lock_guard<std::mutex> guard(list_lock);
     devices.clear();

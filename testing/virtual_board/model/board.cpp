@@ -111,6 +111,7 @@ struct Board::Impl {
     DescriptorSet descriptors;
     std::vector<uint8_t> chip_config;
     std::function<void()> data_ready;
+    std::function<std::set<int>()> claims_held_by_host;
 
     std::deque<RequestRecord> log;
     std::set<int> claimed;
@@ -1081,8 +1082,17 @@ FifoState Board::fifo() const {
 }
 
 std::set<int> Board::claimed_interfaces() const {
-    std::lock_guard lock(impl_->mutex);
+    std::unique_lock lock(impl_->mutex);
+    if (auto host = impl_->claims_held_by_host) {
+        lock.unlock();  // the query may block on the host; never with the board locked
+        return host();
+    }
     return impl_->claimed;
+}
+
+void Board::set_claims_held_by_host(std::function<std::set<int>()> query) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->claims_held_by_host = std::move(query);
 }
 
 std::vector<std::string> Board::flash_commands() const {

@@ -236,6 +236,8 @@ public:
     bool dfu_requested() const;
     FifoState fifo() const;
     std::set<int> claimed_interfaces() const;
+    // When a real host keeps the claims (no request reaches the device), where to ask for them.
+    void set_claims_held_by_host(std::function<std::set<int>()> query);
     std::vector<std::string> flash_commands() const;  // e.g. "0x20 flash=0x1000 len=0"
 
 private:

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "umockdev/pcap_writer.h"
 #include "umockdev/targets.h"
 #include "umockdev/usbfs_node.h"
+#include "usbip/kernel_bus.h"
 
 namespace vboard {
 namespace {
@@ -109,6 +111,13 @@ void record_enumeration(PcapWriter& capture, uint8_t address, const std::vector<
 
 }  // namespace
 
+Transport transport_from_environment() {
+    const char* value = std::getenv("OSTRANE_VBOARD_TRANSPORT");
+    if (!value || !*value || std::strcmp(value, "umockdev") == 0) return Transport::umockdev;
+    if (std::strcmp(value, "kernel") == 0) return Transport::kernel;
+    throw std::runtime_error(std::string("OSTRANE_VBOARD_TRANSPORT must be kernel or umockdev, not ") + value);
+}
+
 struct VirtualBus::Impl {
     struct Slot {
         PluggedBoard info;
@@ -120,6 +129,7 @@ struct VirtualBus::Impl {
     };
 
     Options options;
+    std::unique_ptr<KernelBus> kernel;  // set: the kernel transport serves every board
     UMockdevTestbed* testbed = nullptr;
     std::string root;
     std::unique_ptr<PcapWriter> capture;  // outlives every node (they are reset in ~VirtualBus)
@@ -150,6 +160,11 @@ VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
     m.options = std::move(options);
     if (!m.options.capture_file.empty())
         m.capture = std::make_unique<PcapWriter>(m.options.capture_file, m.options.capture_snaplen);
+    if (m.options.transport == Transport::kernel) {
+        // No testbed: it would put this process (and libusb in it) under emulation.
+        m.kernel = std::make_unique<KernelBus>(m.options.trace);
+        return;
+    }
     m.testbed = umockdev_testbed_new();
     gchar* root = umockdev_testbed_get_root_dir(m.testbed);
     m.root = root;
@@ -176,6 +191,10 @@ VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
 
 VirtualBus::~VirtualBus() {
     auto& m = *impl_;
+    if (m.kernel) {
+        m.kernel.reset();
+        return;
+    }
     m.timer.stop();
     for (auto& [id, slot] : m.slots) {
         slot.board->set_data_ready_callback(nullptr);
@@ -188,6 +207,7 @@ VirtualBus::~VirtualBus() {
 }
 
 PluggedBoard VirtualBus::plug(BoardConfig config) {
+    if (impl_->kernel) return plug(std::move(config), 0);
     int port = 0;
     {
         std::lock_guard lock(impl_->mutex);
@@ -204,6 +224,16 @@ PluggedBoard VirtualBus::plug(BoardConfig config) {
 PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
     auto& m = *impl_;
     std::unique_lock lock(m.mutex);
+    if (m.kernel) {
+        if (config.serial.empty()) {
+            char serial[16];
+            std::snprintf(serial, sizeof serial, "%04d", ++m.serial_counter);
+            config.serial = m.options.serial_prefix + serial;
+        }
+        const int id = m.next_id++;
+        lock.unlock();  // enumeration takes a while; board() and boards() stay usable meanwhile
+        return m.kernel->plug(id, std::move(config), port);
+    }
     if (port < 1 || port > hub_ports) throw std::runtime_error("no hub port " + std::to_string(port));
     if (m.port_owner[port] != 0) throw std::runtime_error("hub port " + std::to_string(port) + " is taken");
     if (config.serial.empty()) {
@@ -257,6 +287,7 @@ PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
 
 void VirtualBus::unplug(int id) {
     auto& m = *impl_;
+    if (m.kernel) return m.kernel->unplug(id);
     std::lock_guard lock(m.mutex);
     auto it = m.slots.find(id);
     if (it == m.slots.end() || !it->second.plugged) throw std::runtime_error("board " + std::to_string(id) + " is not plugged");
@@ -273,12 +304,14 @@ void VirtualBus::unplug(int id) {
 }
 
 bool VirtualBus::plugged(int id) const {
+    if (impl_->kernel) return impl_->kernel->plugged(id);
     std::lock_guard lock(impl_->mutex);
     auto it = impl_->slots.find(id);
     return it != impl_->slots.end() && it->second.plugged;
 }
 
 Board& VirtualBus::board(int id) {
+    if (impl_->kernel) return impl_->kernel->board(id);
     std::lock_guard lock(impl_->mutex);
     auto it = impl_->slots.find(id);
     if (it == impl_->slots.end()) throw std::runtime_error("no board " + std::to_string(id));
@@ -286,6 +319,7 @@ Board& VirtualBus::board(int id) {
 }
 
 const PluggedBoard& VirtualBus::info(int id) const {
+    if (impl_->kernel) return impl_->kernel->info(id);
     std::lock_guard lock(impl_->mutex);
     auto it = impl_->slots.find(id);
     if (it == impl_->slots.end()) throw std::runtime_error("no board " + std::to_string(id));
@@ -293,6 +327,7 @@ const PluggedBoard& VirtualBus::info(int id) const {
 }
 
 std::vector<PluggedBoard> VirtualBus::boards() const {
+    if (impl_->kernel) return impl_->kernel->boards();
     std::lock_guard lock(impl_->mutex);
     std::vector<PluggedBoard> out;
     for (const auto& [id, slot] : impl_->slots)
@@ -301,5 +336,7 @@ std::vector<PluggedBoard> VirtualBus::boards() const {
 }
 
 std::string VirtualBus::umockdev_dir() const { return impl_->root; }
+
+Transport VirtualBus::transport() const { return impl_->options.transport; }
 
 }  // namespace vboard

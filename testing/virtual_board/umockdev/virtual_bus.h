@@ -1,5 +1,10 @@
 // A umockdev testbed with a root hub (usb1) and a hub (1-1) on which virtual boards are plugged
-// and unplugged, each served to real libusb through emulated usbfs.
+// and unplugged, each served to real libusb through emulated usbfs. With the kernel transport the
+// same boards go into the running kernel through vhci_hcd instead (USB/IP; root and the vhci-hcd
+// module needed): the kernel enumerates them and libusb reaches them through the real usbfs.
+//
+// The transport comes from the environment of the test run, OSTRANE_VBOARD_TRANSPORT=kernel or
+// umockdev (the default), so the same tests run on either.
 //
 // Order matters: construct the VirtualBus before libusb_init, and libusb_exit before the bus is
 // destroyed (declare the bus first in a fixture). Plugging sends an "add" uevent (libusb hot-plug
@@ -29,9 +34,14 @@ struct PluggedBoard {
     std::string devnode;         // /dev/bus/usb/001/NNN
 };
 
+enum class Transport { umockdev, kernel };
+// OSTRANE_VBOARD_TRANSPORT: "kernel" or "umockdev" (default). Throws on another value.
+Transport transport_from_environment();
+
 class VirtualBus {
 public:
     struct Options {
+        Transport transport = transport_from_environment();
         std::string serial_prefix = "VB";   // serials "VB0001", "VB0002", ... when not configured
         FILE* trace = nullptr;              // non-null: every request printed readably here
         // Non-empty: every transfer of the bus (hubs included) recorded there as a usbmon pcap
@@ -48,6 +58,8 @@ public:
     VirtualBus& operator=(const VirtualBus&) = delete;
 
     // Plug a board on the first free hub port (order 4, 5, 6, 7, 1, 2, 3) or on `port` (1-7).
+    // The kernel transport takes a port of vhci's root hub of the board's speed: `port`, or the
+    // first free one.
     // Throws std::runtime_error when the port is taken or the bus cannot add the device.
     PluggedBoard plug(BoardConfig config = {});
     PluggedBoard plug(BoardConfig config, int port);
@@ -59,7 +71,8 @@ public:
     const PluggedBoard& info(int id) const;
     std::vector<PluggedBoard> boards() const;  // currently plugged, by id
 
-    std::string umockdev_dir() const;          // for UMOCKDEV_DIR of a child process
+    Transport transport() const;
+    std::string umockdev_dir() const;          // for UMOCKDEV_DIR of a child process (umockdev only)
 
 private:
     struct Impl;

@@ -1,7 +1,11 @@
 // Pipes through failures and recoveries: flush, unsent data, stalls, unplugging, odd sizes, and a
 // long loopback checked byte for byte.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 
 #include "pipe_fixture.h"
 
@@ -55,16 +59,21 @@ TEST_F(PipeTest, UnsentDataCanBeCountedAndRecoveredAndTheFlushRestarts) {
     std::uint32_t n = 0;
     ASSERT_EQ(FT_GetUnsentBuffer(handle, fifo, nullptr, &n), 0u);
     EXPECT_EQ(n, 6u * 65536);
+    // Even the count alone stops the pipe: a write now says so instead of queueing into nowhere.
+    const std::uint8_t byte = 1;
+    n = 99;
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, &byte, 1, &n, 100),
+              static_cast<FT_RESULT>(STATUS_TRANSFER_CANCELLED));
+    EXPECT_EQ(n, 0u);
 
-    // The stop cancelled the two held transfers; what never left the pipe comes back in order,
-    // as far as the caller's buffer reaches.
+    // The stop cancelled the two held transfers; everything that never reached the board comes
+    // back in order, as far as the caller's buffer reaches, and the rest is dropped.
     std::vector<std::uint8_t> out(3 * 65536 + 100, 0xEE);
     n = static_cast<std::uint32_t>(out.size());
     ASSERT_EQ(FT_GetUnsentBuffer(handle, fifo, out.data(), &n), 0u);
     EXPECT_EQ(n, out.size());
-    const auto want =
-        std::vector<std::uint8_t>(held.begin() + 2 * 65536, held.begin() + 5 * 65536 + 100);
-    EXPECT_TRUE(std::equal(want.begin(), want.end(), out.begin()));
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), held.begin()));
+    EXPECT_EQ(write_queue(), 0u);
 
     // Stopped until a flush; then writes are taken again.
     LogCapture log;
@@ -73,9 +82,131 @@ TEST_F(PipeTest, UnsentDataCanBeCountedAndRecoveredAndTheFlushRestarts) {
     ASSERT_EQ(FT_FlushPipe(handle, ep_out), 0u);
     FT_DumpStatus(handle, fifo, true);
     EXPECT_TRUE(log.wait_for("EP5 status:0 q_lib:0 q_app:6 q_urb:2 q_err:0\r\n")) << log.text();
-    const std::uint8_t byte = 1;
     EXPECT_EQ(FT_WritePipeEx(handle, fifo, &byte, 1, &n, 1000), 0u);
     EXPECT_EQ(n, 1u);
+    // The board holds that byte; a flush cancels it and the queue count returns to 0.
+    ASSERT_EQ(FT_FlushPipe(handle, ep_out), 0u);
+    EXPECT_EQ(write_queue(), 0u);
+}
+
+TEST_F(PipeTest, CloseLetsQueuedDataReachTheBoardAndLogsWhatCouldNot) {
+    // More than the loopback holds: the tail goes only as the IN side takes data back.
+    plug_and_open();
+    const std::uint32_t total = 6u << 20;
+    write_all(pattern(0, total));
+    ASSERT_EQ(FT_Close(handle), 0u);
+    handle = nullptr;
+    EXPECT_EQ(board().fifo().bytes_out, total) << "data taken by a write was dropped at close";
+
+    // With the board holding every transfer nothing more can go; the close says how much.
+    FT_TRANSFER_CONF conf = fifo_mode_conf();
+    conf.aPipe[0].bDisabled = 1;
+    open(conf);
+    const std::uint32_t fill = fill_loopback();
+    write_all(pattern(fill, 3 * 32768));
+    LogCapture log;
+    ASSERT_EQ(FT_Close(handle), 0u);
+    handle = nullptr;
+    EXPECT_TRUE(log.contains("EP5 stopped with 98304 bytes not sent\r\n")) << log.text();
+}
+
+TEST_F(PipeTest, AnUnpluggedBoardTakesNoWritesEvenOnAnIdlePipe) {
+    plug_and_open();
+    bus().unplug(board_id);
+    std::uint8_t b[4] = {};
+    std::uint32_t n = 0;
+    // The IN side notices at once; the OUT pipe has nothing in flight to notice it by itself.
+    ASSERT_TRUE(eventually([&] {
+        return FT_ReadPipeEx(handle, fifo, b, 4, &n, 10) == STATUS_DEVICE_GONE;
+    }));
+    n = 99;
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, b, 4, &n, 100),
+              static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
+    EXPECT_EQ(n, 0u);
+}
+
+// Holds the library's event thread, and with it every completion: the log goes into a pipe that
+// is full, and a malformed notification makes the event thread write an error line into it.
+// Only errors are logged meanwhile, so other threads do not write there.
+class EventThreadHold {
+  public:
+    EventThreadHold() {
+        if (::pipe2(fds_, O_CLOEXEC) != 0)
+            std::abort();
+        fcntl(fds_[1], F_SETPIPE_SZ, 4096);
+        fcntl(fds_[1], F_SETFL, O_NONBLOCK);
+        const std::vector<char> fill(4096, '.');
+        while (::write(fds_[1], fill.data(), fill.size()) > 0) {
+        }
+        fcntl(fds_[1], F_SETFL, 0);
+    }
+    ~EventThreadHold() {
+        release();
+        ::close(fds_[0]);
+    }
+    EventThreadHold(const EventThreadHold&) = delete;
+    EventThreadHold& operator=(const EventThreadHold&) = delete;
+
+    // True once a thread of the process waits in a write to the log.
+    bool hold(vboard::Board& board) {
+        FILE* log = fdopen(fds_[1], "w"); // the library owns and closes it
+        setvbuf(log, nullptr, _IONBF, 0);
+        FT_SetDebug(log, FT_LOG_LEVEL_ERROR);
+        installed_ = true;
+        board.send_notification({0xEF});
+        return eventually([&] { return writers() != 0; });
+    }
+    void release() {
+        if (!installed_)
+            return;
+        installed_ = false;
+        // Reads until nobody writes any more, then hands the standard output back.
+        fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+        char sink[4096];
+        eventually([&] {
+            while (::read(fds_[0], sink, sizeof sink) > 0) {
+            }
+            return writers() == 0;
+        });
+        FT_SetDebug(nullptr, FT_LOG_LEVEL_NONE);
+    }
+
+  private:
+    // Threads in a write(2) on the log's descriptor, from /proc/self/task/*/syscall.
+    int writers() const {
+        char prefix[32];
+        std::snprintf(prefix, sizeof prefix, "1 0x%x ", fds_[1]);
+        int n = 0;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::ifstream in(task.path() / "syscall");
+            std::string line;
+            std::getline(in, line);
+            n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+        }
+        return n;
+    }
+
+    int fds_[2] = {-1, -1};
+    bool installed_ = false;
+};
+
+TEST_F(PipeTest, AFlushWhoseTransfersDoNotComeBackFailsAndLeavesThePipeStopped) {
+    plug_and_open();
+    EventThreadHold hold;
+    ASSERT_TRUE(hold.hold(board()));
+
+    EXPECT_EQ(FT_FlushPipe(handle, ep_in), static_cast<FT_RESULT>(STATUS_IO_FAILED));
+    FT_RESULT st = 0;
+    EXPECT_TRUE(read(4, 100, st).empty());
+    EXPECT_EQ(st, static_cast<FT_RESULT>(STATUS_TRANSFER_CANCELLED));
+
+    // Once the transfers are back, a flush restarts the pipe.
+    hold.release();
+    EXPECT_TRUE(eventually([&] { return FT_FlushPipe(handle, ep_in) == 0; }));
+    const auto data = pattern(0, 1000);
+    write_all(data);
+    EXPECT_EQ(read(1000, 5000, st), data);
+    EXPECT_EQ(st, 0u);
 }
 
 TEST_F(PipeTest, AStalledInTransferFailsTheNextReadThatNeedsABuffer) {

@@ -1,9 +1,12 @@
 // Hot-plug clients: arrivals confirmed after the device cache's delay, departures, replay of
-// the listed boards to a new client, and the first-use creation of the session from two threads.
+// the listed boards to a new client, first registrations from several threads, and the first-use
+// creation of the session from two threads.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support.h"
@@ -102,6 +105,70 @@ TEST(Hotplug, NewClientHearsOfListedBoardsThatAreNotOpen)
     EXPECT_TRUE(got[0].arrived);
     EXPECT_TRUE(FT_SetHotplugCallback(&on_hotplug, nullptr, true));
     EXPECT_EQ(FT_Close(handle), STATUS_SUCCESS);
+}
+
+std::size_t string_requests(vboard::Board& board)
+{
+    std::size_t n = 0;
+    for (const auto& r : board.request_log())
+        n += r.setup.bRequest == 6 && (r.setup.wValue >> 8) == 3 ? 1 : 0;
+    return n;
+}
+
+constexpr std::size_t racing_clients = 8;
+
+template <std::size_t I> void racing_client(unsigned long uid, FT_DEVICE_INFO* info, bool arrived,
+                                            void*)
+{
+    on_hotplug(uid, info, arrived, nullptr);
+}
+
+template <std::size_t... I>
+std::array<FT_HOTPLUG_CALLBACK, sizeof...(I)> racing_callbacks(std::index_sequence<I...>)
+{
+    return {&racing_client<I>...};
+}
+
+std::size_t arrivals_of(const std::string& serial)
+{
+    std::size_t n = 0;
+    for (const auto& e : events_copy())
+        n += e.arrived && e.serial == serial ? 1 : 0;
+    return n;
+}
+
+TEST(Hotplug, ClientsRegisteringAtOnceExamineEachArrivalOnce)
+{
+    // The first calls also create the session, which lets them all go at the same moment.
+    const auto listed = plug("RACE1");
+    std::atomic<bool> go{false};
+    std::atomic<std::size_t> registered{0};
+    std::vector<std::thread> threads;
+    for (FT_HOTPLUG_CALLBACK cb : racing_callbacks(std::make_index_sequence<racing_clients>())) {
+        threads.emplace_back([&, cb] {
+            while (!go.load()) {
+            }
+            if (FT_SetHotplugCallback(cb, nullptr, false))
+                registered.fetch_add(1);
+        });
+    }
+    go = true;
+    for (auto& t : threads)
+        t.join();
+    ASSERT_EQ(registered.load(), racing_clients);
+    // The session's first scan examined RACE1 once.
+    const std::size_t per_examination = string_requests(bus().board(listed.id));
+    ASSERT_GT(per_examination, 0u);
+
+    // Arrivals are confirmed in order: once the second board is announced, anything the first
+    // arrival caused is over. (Each client hears on a thread of its own, in any order.)
+    const auto raced = plug("RACE2");
+    plug("RACE3");
+    ASSERT_TRUE(eventually([] {
+        return arrivals_of("RACE2") == racing_clients && arrivals_of("RACE3") == racing_clients;
+    }));
+    EXPECT_EQ(string_requests(bus().board(raced.id)), per_examination)
+        << "the arrival was examined more than once";
 }
 
 TEST(SessionCreation, TwoFirstCallsMakeOneSession)

@@ -3,8 +3,11 @@
 
 #include <sys/utsname.h>
 
+#include <atomic>
 #include <cstring>
 #include <list>
+#include <thread>
+#include <vector>
 
 #include "capture.h"
 #include "ft60x/transfer_conf.h"
@@ -190,6 +193,39 @@ TEST_F(TransferConf, RunningKernelDecidesTheDefaultBufferSize) {
     const auto running = get_xfr_confs();
     const auto given = take_xfr_confs(name.release);
     EXPECT_EQ(running[0].aPipe[0].dwBufSize, given[0].aPipe[0].dwBufSize);
+}
+
+TEST_F(TransferConf, ThreadsSettingAndOpeningAtOnceEachGetAWholeTable) {
+    // Several host threads configuring and opening devices at once: every open takes a complete
+    // table of its own, and the table is never freed twice.
+    constexpr int threads = 4;
+    constexpr int rounds = 2000;
+    std::atomic<int> bad{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([&, t] {
+            while (!go.load())
+                std::this_thread::yield();
+            FT_TRANSFER_CONF conf = record();
+            conf.aPipe[FT_PIPE_DIR_IN].wBufNum = static_cast<std::uint16_t>(100 + t);
+            for (int i = 0; i < rounds; ++i) {
+                if (t % 2 == 0 && FT_SetTransferParams(&conf, 1) != STATUS_SUCCESS)
+                    ++bad;
+                const auto confs = take_xfr_confs(kernel_4);
+                if (!confs || confs[0].aPipe[FT_PIPE_DIR_OUT].bUrbNum != 8)
+                    ++bad;
+                // A record is either one thread's whole setting or the default.
+                else if (const std::uint16_t n = confs[1].aPipe[FT_PIPE_DIR_IN].wBufNum;
+                         n != 256 && (n < 100 || n >= 100 + threads))
+                    ++bad;
+            }
+        });
+    }
+    go = true;
+    for (auto& th : pool)
+        th.join();
+    EXPECT_EQ(bad.load(), 0);
 }
 
 } // namespace

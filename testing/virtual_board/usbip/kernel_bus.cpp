@@ -1,0 +1,200 @@
+#include "usbip/kernel_bus.h"
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "usbip/usbip_device.h"
+#include "usbip/vhci.h"
+
+namespace vboard {
+namespace {
+
+// Enumeration under an emulated CPU takes about half a second; leave a wide margin.
+constexpr auto settle_limit = std::chrono::seconds(30);
+
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+std::string read_line(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+template <typename Done>
+bool wait_for(Done done) {
+    const auto limit = std::chrono::steady_clock::now() + settle_limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > limit) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// udev's record of a device node, written once its rules ran (and so before libusb hears of it).
+std::string udev_record(int bus, int address) {
+    return "/run/udev/data/c189:" + std::to_string((bus - 1) * 128 + address - 1);
+}
+bool udev_running() { return exists("/run/udev/control"); }
+
+}  // namespace
+
+struct KernelBus::Impl {
+    struct Slot {
+        PluggedBoard info;
+        vhci::Port port;
+        bool plugged = false;
+        std::unique_ptr<Board> board;
+        std::shared_ptr<UsbipDevice> device;
+    };
+    FILE* trace;
+    mutable std::mutex mutex;
+    std::map<int, Slot> slots;
+
+    Slot& slot(int id) {
+        std::lock_guard lock(mutex);
+        auto it = slots.find(id);
+        if (it == slots.end()) throw std::runtime_error("no board " + std::to_string(id));
+        return it->second;
+    }
+};
+
+KernelBus::KernelBus(FILE* trace) : impl_(std::make_unique<Impl>()) {
+    impl_->trace = trace;
+    if (!vhci::available()) throw std::runtime_error("the kernel transport needs vhci_hcd (modprobe vhci-hcd)");
+}
+
+KernelBus::~KernelBus() {
+    for (const auto& b : boards()) {
+        try {
+            unplug(b.id);
+        } catch (const std::exception&) {
+            // Already gone on the kernel's side; the device below is stopped regardless.
+        }
+    }
+    for (auto& [id, slot] : impl_->slots) {
+        slot.board->set_data_ready_callback(nullptr);
+        slot.device.reset();
+    }
+}
+
+PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
+    Impl::Slot slot;
+    slot.info.id = id;
+    slot.info.serial = config.serial;
+    const bool super_speed = config.speed == Speed::super;
+    slot.board = std::make_unique<Board>(std::move(config));
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+        throw std::runtime_error("socketpair failed");
+    // Serve first: the kernel starts enumerating as soon as the port is attached.
+    slot.device = std::make_shared<UsbipDevice>(*slot.board, sv[0], "usbip " + slot.info.serial, impl_->trace);
+    try {
+        slot.port = vhci::attach(sv[1], super_speed, static_cast<unsigned>(id), port);
+    } catch (...) {
+        ::close(sv[1]);
+        throw;
+    }
+    ::close(sv[1]);  // the kernel holds its own reference now
+    // Claims never reach the device: usbfs binds a claimed interface to its "usbfs" driver.
+    slot.board->set_claims_held_by_host([sys = "/sys/bus/usb/devices/" + slot.port.name(),
+                                         count = slot.board->interface_count()] {
+        std::set<int> claimed;
+        for (int n = 0; n < count; ++n) {
+            char link[PATH_MAX];
+            const std::string path = sys + ":1." + std::to_string(n) + "/driver";
+            const ssize_t len = ::readlink(path.c_str(), link, sizeof link - 1);
+            if (len > 0 && std::string(link, static_cast<size_t>(len)).ends_with("/usbfs")) claimed.insert(n);
+        }
+        return claimed;
+    });
+    std::weak_ptr<UsbipDevice> device = slot.device;
+    slot.board->set_data_ready_callback([device] {
+        if (auto d = device.lock()) d->wake();
+    });
+
+    const std::string sys = "/sys/bus/usb/devices/" + slot.port.name();
+    const bool configured = wait_for([&] {
+        return !slot.device->serving() || (!read_line(sys + "/bConfigurationValue").empty() &&
+                                           !read_line(sys + "/devnum").empty());
+    });
+    if (!configured || !slot.device->serving()) {
+        slot.board->set_data_ready_callback(nullptr);
+        slot.device->stop();
+        throw std::runtime_error("the kernel did not configure the board on " + slot.port.name());
+    }
+    const int address = std::atoi(read_line(sys + "/devnum").c_str());
+    if (udev_running() && !wait_for([&] { return exists(udev_record(slot.port.bus, address)); }))
+        throw std::runtime_error("udev did not handle the board on " + slot.port.name());
+
+    char real[PATH_MAX];
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", slot.port.bus, address);
+    slot.info.port_path = slot.port.name();
+    slot.info.bus = static_cast<uint8_t>(slot.port.bus);
+    slot.info.address = static_cast<uint8_t>(address);
+    slot.info.ports = {static_cast<uint8_t>(slot.port.hub_port)};
+    slot.info.syspath = ::realpath(sys.c_str(), real) ? real : sys;
+    slot.info.devnode = node;
+    slot.plugged = true;
+    if (impl_->trace)
+        std::fprintf(impl_->trace, "[vboard %s] plugged into the kernel: %s serial %s, address %d\n",
+                     slot.info.port_path.c_str(), model_name(slot.board->config().model), slot.info.serial.c_str(),
+                     address);
+    PluggedBoard info = slot.info;
+    std::lock_guard lock(impl_->mutex);
+    impl_->slots.emplace(id, std::move(slot));
+    return info;
+}
+
+void KernelBus::unplug(int id) {
+    Impl::Slot& slot = impl_->slot(id);
+    if (!slot.plugged) throw std::runtime_error("board " + std::to_string(id) + " is not plugged");
+    slot.board->set_data_ready_callback(nullptr);
+    slot.device->stop();
+    {
+        std::lock_guard lock(impl_->mutex);
+        slot.plugged = false;
+    }
+    const std::string sys = "/sys/bus/usb/devices/" + slot.info.port_path;
+    const std::string record = udev_record(slot.info.bus, slot.info.address);
+    const bool gone = wait_for([&] {
+        return !exists(sys) && !vhci::port_in_use(slot.port.port) && !(udev_running() && exists(record));
+    });
+    if (impl_->trace) std::fprintf(impl_->trace, "[vboard %s] unplugged from the kernel\n", slot.info.port_path.c_str());
+    if (!gone) throw std::runtime_error("the kernel still shows the board on " + slot.info.port_path);
+}
+
+bool KernelBus::plugged(int id) const {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->slots.find(id);
+    return it != impl_->slots.end() && it->second.plugged && it->second.device->serving();
+}
+
+Board& KernelBus::board(int id) { return *impl_->slot(id).board; }
+
+const PluggedBoard& KernelBus::info(int id) const {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->slots.find(id);
+    if (it == impl_->slots.end()) throw std::runtime_error("no board " + std::to_string(id));
+    return it->second.info;
+}
+
+std::vector<PluggedBoard> KernelBus::boards() const {
+    std::lock_guard lock(impl_->mutex);
+    std::vector<PluggedBoard> out;
+    for (const auto& [id, slot] : impl_->slots)
+        if (slot.plugged) out.push_back(slot.info);
+    return out;
+}
+
+}  // namespace vboard

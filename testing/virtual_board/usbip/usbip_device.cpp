@@ -1,0 +1,317 @@
+#include "usbip/usbip_device.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace vboard {
+namespace {
+
+// USB/IP wire format: every message starts with a 48-byte big-endian header.
+constexpr uint32_t cmd_submit = 1, cmd_unlink = 2, ret_submit = 3, ret_unlink = 4;
+constexpr size_t header_size = 48;
+constexpr uint32_t urb_short_not_ok = 0x0001;
+// Far beyond any transfer the host stack sends in one URB; a larger length is a broken stream.
+constexpr size_t max_transfer = 64u << 20;
+
+uint32_t get32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return ntohl(v);
+}
+void put32(uint8_t* p, uint32_t v) {
+    v = htonl(v);
+    std::memcpy(p, &v, 4);
+}
+
+bool read_all(int fd, uint8_t* p, size_t n) {
+    while (n > 0) {
+        const ssize_t r = ::recv(fd, p, n, 0);
+        if (r > 0) {
+            p += r;
+            n -= static_cast<size_t>(r);
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;  // EOF: the kernel detached the port, or we shut the socket down
+        }
+    }
+    return true;
+}
+
+bool write_all(int fd, iovec* iov, int count) {
+    while (count > 0) {
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(count);
+        ssize_t w = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        while (count > 0 && static_cast<size_t>(w) >= iov->iov_len) {
+            w -= static_cast<ssize_t>(iov->iov_len);
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + w;
+            iov->iov_len -= static_cast<size_t>(w);
+        }
+    }
+    return true;
+}
+
+const char* type_name(int type) { return type == 1 ? "interrupt" : type == 2 ? "control" : "bulk"; }
+
+}  // namespace
+
+struct UsbipDevice::Impl {
+    struct Urb {
+        uint32_t seqnum = 0;
+        uint8_t ep = 0;  // endpoint address, direction bit included (control: 0)
+        int type = 0;    // 1 interrupt, 2 control, 3 bulk
+        bool in = false;
+        uint32_t flags = 0;
+        size_t length = 0;
+        size_t done = 0;
+        int status = 0;
+        std::vector<uint8_t> data;  // OUT: what the host sent; IN: what goes back
+        Clock::time_point due{};
+    };
+
+    Board& board;
+    int sock;
+    int wake_fd;
+    std::string name;
+    FILE* trace;
+    std::atomic<bool> serving{true};
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+    // Only the serving thread touches these.
+    std::map<uint8_t, std::deque<Urb>> pending;  // per endpoint, in submission order
+    std::deque<Urb> delayed;                     // control answers held back by the model
+
+    Impl(Board& b, int s, std::string n, FILE* t) : board(b), sock(s), name(std::move(n)), trace(t) {
+        wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
+
+    void trace_line(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+        if (!trace) return;
+        char line[512];
+        va_list ap;
+        va_start(ap, fmt);
+        std::vsnprintf(line, sizeof line, fmt, ap);
+        va_end(ap);
+        std::fprintf(trace, "[vboard %s] %s\n", name.c_str(), line);
+        std::fflush(trace);
+    }
+
+    void run() {
+        std::vector<uint8_t> header(header_size);
+        while (!stopping.load()) {
+            int timeout = -1;
+            if (!delayed.empty()) {
+                const auto first = std::min_element(delayed.begin(), delayed.end(),
+                                                    [](const Urb& a, const Urb& b) { return a.due < b.due; })->due;
+                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count();
+                timeout = static_cast<int>(std::max<int64_t>(0, wait));
+            }
+            pollfd fds[2] = {{sock, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+            const int n = ::poll(fds, 2, timeout);
+            if (n < 0 && errno != EINTR) break;
+            if (fds[1].revents & POLLIN) {
+                uint64_t count;
+                [[maybe_unused]] ssize_t r = ::read(wake_fd, &count, sizeof count);
+            }
+            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+                if (!read_all(sock, header.data(), header_size) || !handle(header.data())) break;
+            }
+            if (!release_due() || !pump()) break;
+        }
+        serving.store(false);
+        // The kernel fails what it still has in flight; nothing here may answer it any more.
+        pending.clear();
+        delayed.clear();
+        trace_line("unplugged");
+    }
+
+    bool handle(const uint8_t* h) {
+        const uint32_t command = get32(h), seqnum = get32(h + 4);
+        if (command == cmd_unlink) return unlink(seqnum, get32(h + 20));
+        if (command != cmd_submit) {
+            trace_line("unknown USB/IP command %u: closing", command);
+            return false;
+        }
+        Urb u;
+        u.seqnum = seqnum;
+        u.in = get32(h + 12) != 0;
+        const uint8_t number = static_cast<uint8_t>(get32(h + 16) & 0x0F);
+        u.ep = number == 0 ? 0 : static_cast<uint8_t>(number | (u.in ? 0x80 : 0));
+        u.flags = get32(h + 20);
+        u.length = get32(h + 24);
+        if (u.length > max_transfer) return false;
+        u.type = number == 0 ? 2 : board.endpoint_type(u.ep);
+        u.data.resize(u.length);
+        if (!u.in && u.length > 0 && !read_all(sock, u.data.data(), u.length)) return false;
+        if (u.type == 2) return control(std::move(u), h + 40);
+        if (u.type != 1 && u.type != 3) return complete(u, -EPIPE);  // no such endpoint: it stalls
+        trace_line("submit %s 0x%02X %zu", type_name(u.type), u.ep, u.length);
+        pending[u.ep].push_back(std::move(u));
+        return true;  // the loop pumps next
+    }
+
+    bool control(Urb u, const uint8_t* setup_bytes) {
+        const SetupPacket setup = SetupPacket::parse(setup_bytes);
+        std::vector<uint8_t> in(setup.is_in() ? std::max<size_t>(setup.wLength, u.length) : 0);
+        std::vector<uint8_t> out = setup.is_in() ? std::vector<uint8_t>{} : u.data;
+        out.resize(std::max<size_t>(out.size(), setup.wLength));
+        const ControlResult r = board.control(setup, out.data(), in.data());
+        if (trace) {
+            RequestRecord rec;
+            rec.setup = setup;
+            if (setup.is_in()) rec.data.assign(in.begin(), in.begin() + (r.status == UsbStatus::ok ? r.length : 0));
+            else rec.data = u.data;
+            rec.stalled = r.status == UsbStatus::stall;
+            rec.delay = r.delay;
+            trace_line("control %s", describe(rec).c_str());
+        }
+        const int status = r.status == UsbStatus::stall ? -EPIPE : 0;
+        if (r.status == UsbStatus::ok) {
+            u.done = setup.is_in() ? std::min(r.length, u.length) : u.length;
+            if (setup.is_in()) std::copy(in.begin(), in.begin() + u.done, u.data.begin());
+        }
+        if (r.delay.count() > 0) {
+            u.status = status;
+            u.due = Clock::now() + r.delay;
+            delayed.push_back(std::move(u));
+            return true;
+        }
+        return complete(u, status);
+    }
+
+    bool unlink(uint32_t seqnum, uint32_t target) {
+        bool found = false;
+        auto drop = [&](std::deque<Urb>& q) {
+            auto it = std::find_if(q.begin(), q.end(), [&](const Urb& u) { return u.seqnum == target; });
+            if (it == q.end()) return false;
+            trace_line("unlink %s 0x%02X after %zu of %zu", type_name(it->type), it->ep, it->done, it->length);
+            q.erase(it);
+            return true;
+        };
+        found = drop(delayed);
+        for (auto it = pending.begin(); !found && it != pending.end(); ++it) found = drop(it->second);
+        // A URB already answered is not the kernel's to cancel any more: status 0 says so.
+        uint8_t h[header_size] = {};
+        put32(h, ret_unlink);
+        put32(h + 4, seqnum);
+        put32(h + 20, found ? static_cast<uint32_t>(-ECONNRESET) : 0);
+        iovec iov{h, header_size};
+        return write_all(sock, &iov, 1);
+    }
+
+    bool complete(Urb& u, int status) {
+        if (status == 0 && u.in && (u.flags & urb_short_not_ok) && u.done < u.length) status = -EREMOTEIO;
+        if (u.type != 2)
+            trace_line("%s 0x%02X %s %zu of %zu: %s", type_name(u.type), u.ep, u.in ? "in" : "out", u.done, u.length,
+                       status == 0 ? "ok" : std::strerror(-status));
+        uint8_t h[header_size] = {};
+        put32(h, ret_submit);
+        put32(h + 4, u.seqnum);
+        put32(h + 20, static_cast<uint32_t>(status));
+        put32(h + 24, static_cast<uint32_t>(u.done));
+        iovec iov[2] = {{h, header_size}, {u.data.data(), u.in ? u.done : 0}};
+        return write_all(sock, iov, u.in && u.done > 0 ? 2 : 1);
+    }
+
+    bool release_due() {
+        const auto now = Clock::now();
+        for (auto it = delayed.begin(); it != delayed.end();) {
+            if (it->due > now) {
+                ++it;
+                continue;
+            }
+            Urb u = std::move(*it);
+            it = delayed.erase(it);
+            if (!complete(u, u.status)) return false;
+        }
+        return true;
+    }
+
+    // Offers every pending transfer to the model, oldest first per endpoint, until nothing moves.
+    // The whole URB is here, so this side decides where it ends: an IN transfer ends with whatever
+    // the chip has ready (a short packet, or a zero-length one at a packet boundary), an OUT
+    // transfer is answered only once the chip has taken all of it (until then it is NAKed).
+    bool pump() {
+        bool progress = true;
+        while (progress) {
+            progress = false;
+            for (auto& [ep, q] : pending) {
+                while (!q.empty()) {
+                    Urb& u = q.front();
+                    TransferResult r;
+                    if (u.in) {
+                        r = u.type == 1 ? board.interrupt_in(ep, u.data.data(), u.length)
+                                        : board.bulk_in(ep, u.data.data(), u.length);
+                        if (r.status == UsbStatus::ok) u.done = r.length;
+                    } else {
+                        r = board.bulk_out(ep, u.data.data() + u.done, u.length - u.done);
+                        if (r.status == UsbStatus::ok) u.done += r.length;
+                    }
+                    if (r.status == UsbStatus::pending) break;
+                    if (r.status == UsbStatus::stall || u.in || u.done == u.length) {
+                        Urb finished = std::move(q.front());
+                        q.pop_front();
+                        if (!complete(finished, r.status == UsbStatus::stall ? -EPIPE : 0)) return false;
+                        progress = true;
+                        continue;
+                    }
+                    if (r.length > 0) progress = true;  // partly taken: the IN side may make room
+                    break;
+                }
+            }
+        }
+        return true;
+    }
+};
+
+UsbipDevice::UsbipDevice(Board& board, int socket, std::string name, FILE* trace)
+    : impl_(std::make_unique<Impl>(board, socket, std::move(name), trace)) {
+    impl_->thread = std::thread([this] { impl_->run(); });
+}
+
+UsbipDevice::~UsbipDevice() {
+    stop();
+    ::close(impl_->sock);
+    ::close(impl_->wake_fd);
+}
+
+void UsbipDevice::wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t r = ::write(impl_->wake_fd, &one, sizeof one);
+}
+
+void UsbipDevice::stop() {
+    impl_->stopping.store(true);
+    // EOF on the kernel's end is an unplug to vhci_hcd; it also ends our blocking reads.
+    ::shutdown(impl_->sock, SHUT_RDWR);
+    wake();
+    if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+bool UsbipDevice::serving() const { return impl_->serving.load(); }
+
+}  // namespace vboard

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# One board plugged into the running kernel: udevd gave its node the group, mode and seat tag the
+# rule promises; ostrane-cli lists it and talks to it as an unprivileged member of that group (and
+# cannot without the group); usbmon, decoded by tshark, shows the I2C vendor requests that
+# `send` made, setup bytes and data as meant.
+set -uo pipefail
+fail() { echo "FAIL: $*"; exit 1; }
+
+if [ "${1:-}" != --inside ]; then
+    vboard=$1 cli=$2
+    if [ "$(id -u)" != 0 ] || [ ! -e /sys/devices/platform/vhci_hcd.0/attach ] || [ ! -e /run/udev/control ]; then
+        echo "skipped: needs root, vhci_hcd and udevd (run it through scripts/kernel-test)"
+        exit 77
+    fi
+    exec "$vboard" --transport kernel --boards 1 -- "$0" --inside "$cli"
+fi
+cli=$2
+group=plugdev
+gid=$(getent group $group | cut -d: -f3)
+[ -n "$gid" ] || fail "no group $group"
+
+sys=$(grep -l '^1209$' /sys/bus/usb/devices/*/idVendor | head -1)
+sys=${sys%/idVendor}
+[ -n "$sys" ] || fail "the board is not in sysfs"
+node=$(printf '/dev/bus/usb/%03d/%03d' "$(cat "$sys/busnum")" "$(cat "$sys/devnum")")
+[ "$(stat -c '%G %a' "$node")" = "$group 660" ] || fail "$node: $(stat -c '%G %a' "$node")"
+tags=$(udevadm info --query=property --name="$node" | grep '^TAGS=')
+[[ $tags == *:uaccess:* ]] || fail "$node has no uaccess tag: $tags"
+
+as_user() { setpriv --reuid=65534 --regid=65534 "$@"; }
+out=$(as_user --groups="$gid" "$cli" list) || fail "list as an unprivileged member of $group: $out"
+grep -q 'Q.V. Ostrane SDI Adapter *1209:0001 super  no' <<<"$out" || fail "list: $out"
+as_user --clear-groups "$cli" send --board 0 "nogroup" >/dev/null 2>&1 && fail "send worked without the group"
+
+bus=$(cat "$sys/busnum")
+pcap=/tmp/ostrane-send.pcapng
+tshark -q -i "usbmon$bus" -w "$pcap" >/tmp/tshark.log 2>&1 &
+capture=$!
+for _ in $(seq 200); do grep -q 'Capturing on' /tmp/tshark.log && break; sleep 0.1; done
+grep -q 'Capturing on' /tmp/tshark.log || fail "tshark did not start: $(cat /tmp/tshark.log)"
+out=$(as_user --groups="$gid" "$cli" send --board 0 "status?") || fail "send as a member of $group: $out"
+grep -q '^reply from board 0: "status?"' <<<"$out" || fail "send: $out"
+sleep 1  # usbmon hands the last packets to tshark asynchronously
+kill -INT $capture
+wait $capture
+
+# Setup stage of each vendor request the host submitted, normalised to "bmRequestType bRequest
+# wValue wIndex wLength" in hex.
+requests=$(tshark -r "$pcap" -Y 'usb.urb_type == 0x53 && usb.transfer_type == 2 && usb.bmRequestType.type == 2' \
+    -T fields -E separator=' ' -e usb.bmRequestType -e usb.setup.bRequest -e usb.setup.wValue \
+    -e usb.setup.wIndex -e usb.setup.wLength 2>/dev/null |
+    while read -r t r v i l; do printf '%02x %02x %04x %04x %04x\n' $((t)) $((r)) $((v)) $((i)) $((l)); done)
+echo "$requests"
+# The message goes to the bridge's data register (0x10) of I2C slave 0x0D, 7 bytes, as one write,
+grep -q '^40 05 0010 070d 0007$' <<<"$requests" || fail "no I2C write of the message"
+# ... carrying the message itself (right after the 64-byte usbmon header) ...
+tshark -r "$pcap" -x -Y 'usb.urb_type == 0x53 && usb.setup.wLength == 7' 2>/dev/null |
+    grep -q '^0040  73 74 61 74 75 73 3f' || fail "the write does not carry the message"
+# ... and the bridge's status register is read through the same slave.
+grep -Eq '^c0 05 [0-9a-f]{4} [0-9a-f]{2}0d [0-9a-f]{4}$' <<<"$requests" || fail "no I2C read of the bridge status"
+echo "kernel_checks: ok"
