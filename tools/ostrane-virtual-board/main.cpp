@@ -199,6 +199,8 @@ int main(int argc, char** argv) {
     std::string model = "sdi", serial_prefix = "VB", speed = "super", fifo = "loopback", script_file;
     int video = 2;
     bool trace = false;
+    std::string pcap_file;
+    size_t pcap_snaplen = 1u << 20;
     std::string transport = "umockdev";
     app.add_option("--boards", boards, "Boards plugged at start")->check(CLI::Range(0, VirtualBus::hub_ports));
     app.add_option("--model", model, "sdi, camera or bridge")->check(CLI::IsMember({"sdi", "camera", "bridge"}));
@@ -208,6 +210,9 @@ int main(int argc, char** argv) {
     app.add_option("--fifo", fifo, "FIFO mode data: loopback or pattern")->check(CLI::IsMember({"loopback", "pattern"}));
     app.add_option("--script", script_file, "Timed events, one per line");
     app.add_flag("--trace", trace, "Print every USB request to stderr");
+    app.add_option("--pcap", pcap_file, "Record every transfer to FILE (usbmon pcap, for Wireshark/tshark)");
+    app.add_option("--pcap-snaplen", pcap_snaplen, "Data bytes kept per recorded transfer")
+        ->check(CLI::Range(size_t{0}, size_t{1} << 24));
     app.add_option("--transport", transport, "umockdev (emulated, default) or kernel (vhci_hcd, needs root)")
         ->check(CLI::IsMember({"umockdev", "kernel"}));
     app.footer("Usage: ostrane-virtual-board [OPTIONS] -- COMMAND [ARGS...]");
@@ -241,9 +246,11 @@ int main(int argc, char** argv) {
         }
     }
 
-    VirtualBus::Options options{.transport = Transport::umockdev};
+    VirtualBus::Options options;
     options.serial_prefix = serial_prefix;
     options.trace = trace ? stderr : nullptr;
+    options.capture_file = pcap_file;
+    options.capture_snaplen = pcap_snaplen;
     options.transport = transport == "kernel" ? Transport::kernel : Transport::umockdev;
     int status = 0;
     {

@@ -13,6 +13,8 @@
 
 #include <umockdev.h>
 
+#include "umockdev/pcap_writer.h"
+
 namespace vboard {
 namespace {
 
@@ -109,6 +111,48 @@ void UsbfsNode::trace_line(const char* fmt, ...) {
     std::fflush(trace_);
 }
 
+void UsbfsNode::set_capture(PcapWriter* capture) {
+    std::lock_guard lock(mutex_);
+    capture_ = capture;
+    unsigned bus = 0, device = 0;
+    std::sscanf(devnode_.c_str(), "/dev/bus/usb/%u/%u", &bus, &device);
+    capture_bus_ = static_cast<uint8_t>(bus);
+    capture_device_ = static_cast<uint8_t>(device);
+}
+
+// What usbmon would show for this URB: the setup packet and OUT data on submission, the actual
+// length and IN data on completion. Control URBs take their direction from the setup packet.
+void UsbfsNode::capture_locked(char kind, const Urb& u, int status) {
+    if (!capture_) return;
+    const uint8_t* b = u.buffer ? u.buffer->data : nullptr;
+    const bool control = u.type == USBDEVFS_URB_TYPE_CONTROL;
+    const bool in = control ? (b && (b[0] & 0x80)) : (u.ep & 0x80) != 0;
+    const uint8_t* payload = control ? (b ? b + 8 : nullptr) : b;
+    PcapWriter::Event e;
+    e.kind = kind;
+    e.id = u.key;
+    e.type = u.type;
+    e.endpoint = static_cast<uint8_t>(u.ep | (in ? 0x80 : 0));
+    e.bus = capture_bus_;
+    e.device = capture_device_;
+    e.status = status;
+    if (kind == 'S') {
+        e.length = control ? (b ? static_cast<uint32_t>(b[6] | b[7] << 8) : 0) : static_cast<uint32_t>(u.length);
+        if (control) e.setup = b;
+        if (!in && payload && e.length > 0) {
+            e.data = payload;
+            e.data_length = e.length;
+        }
+    } else if (kind == 'C') {
+        e.length = static_cast<uint32_t>(u.done);
+        if (in && payload && u.done > 0) {
+            e.data = payload;
+            e.data_length = u.done;
+        }
+    }
+    capture_->write(e);
+}
+
 void UsbfsNode::free_urb(Urb& u) {
     if (u.buffer) g_object_unref(u.buffer);
     if (u.urb) g_object_unref(u.urb);
@@ -156,6 +200,7 @@ void UsbfsNode::update_fifo_locked() {
 
 void UsbfsNode::finish(UrbPtr u, int status) {
     u->status = status;
+    capture_locked('C', *u, status);
     if (trace_ && u->type != USBDEVFS_URB_TYPE_CONTROL)
         trace_line("%s 0x%02X %s %zu of %zu: %s", type_name(u->type), u->ep, (u->ep & 0x80) ? "in" : "out", u->done,
                    u->length, status == 0 ? "ok" : std::strerror(-status));
@@ -259,9 +304,15 @@ void UsbfsNode::forget_closed_clients_locked() {
 }
 
 void UsbfsNode::forget_client_locked(UMockdevIoctlClient* client) {
-    auto drop = [&](std::deque<UrbPtr>& q) {
+    // URBs still in flight die with the file, as the kernel kills them on close: a capture shows
+    // them completed as cancelled.
+    auto drop = [&](std::deque<UrbPtr>& q, bool in_flight) {
         for (auto it = q.begin(); it != q.end();) {
             if ((*it)->owner == client) {
+                if (in_flight) {
+                    if ((*it)->type == USBDEVFS_URB_TYPE_CONTROL) (*it)->done = 0;  // answer never delivered
+                    capture_locked('C', **it, -ENOENT);
+                }
                 recycle(std::move(*it));
                 it = q.erase(it);
             } else {
@@ -269,9 +320,9 @@ void UsbfsNode::forget_client_locked(UMockdevIoctlClient* client) {
             }
         }
     };
-    for (auto& [ep, q] : pending_) drop(q);
-    drop(delayed_);
-    drop(ready_);
+    for (auto& [ep, q] : pending_) drop(q, true);
+    drop(delayed_, true);
+    drop(ready_, false);
     for (auto it = claims_.begin(); it != claims_.end();) {
         if (it->second == client) {
             if (!disconnected_) target_.release(it->first);
@@ -430,6 +481,7 @@ void UsbfsNode::submit(UMockdevIoctlClient* client) {
         }
     }
     if (error_code) {
+        capture_locked('E', *u, -error_code);
         free_urb(*u);
         umockdev_ioctl_client_complete(client, -1, error_code);
         return;
@@ -439,10 +491,12 @@ void UsbfsNode::submit(UMockdevIoctlClient* client) {
         uint8_t* b = u->buffer->data;
         const SetupPacket setup = SetupPacket::parse(b);
         if (setup.wLength > u->length - 8) {
+            capture_locked('E', *u, -EINVAL);
             free_urb(*u);
             umockdev_ioctl_client_complete(client, -1, EINVAL);
             return;
         }
+        capture_locked('S', *u, -EINPROGRESS);
         const ControlResult r = target_.control(setup, b + 8, b + 8);
         if (trace_) {
             RequestRecord rec;
@@ -474,6 +528,7 @@ void UsbfsNode::submit(UMockdevIoctlClient* client) {
 
     if (trace_)
         trace_line("submit %s 0x%02X %zu", type_name(u->type), u->ep, u->length);
+    capture_locked('S', *u, -EINPROGRESS);
     const uint8_t ep = u->ep;
     pending_[ep].push_back(std::move(u));
     umockdev_ioctl_client_complete(client, 0, 0);

@@ -23,6 +23,8 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 
 namespace vboard {
 
+class PcapWriter;
+
 // What sits behind a device node: a board, or a hub.
 class UsbTarget {
 public:
@@ -57,6 +59,9 @@ public:
 
     bool handle_ioctl(UMockdevIoctlClient* client);
 
+    // Records every submission, completion and submission error from now on (null: stop).
+    void set_capture(PcapWriter* capture);
+
 private:
     // Each client connection is one open file of the node: like usbfs, URBs and claims belong to it.
     struct Urb {
@@ -85,6 +90,7 @@ private:
     void forget_client_locked(UMockdevIoctlClient* client);  // its URBs and claims go with it
     UrbPtr new_urb();
     void recycle(UrbPtr urb);
+    void capture_locked(char kind, const Urb& urb, int status);
     void trace_line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
     std::mutex mutex_;
@@ -95,6 +101,8 @@ private:
     UsbTarget& target_;
     TimerQueue& timer_;
     FILE* trace_;
+    PcapWriter* capture_ = nullptr;
+    uint8_t capture_bus_ = 0, capture_device_ = 0;  // from the device node's name
     UMockdevIoctlBase* handler_ = nullptr;
     int fifo_fd_ = -1;
     bool fifo_full_ = false;

@@ -1,5 +1,8 @@
 #include "umockdev/virtual_bus.h"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include <umockdev.h>
 
 #include "model/timer_queue.h"
+#include "umockdev/pcap_writer.h"
 #include "umockdev/targets.h"
 #include "umockdev/usbfs_node.h"
 #include "usbip/kernel_bus.h"
@@ -74,6 +78,37 @@ std::string hex4(uint16_t v) {
     return hex4_digits;
 }
 
+// The requests the kernel makes when it enumerates a new device (libusb itself reads descriptors
+// from sysfs): recorded so that a capture shows the device as one taken on a real bus does, and
+// Wireshark can tell the interface classes of the endpoints.
+void record_enumeration(PcapWriter& capture, uint8_t address, const std::vector<uint8_t>& descriptors) {
+    static std::atomic<uint64_t> next_id{0};
+    auto request = [&](std::array<uint8_t, 8> setup, const uint8_t* data, size_t length) {
+        PcapWriter::Event e;
+        e.id = 0xffff000000000000ull | ++next_id;  // outside any client address
+        e.type = 2;                                 // control
+        e.endpoint = setup[0] & 0x80;
+        e.device = address;
+        e.bus = 1;
+        e.setup = setup.data();
+        e.status = -EINPROGRESS;
+        e.length = static_cast<uint32_t>(length);
+        capture.write(e);
+        e.kind = 'C';
+        e.setup = nullptr;
+        e.status = 0;
+        e.data = length ? data : nullptr;
+        e.data_length = length;
+        capture.write(e);
+    };
+    if (descriptors.size() < 18 + 9) return;
+    const size_t total = std::min<size_t>(descriptors[18 + 2] | descriptors[18 + 3] << 8, descriptors.size() - 18);
+    request({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0}, descriptors.data(), 18);
+    request({0x80, 0x06, 0x00, 0x02, 0x00, 0x00, static_cast<uint8_t>(total & 0xFF), static_cast<uint8_t>(total >> 8)},
+            descriptors.data() + 18, total);
+    request({0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}, nullptr, 0);  // SET_CONFIGURATION 1
+}
+
 }  // namespace
 
 Transport transport_from_environment() {
@@ -97,6 +132,7 @@ struct VirtualBus::Impl {
     std::unique_ptr<KernelBus> kernel;  // set: the kernel transport serves every board
     UMockdevTestbed* testbed = nullptr;
     std::string root;
+    std::unique_ptr<PcapWriter> capture;  // outlives every node (they are reset in ~VirtualBus)
     TimerQueue timer;
     std::unique_ptr<HubTarget> root_hub, hub;
     std::unique_ptr<UsbfsNode> root_hub_node, hub_node;
@@ -122,6 +158,8 @@ VirtualBus::VirtualBus() : VirtualBus(Options{}) {}
 VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
     auto& m = *impl_;
     m.options = std::move(options);
+    if (!m.options.capture_file.empty())
+        m.capture = std::make_unique<PcapWriter>(m.options.capture_file, m.options.capture_snaplen);
     if (m.options.transport == Transport::kernel) {
         // No testbed: it would put this process (and libusb in it) under emulation.
         m.kernel = std::make_unique<KernelBus>(m.options.trace);
@@ -140,6 +178,8 @@ VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
                                                   *m.root_hub, m.timer, nullptr);
     m.hub_node = std::make_unique<UsbfsNode>(m.testbed, m.root + devnode_for(2), devnode_for(2), "1-1", *m.hub,
                                              m.timer, nullptr);
+    m.root_hub_node->set_capture(m.capture.get());
+    m.hub_node->set_capture(m.capture.get());
     const std::string usb1 = std::string(controller_path) + "/usb1";
     m.add(record(usb1, 1, 5000, m.root_hub->descriptors(),
                  {{"idVendor", "1d6b"}, {"idProduct", "0003"}, {"product", "xHCI Host Controller"},
@@ -225,6 +265,7 @@ PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
     slot.node = std::make_unique<UsbfsNode>(m.testbed, m.root + slot.info.devnode, slot.info.devnode,
                                             slot.info.port_path, *slot.target, m.timer, m.options.trace);
     UsbfsNode* node = slot.node.get();
+    node->set_capture(m.capture.get());
     slot.board->set_data_ready_callback([node] { node->pump(); });
     const std::string text =
         record(devpath, devnum, speed, slot.board->descriptors(),
@@ -239,6 +280,7 @@ PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
     if (m.options.trace)
         std::fprintf(m.options.trace, "[vboard %s] plugged: %s serial %s, address %d\n", info.port_path.c_str(),
                      model_name(m.slots.at(id).board->config().model), info.serial.c_str(), devnum);
+    if (m.capture) record_enumeration(*m.capture, info.address, m.slots.at(id).board->descriptors());
     m.add(text);  // sends the "add" uevent
     return info;
 }

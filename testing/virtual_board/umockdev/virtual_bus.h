@@ -44,6 +44,10 @@ public:
         Transport transport = transport_from_environment();
         std::string serial_prefix = "VB";   // serials "VB0001", "VB0002", ... when not configured
         FILE* trace = nullptr;              // non-null: every request printed readably here
+        // Non-empty: every transfer of the bus (hubs included) recorded there as a usbmon pcap
+        // capture, with at most capture_snaplen data bytes per event.
+        std::string capture_file;
+        size_t capture_snaplen = 1u << 20;
     };
     static constexpr int hub_ports = 7;
 
