@@ -42,8 +42,9 @@ struct monitor_state {
 };
 monitor_state& state()
 {
-    static monitor_state s;
-    return s;
+    // Never destroyed: a detached hot-plug thread may still signal it while the process exits.
+    static auto* s = new monitor_state;
+    return *s;
 }
 
 // Event thread: only queue, never block it.

@@ -40,8 +40,9 @@ struct watch_state {
 };
 watch_state& state()
 {
-    static watch_state s;
-    return s;
+    // Never destroyed: a detached hot-plug thread may still signal it while the process exits.
+    static auto* s = new watch_state;
+    return *s;
 }
 
 void on_hotplug(unsigned long uid, FT_DEVICE_INFO* info, bool arrived, void* context)
