@@ -19,17 +19,19 @@ import tempfile
 
 docs_dir, build_dir, vboard, cli = sys.argv[1:5]
 
+# The launcher's command gets DOCS_UNDER_LAUNCHER (the launcher passes its environment on, on
+# either transport), so a tool the block runs under the launcher is not wrapped a second time.
 SHIMS = {
     # Runs the real tool; outside the launcher, under it with one virtual board.
     "ostrane-cli": f'''#!/bin/sh
-[ -n "${{UMOCKDEV_DIR:-}}" ] && exec "{cli}" "$@"
-exec "{vboard}" --boards 1 -- "{cli}" "$@"
+[ -n "${{DOCS_UNDER_LAUNCHER:-}}" ] && exec "{cli}" "$@"
+DOCS_UNDER_LAUNCHER=1 exec "{vboard}" --boards 1 -- "{cli}" "$@"
 ''',
     "lsusb": f'''#!/bin/sh
-[ -n "${{UMOCKDEV_DIR:-}}" ] && exec /usr/bin/lsusb "$@"
-exec "{vboard}" --boards 1 -- /usr/bin/lsusb "$@"
+[ -n "${{DOCS_UNDER_LAUNCHER:-}}" ] && exec /usr/bin/lsusb "$@"
+DOCS_UNDER_LAUNCHER=1 exec "{vboard}" --boards 1 -- /usr/bin/lsusb "$@"
 ''',
-    "ostrane-virtual-board": f'#!/bin/sh\nexec "{vboard}" "$@"\n',
+    "ostrane-virtual-board": f'#!/bin/sh\nDOCS_UNDER_LAUNCHER=1 exec "{vboard}" "$@"\n',
     "sudo": '''#!/bin/sh
 case "$1" in
   cmake) [ "$2" = --install ] || { echo "docs test: sudo cmake $2 not handled" >&2; exit 1; }
@@ -85,6 +87,7 @@ def main():
     env = dict(os.environ, PATH=shims + ":" + os.environ["PATH"], DOCS_DESTDIR=os.path.join(work, "destdir"))
     env.setdefault("USER", getpass.getuser())
     env.pop("UMOCKDEV_DIR", None)
+    env.pop("DOCS_UNDER_LAUNCHER", None)
     env.pop("LD_PRELOAD", None)
 
     ran, skipped, failed = 0, [], []

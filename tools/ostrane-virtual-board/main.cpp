@@ -1,5 +1,6 @@
-// ostrane-virtual-board: plugs virtual boards into an emulated USB bus and runs a command under
-// emulation against them, serving its USB requests until it exits. Exits with its status.
+// ostrane-virtual-board: plugs virtual boards into an emulated USB bus (or into the running
+// kernel through vhci_hcd) and runs a command against them, serving its USB requests until it
+// exits. Exits with its status.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -194,14 +195,15 @@ int main(int argc, char** argv) {
         (in_command ? command : own).push_back(argv[i]);
     }
 
-    CLI::App app{"Runs COMMAND against virtual Ostrane boards on an emulated USB bus.", program};
+    CLI::App app{"Runs COMMAND against virtual Ostrane boards on an emulated USB bus, or in the running kernel.",
+                 program};
     int boards = 1;
     std::string model = "sdi", serial_prefix = "VB", speed = "super", fifo = "loopback", script_file;
     int video = 2;
     bool trace = false;
     std::string pcap_file;
     size_t pcap_snaplen = 1u << 20;
-    std::string transport = "umockdev";
+    std::string transport = "umockdev";  // or OSTRANE_VBOARD_TRANSPORT, as for the test fixtures
     app.add_option("--boards", boards, "Boards plugged at start")->check(CLI::Range(0, VirtualBus::hub_ports));
     app.add_option("--model", model, "sdi, camera or bridge")->check(CLI::IsMember({"sdi", "camera", "bridge"}));
     app.add_option("--serial", serial_prefix, "Serial number prefix (PREFIX0001, PREFIX0002, ...)");
@@ -213,7 +215,9 @@ int main(int argc, char** argv) {
     app.add_option("--pcap", pcap_file, "Record every transfer to FILE (usbmon pcap, for Wireshark/tshark)");
     app.add_option("--pcap-snaplen", pcap_snaplen, "Data bytes kept per recorded transfer")
         ->check(CLI::Range(size_t{0}, size_t{1} << 24));
-    app.add_option("--transport", transport, "umockdev (emulated, default) or kernel (vhci_hcd, needs root)")
+    app.add_option("--transport", transport,
+                   "umockdev (emulated, the default) or kernel (vhci_hcd, needs root)")
+        ->envname("OSTRANE_VBOARD_TRANSPORT")
         ->check(CLI::IsMember({"umockdev", "kernel"}));
     app.footer("Usage: ostrane-virtual-board [OPTIONS] -- COMMAND [ARGS...]");
     try {
@@ -228,6 +232,8 @@ int main(int argc, char** argv) {
         return usage_error(what);
     }
     if (command.empty()) return usage_error("no command given (put it after --)");
+    // The bus (and the command) read the transport from the environment too: make it the one chosen.
+    ::setenv("OSTRANE_VBOARD_TRANSPORT", transport.c_str(), 1);
 
     BoardConfig defaults;
     defaults.model = *parse_model(model);

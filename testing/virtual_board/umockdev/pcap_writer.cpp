@@ -96,16 +96,28 @@ void PcapWriter::write(const Event& e) {
     if (e.setup) std::memcpy(p.setup, e.setup, sizeof p.setup);
     p.xfer_flags = (e.endpoint & 0x80) ? urb_dir_in : 0;
 
+    append(&p, e.data, kept, static_cast<uint32_t>(now.tv_sec), static_cast<uint32_t>(p.ts_usec));
+}
+
+void PcapWriter::write_raw(const uint8_t* header, const uint8_t* data, size_t data_length) {
+    UsbmonPacket p;
+    std::memcpy(&p, header, sizeof p);
+    const size_t kept = data ? std::min({data_length, size_t{p.len_cap}, snaplen_}) : 0;
+    p.len_cap = static_cast<uint32_t>(kept);
+    append(&p, data, kept, static_cast<uint32_t>(p.ts_sec), static_cast<uint32_t>(p.ts_usec));
+}
+
+void PcapWriter::append(const void* header, const uint8_t* data, size_t kept, uint32_t sec, uint32_t usec) {
     RecordHeader r{};
-    r.ts_sec = static_cast<uint32_t>(now.tv_sec);
-    r.ts_usec = static_cast<uint32_t>(p.ts_usec);
-    r.incl_len = static_cast<uint32_t>(sizeof p + kept);
+    r.ts_sec = sec;
+    r.ts_usec = usec;
+    r.incl_len = static_cast<uint32_t>(header_size + kept);
     r.orig_len = r.incl_len;
 
     std::lock_guard lock(mutex_);
     std::fwrite(&r, sizeof r, 1, file_);
-    std::fwrite(&p, sizeof p, 1, file_);
-    if (kept) std::fwrite(e.data, 1, kept, file_);
+    std::fwrite(header, header_size, 1, file_);
+    if (kept) std::fwrite(data, 1, kept, file_);
     // A launcher killed mid-run still leaves a capture that ends on a whole packet.
     std::fflush(file_);
     ++packets_;

@@ -37,6 +37,9 @@ public:
     PcapWriter& operator=(const PcapWriter&) = delete;
 
     void write(const Event& event);
+    // One event as the kernel's usbmon hands it out: its 64-byte header (time stamp included) and
+    // the data it captured, cut here to the snap length.
+    void write_raw(const uint8_t* header, const uint8_t* data, size_t data_length);
     uint64_t packets() const;
 
     static constexpr size_t default_snaplen = 1u << 20;  // bigger than any transfer the library sends
@@ -44,6 +47,8 @@ public:
     static constexpr size_t header_size = 64;
 
 private:
+    void append(const void* header, const uint8_t* data, size_t kept, uint32_t sec, uint32_t usec);
+
     mutable std::mutex mutex_;
     FILE* file_ = nullptr;
     size_t snaplen_;

@@ -18,6 +18,7 @@
 #include "umockdev/targets.h"
 #include "umockdev/usbfs_node.h"
 #include "usbip/kernel_bus.h"
+#include "usbip/usbmon_capture.h"
 
 namespace vboard {
 namespace {
@@ -130,6 +131,7 @@ struct VirtualBus::Impl {
 
     Options options;
     std::unique_ptr<KernelBus> kernel;  // set: the kernel transport serves every board
+    std::unique_ptr<UsbmonCapture> kernel_capture;  // the kernel's own record, with `kernel`
     UMockdevTestbed* testbed = nullptr;
     std::string root;
     std::unique_ptr<PcapWriter> capture;  // outlives every node (they are reset in ~VirtualBus)
@@ -163,6 +165,7 @@ VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
     if (m.options.transport == Transport::kernel) {
         // No testbed: it would put this process (and libusb in it) under emulation.
         m.kernel = std::make_unique<KernelBus>(m.options.trace);
+        if (m.capture) m.kernel_capture = std::make_unique<UsbmonCapture>(*m.capture);
         return;
     }
     m.testbed = umockdev_testbed_new();
@@ -193,6 +196,7 @@ VirtualBus::~VirtualBus() {
     auto& m = *impl_;
     if (m.kernel) {
         m.kernel.reset();
+        m.kernel_capture.reset();  // after the unplugs, so that they are recorded too
         return;
     }
     m.timer.stop();

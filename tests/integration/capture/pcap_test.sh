@@ -3,7 +3,8 @@
 # `ostrane-cli send` holds the I2C vendor requests with their exact setup bytes and data, the
 # interrupt notification with its 4 bytes, a completion for every submission; the capture of a
 # short stream holds the bulk transfers whose lengths add up to what the tool moved, cut to the
-# snap length. The board's enumeration is recorded at plug. A capture that cannot be created fails the launcher with one line.
+# snap length. The board's enumeration is recorded at plug. A capture that cannot be created fails
+# the launcher with one line. Holds on either transport (the kernel's capture is usbmon's own).
 set -uo pipefail
 vboard=$1
 cli=$2
@@ -23,33 +24,38 @@ fields() {  # <capture> <display filter> <fields...>
 out=$("$vboard" --boards 1 --pcap "$dir/send.pcap" -- "$cli" send --board 0 "status?") || fail "send: $out"
 capinfos -E "$dir/send.pcap" | grep -q 'USB packets with Linux header and padding' || fail "encapsulation: $(capinfos -E "$dir/send.pcap")"
 
+# The enumeration at plug describes the board, so Wireshark knows the endpoints' interface class.
+# Its address is the bus's (the emulation's hub or vhci's root hub): taken from there.
+ids=$(fields "$dir/send.pcap" "$C && usb.bDescriptorType == 1 && usb.idVendor" usb.device_address usb.idVendor \
+    usb.idProduct | sort -u)
+read -r addr vid pid <<<"$ids"
+[ "$vid $pid" = "0x1209 0x0001" ] && [ "$(wc -l <<<"$ids")" = 1 ] || fail "device descriptor: $ids"
+board="usb.device_address == $addr"
+classes=$(fields "$dir/send.pcap" "$board && usb.endpoint_address == 0x86" usb.bInterfaceClass | sort -u)
+[ "$classes" = "0xff" ] || fail "interface class of 0x86: $classes"
+
 # Setup bytes (bmRequestType bRequest wValue wIndex wLength) and OUT data of the I2C requests that
-# carry the text: write 7 bytes to the bridge's data register, then read them back.
-requests=$(fields "$dir/send.pcap" "$S && usb.setup.bRequest == 5" \
-    usb.device_address usb.bmRequestType usb.setup.bRequest usb.setup.wValue usb.setup.wIndex \
-    usb.setup.wLength usb.data_fragment)
-grep -qx '3 0x40 5 0x0010 1805 7 7374617475733f' <<<"$requests" || fail "no data write request: $requests"
-grep -qx '3 0xc0 5 0x0010 1805 7' <<<"$requests" || fail "no data read request: $requests"
-grep -qx '3 0xc0 5 0x0018 269 1' <<<"$requests" || fail "no interrupt status read: $requests"
-reply=$(fields "$dir/send.pcap" "$C && usb.transfer_type == 0x02 && usb.urb_len == 7 && usb.endpoint_address == 0x80" \
+# carry the text: write 7 bytes to the bridge's data register, then read them back; before that,
+# the receive reads the FIFO level.
+requests=$(fields "$dir/send.pcap" "$S && $board && usb.setup.bRequest == 5" \
+    usb.bmRequestType usb.setup.bRequest usb.setup.wValue usb.setup.wIndex usb.setup.wLength usb.data_fragment)
+grep -qx '0x40 5 0x0010 1805 7 7374617475733f' <<<"$requests" || fail "no data write request: $requests"
+grep -qx '0xc0 5 0x0010 1805 7' <<<"$requests" || fail "no data read request: $requests"
+grep -qx '0xc0 5 0x0012 269 1' <<<"$requests" || fail "no FIFO level read: $requests"
+reply=$(fields "$dir/send.pcap" "$C && $board && usb.transfer_type == 0x02 && usb.urb_len == 7 && usb.endpoint_address == 0x80" \
     usb.control.Response)
 [ "$reply" = "7374617475733f" ] || fail "reply data: $reply"
 
 # The notification: interrupt IN on 0x86, completed with exactly EF BE AD DE
-notes=$(fields "$dir/send.pcap" "$C && usb.endpoint_address == 0x86 && usb.urb_status == 0" \
+notes=$(fields "$dir/send.pcap" "$C && $board && usb.endpoint_address == 0x86 && usb.urb_status == 0" \
     usb.transfer_type usb.urb_len usb.capdata)
 # (a slow run may see the bridge signal more than once)
 [ -n "$notes" ] && [ "$(sort -u <<<"$notes")" = "0x01 4 efbeadde" ] || fail "notification: $notes"
 
-# The enumeration at plug describes the board, so Wireshark knows the endpoints' interface class.
-ids=$(fields "$dir/send.pcap" "$C && usb.bDescriptorType == 1" usb.idVendor usb.idProduct)
-[ "$ids" = "0x1209 0x0001" ] || fail "device descriptor: $ids"
-classes=$(fields "$dir/send.pcap" "usb.endpoint_address == 0x86" usb.bInterfaceClass | sort -u)
-[ "$classes" = "0xff" ] || fail "interface class of 0x86: $classes"
-
 # Each submission is answered by one completion with the same URB id.
-submits=$(fields "$dir/send.pcap" "$S" usb.urb_id | wc -l)
-completes=$(fields "$dir/send.pcap" "$C && usb.request_in" usb.urb_id | wc -l)
+# (The board's: a hub's status request stays pending while the bus lives.)
+submits=$(fields "$dir/send.pcap" "$S && $board" usb.urb_id | wc -l)
+completes=$(fields "$dir/send.pcap" "$C && $board && usb.request_in" usb.urb_id | wc -l)
 [ "$submits" -gt 10 ] && [ "$submits" = "$completes" ] || fail "$submits submissions, $completes matched completions"
 
 # A short loopback stream, data cut to 16 bytes per event.
