@@ -165,7 +165,7 @@ VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
     if (m.options.transport == Transport::kernel) {
         // No testbed: it would put this process (and libusb in it) under emulation.
         m.kernel = std::make_unique<KernelBus>(m.options.trace);
-        if (m.capture) m.kernel_capture = std::make_unique<UsbmonCapture>(*m.capture);
+        if (m.capture) m.kernel_capture = std::make_unique<UsbmonCapture>(*m.capture, m.options.capture_snaplen);
         return;
     }
     m.testbed = umockdev_testbed_new();

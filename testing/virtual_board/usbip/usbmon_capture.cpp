@@ -1,5 +1,6 @@
 #include "usbip/usbmon_capture.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -8,6 +9,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdexcept>
 #include <string>
 #include <sys/eventfd.h>
@@ -62,11 +65,12 @@ std::vector<int> vhci_buses() {
 
 struct UsbmonCapture::Impl {
     PcapWriter& out;
+    size_t snaplen;
     std::vector<std::pair<int, int>> monitors;  // bus, open /dev/usbmonN
     int stop_fd = -1;
     std::thread thread;
 
-    explicit Impl(PcapWriter& o) : out(o) {}
+    Impl(PcapWriter& o, size_t s) : out(o), snaplen(s) {}
     ~Impl() {
         for (const auto& m : monitors) ::close(m.second);
         if (stop_fd >= 0) ::close(stop_fd);
@@ -86,7 +90,9 @@ struct UsbmonCapture::Impl {
     }
 
     void run() {
-        std::vector<uint8_t> header(PcapWriter::header_size), data(max_event_data);
+        // The kernel copies no more than this of an event's data, and frees the rest.
+        std::vector<uint8_t> header(PcapWriter::header_size);
+        std::vector<uint8_t> data(std::max<size_t>(1, std::min(snaplen, max_event_data)));
         std::vector<pollfd> fds;
         for (const auto& m : monitors) fds.push_back({m.second, POLLIN, 0});
         fds.push_back({stop_fd, POLLIN, 0});
@@ -98,7 +104,7 @@ struct UsbmonCapture::Impl {
     }
 };
 
-UsbmonCapture::UsbmonCapture(PcapWriter& out) : impl_(std::make_unique<Impl>(out)) {
+UsbmonCapture::UsbmonCapture(PcapWriter& out, size_t snaplen) : impl_(std::make_unique<Impl>(out, snaplen)) {
     const auto buses = vhci_buses();
     if (buses.empty()) throw std::runtime_error("cannot capture: vhci_hcd has no bus");
     for (int bus : buses) {
@@ -113,6 +119,12 @@ UsbmonCapture::UsbmonCapture(PcapWriter& out) : impl_(std::make_unique<Impl>(out
     impl_->stop_fd = ::eventfd(0, EFD_CLOEXEC);
     if (impl_->stop_fd < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     impl_->thread = std::thread([this] { impl_->run(); });
+    // The ring holds about 36 events of 32 KiB: under load (an emulated CPU streaming both ways)
+    // a reader of ordinary priority falls behind and the kernel drops events. Where real-time
+    // scheduling is allowed (root), the reader runs as soon as the kernel wakes it.
+    sched_param realtime{};
+    realtime.sched_priority = 1;
+    ::pthread_setschedparam(impl_->thread.native_handle(), SCHED_FIFO, &realtime);
 }
 
 UsbmonCapture::~UsbmonCapture() {

@@ -30,7 +30,9 @@ ids=$(fields "$dir/send.pcap" "$C && usb.bDescriptorType == 1 && usb.idVendor" u
     usb.idProduct | sort -u)
 read -r addr vid pid <<<"$ids"
 [ "$vid $pid" = "0x1209 0x0001" ] && [ "$(wc -l <<<"$ids")" = 1 ] || fail "device descriptor: $ids"
-board="usb.device_address == $addr"
+# The board's packets, by the address in their header ("bus.address.endpoint"): the field
+# usb.device_address also matches a SET_ADDRESS request that gives that address.
+board="usb.addr contains \".$addr.\""
 classes=$(fields "$dir/send.pcap" "$board && usb.endpoint_address == 0x86" usb.bInterfaceClass | sort -u)
 [ "$classes" = "0xff" ] || fail "interface class of 0x86: $classes"
 
