@@ -12,8 +12,9 @@ namespace vboard {
 class UsbmonCapture {
 public:
     // Starts recording every bus of vhci_hcd's root hubs into `out` (kept alive by the caller
-    // until this is destroyed), at most `snaplen` data bytes per event. Throws std::runtime_error when usbmon cannot be read (the usbmon
-    // module is missing, or no right to open /dev/usbmonN).
+    // until this is destroyed), at most `snaplen` data bytes per event. Throws
+    // std::runtime_error when usbmon cannot be read (the usbmon module is missing, or no right
+    // to open /dev/usbmonN).
     UsbmonCapture(PcapWriter& out, size_t snaplen);
     // Writes what the kernel still holds for the reader, then stops. Says on stderr how many
     // events the kernel dropped, if any: the capture is incomplete then.
