@@ -5,6 +5,7 @@
 // Usage: bench_stream [seconds per phase, default 3] [rounds, default 3]
 #include <dirent.h>
 #include <libusb.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,12 +84,25 @@ double cpu_of(const std::set<int>& tids) {
     return s;
 }
 
+// The virtual board's own threads (its USB/IP server, or the emulated bus), set once it is plugged.
+std::set<int> device_threads;
+
+// CPU seconds of the host side: the whole process but the virtual board's threads, i.e. the
+// library's and the application's threads, or the raw loop's.
+double host_cpu() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    const auto secs = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return secs(u.ru_utime) + secs(u.ru_stime) - cpu_of(device_threads);
+}
+
 // ---- the library -------------------------------------------------------------------------------
 
 struct measurement {
     double mbps = 0;
     double bytes = 0;
     double lib_cpu = 0; // CPU seconds of the library's own threads during the measurement
+    double host_cpu = 0; // CPU seconds of the host side (see host_cpu())
 };
 
 // Streams through the open handle for `run` after a warm-up; `write` adds a writer thread.
@@ -128,11 +142,11 @@ measurement library_stream(void* h, bool write, Clock::duration run, const std::
     // The warm-up fills the pipe's buffers; only the steady state counts.
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     const std::uint64_t b0 = received.load();
-    const double c0 = cpu_of(lib);
+    const double c0 = cpu_of(lib), h0 = host_cpu();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(run);
     const std::uint64_t b1 = received.load();
-    const double c1 = cpu_of(lib);
+    const double c1 = cpu_of(lib), h1 = host_cpu();
     const auto t1 = Clock::now();
     stop.store(true);
     if (writer.joinable())
@@ -142,6 +156,7 @@ measurement library_stream(void* h, bool write, Clock::duration run, const std::
     m.bytes = static_cast<double>(b1 - b0);
     m.mbps = m.bytes / seconds(t1 - t0) / mb;
     m.lib_cpu = c1 - c0;
+    m.host_cpu = h1 - h0;
     return m;
 }
 
@@ -165,8 +180,8 @@ void LIBUSB_CALL raw_done(libusb_transfer* t) {
 }
 
 // Keeps `depth` transfers of `chunk` bytes queued on each endpoint, resubmitting from the
-// completion; returns MB/s of the first endpoint after a warm-up.
-double raw_async(libusb_context* ctx, libusb_device_handle* h, std::vector<unsigned char> eps,
+// completion; measures the first endpoint after a warm-up.
+measurement raw_async(libusb_context* ctx, libusb_device_handle* h, std::vector<unsigned char> eps,
                  Clock::duration run) {
     std::uint64_t counted = 0, other = 0;
     bool keep_going = true;
@@ -192,9 +207,11 @@ double raw_async(libusb_context* ctx, libusb_device_handle* h, std::vector<unsig
     };
     pump_until(Clock::now() + std::chrono::milliseconds(1000));
     const std::uint64_t b0 = counted;
+    const double h0 = host_cpu();
     const auto t0 = Clock::now();
     pump_until(t0 + run);
     const std::uint64_t b1 = counted;
+    const double h1 = host_cpu();
     const auto t1 = Clock::now();
     keep_going = false;
     for (auto& s : streams)
@@ -205,7 +222,11 @@ double raw_async(libusb_context* ctx, libusb_device_handle* h, std::vector<unsig
     }
     for (auto& s : streams)
         libusb_free_transfer(s.t);
-    return static_cast<double>(b1 - b0) / seconds(t1 - t0) / mb;
+    measurement m;
+    m.bytes = static_cast<double>(b1 - b0);
+    m.mbps = m.bytes / seconds(t1 - t0) / mb;
+    m.host_cpu = h1 - h0;
+    return m;
 }
 
 // One thread: write 32 KiB, read it back, again.
@@ -260,6 +281,8 @@ int main(int argc, char** argv) {
     vboard::VirtualBus& bus = *new vboard::VirtualBus;
     const auto plugged = bus.plug();
     vboard::Board& board = bus.board(plugged.id);
+    device_threads = task_ids();
+    device_threads.erase(static_cast<int>(gettid()));
 
     // The raw loops' own libusb context, made first so that its threads are not counted below.
     libusb_context* ctx = nullptr;
@@ -273,11 +296,20 @@ int main(int argc, char** argv) {
     // and each figure is the median of its rounds.
     std::vector<double> lib_loop, lib_in, async_loop, async_in, sync_loop;
     double loop_cpu = 0, loop_bytes = 0, in_cpu = 0, in_bytes = 0;
+    double loop_host = 0, raw_loop_host = 0, raw_loop_bytes = 0;
     for (int r = 0; r < rounds; ++r) {
         FT_TRANSFER_CONF conf{};
         conf.wStructSize = sizeof conf;
         conf.bFifoMode = 1;
-        FT_SetTransferParams(&conf, 0);
+        // The same transfers as the raw loops: `depth` in flight of `chunk` bytes on each pipe.
+        for (FT_PIPE_TRANSFER_CONF& pipe : conf.aPipe) {
+            pipe.bUrbNum = depth;
+            pipe.dwBufSize = chunk;
+        }
+        if (FT_SetTransferParams(&conf, 0) != 0) {
+            std::fprintf(stderr, "transfer parameters refused\n");
+            return 1;
+        }
         void* h = nullptr;
         if (FT_Create(nullptr, FT_OPEN_BY_INDEX, &h) != 0) {
             std::fprintf(stderr, "cannot open the virtual board in FIFO mode\n");
@@ -304,6 +336,7 @@ int main(int argc, char** argv) {
         lib_loop.push_back(loop.mbps);
         lib_in.push_back(in_only.mbps);
         loop_cpu += loop.lib_cpu;
+        loop_host += loop.host_cpu;
         loop_bytes += loop.bytes;
         in_cpu += in_only.lib_cpu;
         in_bytes += in_only.bytes;
@@ -315,9 +348,12 @@ int main(int argc, char** argv) {
             return 1;
         }
         libusb_control_transfer(raw, 0x40, 4, 1, 0, nullptr, 0, 1000); // FIFO mode
-        async_loop.push_back(raw_async(ctx, raw, {0x85, 0x05}, run));
+        const measurement raw_loop = raw_async(ctx, raw, {0x85, 0x05}, run);
+        async_loop.push_back(raw_loop.mbps);
+        raw_loop_host += raw_loop.host_cpu;
+        raw_loop_bytes += raw_loop.bytes;
         board.set_fifo_source(vboard::FifoSource::pattern);
-        async_in.push_back(raw_async(ctx, raw, {0x85}, run));
+        async_in.push_back(raw_async(ctx, raw, {0x85}, run).mbps);
         board.set_fifo_source(vboard::FifoSource::loopback);
         sync_loop.push_back(raw_sync_loopback(raw, run));
         libusb_release_interface(raw, 0);
@@ -328,6 +364,7 @@ int main(int argc, char** argv) {
     const double loop = median(lib_loop), in = median(lib_in), aloop = median(async_loop),
                  ain = median(async_in), sloop = median(sync_loop);
     std::printf("rounds: %d of %.1f s per phase\n", rounds, phase);
+    std::printf("transfers_in_flight: %d of %d bytes per endpoint (library and raw loops)\n", depth, chunk);
     std::printf("library_loopback_throughput: %.1f MB/s\n", loop);
     std::printf("library_in_only_throughput: %.1f MB/s\n", in);
     std::printf("raw_async_loopback_throughput: %.1f MB/s\n", aloop);
@@ -335,6 +372,8 @@ int main(int argc, char** argv) {
     std::printf("raw_sync_loopback_throughput: %.1f MB/s\n", sloop);
     std::printf("library_threads_cpu_loopback: %.2f s/GiB\n", loop_cpu / (loop_bytes / gib));
     std::printf("library_threads_cpu_in_only: %.2f s/GiB\n", in_cpu / (in_bytes / gib));
+    std::printf("host_side_cpu_loopback_library: %.2f s/GiB\n", loop_host / (loop_bytes / gib));
+    std::printf("host_side_cpu_loopback_raw_async: %.2f s/GiB\n", raw_loop_host / (raw_loop_bytes / gib));
     std::printf("stream-vs-async-loop: %.2f\n", aloop > 0 ? loop / aloop : 0.0);
     std::printf("stream-vs-sync-loop: %.2f\n", sloop > 0 ? loop / sloop : 0.0);
     std::printf("in-only-vs-async-in: %.2f\n", ain > 0 ? in / ain : 0.0);

@@ -195,9 +195,18 @@ template <bool out> bool pipe::submit(libusb_transfer* x, urb_buf* ub) {
     t->state.store(xfer_idle, std::memory_order_relaxed);
     in_flight.fetch_sub(1, std::memory_order_acq_rel);
     logging(FT_LOG_LEVEL_ERROR, "Failed to submit URB transfer: %s\r\n", libusb_error_name(rc));
-    x->status = LIBUSB_TRANSFER_NO_DEVICE;
-    status.store(LIBUSB_TRANSFER_NO_DEVICE);
-    if (device_gone != nullptr)
+    // Only a missing device means the board is gone. usbfs refuses memory beyond its limit for
+    // all transfers in flight (16 MiB by default), and larger buffers than the host controller
+    // can map: the pipe fails, the board stays.
+    const bool gone = rc == LIBUSB_ERROR_NO_DEVICE;
+    if (rc == LIBUSB_ERROR_NO_MEM)
+        logging(FT_LOG_LEVEL_ERROR,
+                "EP%X: the kernel refused memory for a %d-byte transfer; use fewer or smaller "
+                "buffers, or raise usbcore's usbfs_memory_mb\r\n",
+                ep_addr, x->length);
+    x->status = gone ? LIBUSB_TRANSFER_NO_DEVICE : LIBUSB_TRANSFER_ERROR;
+    status.store(static_cast<std::uint8_t>(x->status));
+    if (gone && device_gone != nullptr)
         device_gone->store(true, std::memory_order_relaxed);
     // Side rings of this worker: the event thread produces into q_err and q_urb.
     (out ? q_err_submit : q_err)->push(ub);

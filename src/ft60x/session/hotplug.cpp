@@ -11,11 +11,16 @@ hotplug::hotplug(session_lib& lib, device_cache::action on_arrived, device_cache
 {
 }
 
+namespace {
+// The client whose notification this thread runs, if any.
+thread_local FT_HOTPLUG_CALLBACK notifying = nullptr;
+} // namespace
+
 hotplug::~hotplug()
 {
     stop();
-    std::lock_guard<std::mutex> guard(clients_lock);
-    clients.clear();
+    std::lock_guard<std::mutex> guard(clients->lock);
+    clients->registered.clear();
 }
 
 void hotplug::stop()
@@ -40,33 +45,39 @@ void hotplug::stop()
 
 bool hotplug::has_clients() const
 {
-    std::lock_guard<std::mutex> guard(clients_lock);
-    return !clients.empty();
+    std::lock_guard<std::mutex> guard(clients->lock);
+    return !clients->registered.empty();
 }
 
 bool hotplug::register_hotplug_callback(FT_HOTPLUG_CALLBACK callback, void* context, bool remove)
 {
     if (callback == nullptr)
         return false;
+    if (remove) {
+        std::unique_lock<std::mutex> guard(clients->lock);
+        if (clients->registered.erase(callback) == 0)
+            return false;
+        // Its notifications still running end before the host may free what they use; one
+        // removing its own client from inside the callback is not waited for.
+        const unsigned own = notifying == callback ? 1 : 0;
+        clients->finished.wait(guard, [&] {
+            const auto it = clients->running.find(callback);
+            return it == clients->running.end() || it->second <= own;
+        });
+        return true;
+    }
     std::lock_guard<std::mutex> registration(registration_lock);
     {
-        std::lock_guard<std::mutex> guard(clients_lock);
-        const auto it = clients.find(callback);
-        if (it != clients.end()) {
-            if (!remove)
-                return false;
-            clients.erase(it);
-            return true;
-        }
-        if (remove)
+        std::lock_guard<std::mutex> guard(clients->lock);
+        if (clients->registered.count(callback) != 0)
             return false;
     }
     if (!registered) {
         if (closing.load() || usb_lib->context() == nullptr ||
             !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
             return false;
-        // Not under clients_lock: libusb's hot-plug lock is held while it calls us back, and
-        // that callback takes clients_lock.
+        // Not under the clients lock: libusb's hot-plug lock is held while it calls us back, and
+        // that callback takes the clients lock.
         const int rc = libusb_hotplug_register_callback(
             usb_lib->context(),
             static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
@@ -78,9 +89,8 @@ bool hotplug::register_hotplug_callback(FT_HOTPLUG_CALLBACK callback, void* cont
             return false;
         registered = true;
     }
-    std::lock_guard<std::mutex> guard(clients_lock);
-    clients.emplace(callback, context);
-    return true;
+    std::lock_guard<std::mutex> guard(clients->lock);
+    return clients->registered.emplace(callback, context).second;
 }
 
 int LIBUSB_CALL hotplug::hotplug_callback(libusb_context*, libusb_device* dev,
@@ -105,13 +115,30 @@ void hotplug::notify_clients(std::uint64_t uid, const device_record& record, boo
             record.info.description, arrived ? "inserted" : "removed");
     client_map snapshot;
     {
-        std::lock_guard<std::mutex> guard(clients_lock);
-        snapshot = clients;
+        std::lock_guard<std::mutex> guard(clients->lock);
+        snapshot = clients->registered;
+        for (const auto& entry : snapshot)
+            ++clients->running[entry.first];
     }
     for (const auto& [callback, context] : snapshot) {
         auto copy = std::make_shared<device_record>(record);
-        std::thread([callback, context, copy, uid, arrived] {
-            callback(static_cast<unsigned long>(uid), &copy->info, arrived, context);
+        std::thread([state = clients, callback, context, copy, uid, arrived] {
+            bool still;
+            {
+                std::lock_guard<std::mutex> guard(state->lock);
+                const auto it = state->registered.find(callback);
+                still = it != state->registered.end() && it->second == context;
+            }
+            // A client removed since the event is not told of it.
+            if (still) {
+                notifying = callback;
+                callback(static_cast<unsigned long>(uid), &copy->info, arrived, context);
+                notifying = nullptr;
+            }
+            std::lock_guard<std::mutex> guard(state->lock);
+            if (--state->running[callback] == 0)
+                state->running.erase(callback);
+            state->finished.notify_all();
         }).detach();
     }
 }

@@ -5,8 +5,10 @@
 #include <libusb-1.0/libusb.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "ft60x/session/device_cache.h"
@@ -28,6 +30,8 @@ public:
     // The owner calls it while everything the callbacks use still exists. Idempotent.
     void stop();
 
+    // Adds or removes a client. A removal returns once no notification of that client runs any
+    // more (except the one the caller is inside of); none starts afterwards.
     bool register_hotplug_callback(FT_HOTPLUG_CALLBACK callback, void* context, bool remove);
     static int LIBUSB_CALL hotplug_callback(libusb_context* ctx, libusb_device* dev,
                                             libusb_hotplug_event event, void* user_data);
@@ -37,10 +41,16 @@ public:
     bool has_clients() const;
 
 private:
-    // Host threads add and remove clients while the event and cache threads notify them. Declared
-    // before the cache so that it outlives the cache's thread.
-    mutable std::mutex clients_lock;
-    client_map clients;
+    // Host threads add and remove clients while the event and cache threads notify them. Shared
+    // with the notification threads, which run detached and may outlive this object.
+    struct client_state {
+        std::mutex lock;
+        std::condition_variable finished;
+        client_map registered;
+        // Notifications handed to a thread and not yet over, per client: a removal waits for them.
+        std::map<FT_HOTPLUG_CALLBACK, unsigned> running;
+    };
+    std::shared_ptr<client_state> clients = std::make_shared<client_state>();
     // Makes the libusb registration (and its removal) one step: two first clients registering
     // at once must not both register with libusb. Never taken by a libusb callback.
     std::mutex registration_lock;

@@ -112,6 +112,7 @@ struct Board::Impl {
     std::vector<uint8_t> chip_config;
     std::function<void()> data_ready;
     std::function<std::set<int>()> claims_held_by_host;
+    std::function<void(bool)> claim_refusal_by_host;
 
     std::deque<RequestRecord> log;
     std::set<int> claimed;
@@ -898,8 +899,12 @@ void Board::stall_bulk(int count, std::optional<uint8_t> ep) {
 }
 
 void Board::set_refuse_claim(bool refuse) {
-    std::lock_guard lock(impl_->mutex);
+    std::unique_lock lock(impl_->mutex);
     impl_->config.refuse_claim = refuse;
+    if (auto host = impl_->claim_refusal_by_host) {
+        lock.unlock();
+        host(refuse);
+    }
 }
 
 void Board::set_fail_string_descriptors(bool fail) {
@@ -1093,6 +1098,11 @@ std::set<int> Board::claimed_interfaces() const {
 void Board::set_claims_held_by_host(std::function<std::set<int>()> query) {
     std::lock_guard lock(impl_->mutex);
     impl_->claims_held_by_host = std::move(query);
+}
+
+void Board::set_claim_refusal_by_host(std::function<void(bool)> apply) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->claim_refusal_by_host = std::move(apply);
 }
 
 std::vector<std::string> Board::flash_commands() const {

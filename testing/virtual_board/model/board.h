@@ -238,6 +238,9 @@ public:
     std::set<int> claimed_interfaces() const;
     // When a real host keeps the claims (no request reaches the device), where to ask for them.
     void set_claims_held_by_host(std::function<std::set<int>()> query);
+    // When a real host keeps the claims, how it refuses them: set_refuse_claim() hands the switch
+    // to `apply` (called without the board locked) instead of answering claims itself.
+    void set_claim_refusal_by_host(std::function<void(bool)> apply);
     std::vector<std::string> flash_commands() const;  // e.g. "0x20 flash=0x1000 len=0"
 
 private:

@@ -1,5 +1,7 @@
 #include "umockdev/usbfs_node.h"
 
+#include <atomic>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -153,7 +155,26 @@ void UsbfsNode::capture_locked(char kind, const Urb& u, int status) {
     capture_->write(e);
 }
 
+namespace {
+// usbfs caps the memory of every URB in flight on the system (usbcore's usbfs_memory_mb, 16 MiB by
+// default): a buffer plus the kernel's own bookkeeping is charged at submission and given back
+// when the URB is reaped or dropped. Beyond the cap a submission fails with ENOMEM.
+constexpr uint64_t usbfs_memory_limit = 16u << 20;
+constexpr uint64_t urb_bookkeeping = 512;
+std::atomic<uint64_t> usbfs_memory{0};
+
+bool charge_usbfs_memory(uint64_t amount) {
+    uint64_t used = usbfs_memory.load();
+    do {
+        if (used + amount > usbfs_memory_limit) return false;
+    } while (!usbfs_memory.compare_exchange_weak(used, used + amount));
+    return true;
+}
+}  // namespace
+
 void UsbfsNode::free_urb(Urb& u) {
+    usbfs_memory.fetch_sub(u.charged);
+    u.charged = 0;
     if (u.buffer) g_object_unref(u.buffer);
     if (u.urb) g_object_unref(u.urb);
     u.buffer = nullptr;
@@ -479,6 +500,10 @@ void UsbfsNode::submit(UMockdevIoctlClient* client) {
             if (error) g_error_free(error);
             error_code = EFAULT;
         }
+    }
+    if (!error_code) {
+        if (charge_usbfs_memory(u->length + urb_bookkeeping)) u->charged = u->length + urb_bookkeeping;
+        else error_code = ENOMEM;
     }
     if (error_code) {
         capture_locked('E', *u, -error_code);

@@ -74,6 +74,7 @@ private:
         size_t length = 0;
         size_t done = 0;
         int status = 0;
+        size_t charged = 0;                // usbfs memory held until the URB is reaped or dropped
         TimerQueue::Clock::time_point due{};
     };
     using UrbPtr = std::unique_ptr<Urb>;

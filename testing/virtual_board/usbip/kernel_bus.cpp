@@ -1,5 +1,9 @@
 #include "usbip/kernel_bus.h"
 
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -46,6 +50,36 @@ std::string udev_record(int bus, int address) {
 }
 bool udev_running() { return exists("/run/udev/control"); }
 
+// A refused claim on a real host is another program holding the interface: this opens the
+// device node and claims every interface it can, until told to let go.
+class ClaimHolder {
+public:
+    ClaimHolder(std::string devnode, int interfaces) : devnode_(std::move(devnode)), interfaces_(interfaces) {}
+    ~ClaimHolder() { hold(false); }
+    ClaimHolder(const ClaimHolder&) = delete;
+    ClaimHolder& operator=(const ClaimHolder&) = delete;
+
+    void hold(bool on) {
+        std::lock_guard lock(mutex_);
+        if (!on) {
+            if (fd_ >= 0) ::close(fd_);  // closing the file releases its claims
+            fd_ = -1;
+            return;
+        }
+        if (fd_ >= 0) return;
+        fd_ = ::open(devnode_.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd_ < 0) throw std::runtime_error("cannot open " + devnode_ + " to hold its interfaces");
+        // An interface some other file holds already answers EBUSY here: refused either way.
+        for (unsigned n = 0; n < static_cast<unsigned>(interfaces_); ++n) ::ioctl(fd_, USBDEVFS_CLAIMINTERFACE, &n);
+    }
+
+private:
+    std::mutex mutex_;
+    std::string devnode_;
+    int interfaces_;
+    int fd_ = -1;
+};
+
 }  // namespace
 
 struct KernelBus::Impl {
@@ -55,6 +89,7 @@ struct KernelBus::Impl {
         bool plugged = false;
         std::unique_ptr<Board> board;
         std::shared_ptr<UsbipDevice> device;
+        std::shared_ptr<ClaimHolder> claims;
     };
     FILE* trace;
     mutable std::mutex mutex;
@@ -83,6 +118,7 @@ KernelBus::~KernelBus() {
     }
     for (auto& [id, slot] : impl_->slots) {
         slot.board->set_data_ready_callback(nullptr);
+        slot.board->set_claim_refusal_by_host(nullptr);
         slot.device.reset();
     }
 }
@@ -145,6 +181,11 @@ PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
     slot.info.ports = {static_cast<uint8_t>(slot.port.hub_port)};
     slot.info.syspath = ::realpath(sys.c_str(), real) ? real : sys;
     slot.info.devnode = node;
+    slot.claims = std::make_shared<ClaimHolder>(slot.info.devnode, slot.board->interface_count());
+    if (slot.board->config().refuse_claim) slot.claims->hold(true);
+    slot.board->set_claim_refusal_by_host([claims = std::weak_ptr<ClaimHolder>(slot.claims)](bool on) {
+        if (auto c = claims.lock()) c->hold(on);
+    });
     slot.plugged = true;
     if (impl_->trace)
         std::fprintf(impl_->trace, "[vboard %s] plugged into the kernel: %s serial %s, address %d\n",
@@ -160,6 +201,8 @@ void KernelBus::unplug(int id) {
     Impl::Slot& slot = impl_->slot(id);
     if (!slot.plugged) throw std::runtime_error("board " + std::to_string(id) + " is not plugged");
     slot.board->set_data_ready_callback(nullptr);
+    slot.board->set_claim_refusal_by_host(nullptr);
+    slot.claims.reset();
     slot.device->stop();
     {
         std::lock_guard lock(impl_->mutex);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -204,21 +205,27 @@ struct UsbipDevice::Impl {
     }
 
     bool unlink(uint32_t seqnum, uint32_t target) {
-        bool found = false;
+        std::optional<Urb> dropped;
         auto drop = [&](std::deque<Urb>& q) {
             auto it = std::find_if(q.begin(), q.end(), [&](const Urb& u) { return u.seqnum == target; });
             if (it == q.end()) return false;
             trace_line("unlink %s 0x%02X after %zu of %zu", type_name(it->type), it->ep, it->done, it->length);
+            dropped = std::move(*it);
             q.erase(it);
             return true;
         };
-        found = drop(delayed);
+        bool found = drop(delayed);
         for (auto it = pending.begin(); !found && it != pending.end(); ++it) found = drop(it->second);
+        // An OUT transfer the chip took part of: a host controller reports those bytes as sent
+        // when it cancels, so the submission is answered with them first. The unlink then finds
+        // it answered (status 0), which vhci_hcd takes as "already given back".
+        const bool answered = found && !dropped->in && dropped->done > 0;
+        if (answered && !complete(*dropped, -ECONNRESET)) return false;
         // A URB already answered is not the kernel's to cancel any more: status 0 says so.
         uint8_t h[header_size] = {};
         put32(h, ret_unlink);
         put32(h + 4, seqnum);
-        put32(h + 20, found ? static_cast<uint32_t>(-ECONNRESET) : 0);
+        put32(h + 20, found && !answered ? static_cast<uint32_t>(-ECONNRESET) : 0);
         iovec iov{h, header_size};
         return write_all(sock, &iov, 1);
     }

@@ -247,6 +247,23 @@ TEST_F(PipeTest, AReaderBlockedOnAStalledPipeHearsOfItAtOnce) {
     EXPECT_LT(returned - stalled, 10s);
 }
 
+TEST_F(PipeTest, TransfersBeyondTheKernelsMemoryFailThePipeNotTheBoard) {
+    // usbfs holds at most 16 MiB of transfers in flight: the eighth of 2 MiB is refused.
+    FT_TRANSFER_CONF conf = fifo_mode_conf();
+    conf.aPipe[0].dwBufSize = 2u << 20;
+    conf.aPipe[0].wBufNum = 8;
+    LogCapture log;
+    plug_and_open(conf);
+    FT_RESULT st = 0;
+    EXPECT_TRUE(read(1000, 1000, st).empty());
+    EXPECT_EQ(st, static_cast<FT_RESULT>(STATUS_IO_FAILED));
+    EXPECT_TRUE(log.contains("Failed to submit URB transfer: LIBUSB_ERROR_NO_MEM\r\n")) << log.text();
+    // The board is still there: the OUT pipe of the FIFO takes data.
+    std::uint32_t n = 0;
+    const std::uint8_t byte = 1;
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, &byte, 1, &n, 1000), 0u);
+}
+
 TEST_F(PipeTest, MoreTransfersThanBuffersStillOpensAndStreams) {
     FT_TRANSFER_CONF conf = fifo_mode_conf();
     conf.aPipe[0].bUrbNum = 8;

@@ -133,7 +133,9 @@ TEST(Discovery, IndicesFollowAscendingUid)
             uid |= static_cast<unsigned long>(p.ports[i]) << (8 * (i + 1));
         return uid;
     };
-    EXPECT_EQ(uid_of(a), 0x040103ul);
+    if (bus().transport() == vboard::Transport::umockdev) {
+        EXPECT_EQ(uid_of(a), 0x040103ul);  // hub port 4, address 3
+    }
     std::map<unsigned long, std::string> expected{{uid_of(a), "PORT4"}, {uid_of(b), "PORT2"}};
     EXPECT_EQ(replayed, expected);
 }
@@ -191,7 +193,9 @@ TEST(Discovery, BoardsFailingTheGenuineTestAreLeftOut)
     two_alternates.serial = "ALT2";
     two_alternates.extra_alternate_setting = true;
     bus().plug(two_alternates, 5);
-    plug("GOOD");
+    vboard::BoardConfig good;
+    good.serial = "GOOD";
+    bus().plug(good, 6);
 
     std::uint32_t count = 0;
     ASSERT_EQ(FT_CreateDeviceInfoList(&count), STATUS_SUCCESS);
@@ -234,8 +238,8 @@ TEST(Discovery, UnpluggedBoardLeavesTheList)
     ASSERT_EQ(FT_CreateDeviceInfoList(&count), STATUS_SUCCESS);
     ASSERT_EQ(count, 2u);
     bus().unplug(goes.id);
-    ASSERT_EQ(FT_CreateDeviceInfoList(&count), STATUS_SUCCESS);
-    EXPECT_EQ(count, 1u);
+    // A real kernel tells libusb of the removal through udev, a moment after the device is gone.
+    EXPECT_TRUE(eventually([&] { return FT_CreateDeviceInfoList(&count) == STATUS_SUCCESS && count == 1; }));
     EXPECT_EQ(serial_at(0), "STAYS");
 }
 

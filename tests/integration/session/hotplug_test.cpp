@@ -75,6 +75,49 @@ TEST(Hotplug, ArrivalAndDepartureReachTheClient)
     EXPECT_FALSE(FT_SetHotplugCallback(nullptr, nullptr, false));
 }
 
+// A client that takes its time, or removes itself from inside its callback.
+struct slow_client {
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+    bool remove_itself = false;
+    std::atomic<int> removed_itself{-1};
+};
+
+void on_hotplug_slowly(unsigned long, FT_DEVICE_INFO*, bool, void* context)
+{
+    auto* c = static_cast<slow_client*>(context);
+    ++c->started;
+    if (c->remove_itself)
+        c->removed_itself = FT_SetHotplugCallback(&on_hotplug_slowly, context, true) ? 1 : 0;
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // for the removal to overtake
+    ++c->finished;
+}
+
+TEST(Hotplug, RemovalWaitsForTheClientsRunningCallback)
+{
+    bus();
+    // Freed right after the removal: a callback still running would touch freed memory.
+    auto* slow = new slow_client;
+    ASSERT_TRUE(FT_SetHotplugCallback(&on_hotplug_slowly, slow, false));
+    const auto plugged = plug("SLOW");
+    ASSERT_TRUE(eventually([&] { return slow->started.load() == 1; }));
+    ASSERT_TRUE(FT_SetHotplugCallback(&on_hotplug_slowly, slow, true));
+    EXPECT_EQ(slow->finished.load(), 1) << "the removal returned while its callback ran";
+    delete slow;
+
+    // Removing itself from inside its own callback does not wait for itself.
+    bus().unplug(plugged.id);
+    std::uint32_t count = 0;
+    ASSERT_TRUE(eventually([&] { return FT_CreateDeviceInfoList(&count) == STATUS_SUCCESS && count == 0; }));
+    slow_client self;
+    self.remove_itself = true;
+    ASSERT_TRUE(FT_SetHotplugCallback(&on_hotplug_slowly, &self, false));
+    plug("SELF");
+    ASSERT_TRUE(eventually([&] { return self.finished.load() == 1; }));
+    EXPECT_EQ(self.removed_itself.load(), 1);
+}
+
 TEST(Hotplug, ShortVisitIsNeverReported)
 {
     bus();
