@@ -1,5 +1,6 @@
 // The ostrane-virtual-board launcher serving other programs.
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <sys/wait.h>
@@ -64,13 +65,25 @@ TEST(Launcher, OptionsShapeTheBoards) {
     EXPECT_EQ(r.output.find("rror"), std::string::npos) << r.output;
 }
 
+// The launcher, like the fixtures, serves the boards on the transport the test run names.
+bool on_kernel() {
+    const char* transport = std::getenv("OSTRANE_VBOARD_TRANSPORT");
+    return transport != nullptr && std::string(transport) == "kernel";
+}
+
 TEST(Launcher, ExitsWithTheChildsStatus) {
     EXPECT_EQ(run("-- sh -c 'exit 7'").status, 7);
     EXPECT_EQ(run("--boards 0 -- true").status, 0);
-    // The child runs under emulation.
-    const Outcome r = run("-- sh -c 'test -n \"$UMOCKDEV_DIR\" && echo \"$LD_PRELOAD\"'");
+    // The child runs under emulation, or with none on the real kernel.
+    const Outcome r = run("-- sh -c 'echo \"[$UMOCKDEV_DIR] $LD_PRELOAD\"'");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.output.find("libumockdev-preload.so.0"), std::string::npos) << r.output;
+    if (on_kernel()) {
+        EXPECT_EQ(r.output.find("libumockdev-preload"), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find("[]"), std::string::npos) << r.output;
+    } else {
+        EXPECT_NE(r.output.find("libumockdev-preload.so.0"), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find("[]"), std::string::npos) << r.output;
+    }
 }
 
 TEST(Launcher, WrongOptionsAndScriptLinesAreOneLineErrorsWithStatus2) {
@@ -149,7 +162,9 @@ TEST(Launcher, TracePrintsRequests) {
     if (!have_lsusb()) GTEST_SKIP() << "lsusb not installed";
     const Outcome r = run("--trace -- lsusb -v -d 1209:0001");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.output.find("[vboard 1-1.4] control 80 06 0F00 0000 5 get-descriptor < 05 0F"), std::string::npos) << r.output;
+    // Labelled with the emulated hub port, or with the USB/IP server of the board on the kernel.
+    const std::string label = on_kernel() ? "[vboard usbip VB0001]" : "[vboard 1-1.4]";
+    EXPECT_NE(r.output.find(label + " control 80 06 0F00 0000 5 get-descriptor < 05 0F"), std::string::npos) << r.output;
 }
 
 }  // namespace
