@@ -23,7 +23,7 @@ grep -q '^data errors: 0$' <<<"$out" || fail "data errors line: $out"
 one_error() {  # <expected status> <expected start of the line> <launcher arguments...>
     local status=$1 want=$2; shift 2
     local err
-    err=$("$vboard" "$@" -- "$cli" stream --board 0 --seconds 3 2>&1 >/dev/null)
+    err=$("$vboard" "$@" -- "$cli" stream --board 0 --seconds 10 2>&1 >/dev/null)
     [ $? = "$status" ] || fail "stream did not exit $status: $* $err"
     # The emulation itself may complain about the uevent of an unplug; that line is not ours.
     err=$(grep -v '^ERROR: uevent_sender_send: ' <<<"$err")
@@ -37,7 +37,8 @@ err=$("$vboard" --boards 1 -- "$cli" stream --board 3 2>&1 >/dev/null)
 
 echo "700 stall-bulk 1 1 133" >"$script"
 one_error 4 "ostrane-cli: stream: read failed: STATUS_IO_FAILED \\(status 4\\)" --boards 1 --script "$script"
-echo "700 unplug 1" >"$script"
+# Late enough for a slow (sanitized, emulated-CPU) start to have the stream running.
+echo "2000 unplug 1" >"$script"
 one_error 6 "ostrane-cli: stream: (write|read) failed: STATUS_DEVICE_GONE \\(status 30\\)" --boards 1 --script "$script"
 # A loopback board with nothing written sends nothing: IN only gives up after its grace time.
 err=$("$vboard" -- "$cli" stream --mode in --seconds 30 2>&1 >/dev/null)
