@@ -120,25 +120,33 @@ void hotplug::notify_clients(std::uint64_t uid, const device_record& record, boo
         for (const auto& entry : snapshot)
             ++clients->running[entry.first];
     }
+    const auto finish = [](client_state& state, FT_HOTPLUG_CALLBACK callback) {
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (--state.running[callback] == 0)
+            state.running.erase(callback);
+        state.finished.notify_all();
+    };
     for (const auto& [callback, context] : snapshot) {
-        auto copy = std::make_shared<device_record>(record);
-        std::thread([state = clients, callback, context, copy, uid, arrived] {
-            bool still;
-            {
-                std::lock_guard<std::mutex> guard(state->lock);
-                const auto it = state->registered.find(callback);
-                still = it != state->registered.end() && it->second == context;
-            }
-            // A client removed since the event is not told of it.
-            if (still) {
-                notifying = callback;
-                callback(static_cast<unsigned long>(uid), &copy->info, arrived, context);
-                notifying = nullptr;
-            }
-            std::lock_guard<std::mutex> guard(state->lock);
-            if (--state->running[callback] == 0)
-                state->running.erase(callback);
-            state->finished.notify_all();
-        }).detach();
+        try {
+            auto copy = std::make_shared<device_record>(record);
+            std::thread([state = clients, callback, context, copy, uid, arrived, finish] {
+                bool still;
+                {
+                    std::lock_guard<std::mutex> guard(state->lock);
+                    const auto it = state->registered.find(callback);
+                    still = it != state->registered.end() && it->second == context;
+                }
+                // A client removed since the event is not told of it.
+                if (still) {
+                    notifying = callback;
+                    callback(static_cast<unsigned long>(uid), &copy->info, arrived, context);
+                    notifying = nullptr;
+                }
+                finish(*state, callback);
+            }).detach();
+        } catch (...) {
+            // No thread, no notice: a removal must not wait for one.
+            finish(*clients, callback);
+        }
     }
 }
