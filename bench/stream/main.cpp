@@ -1,8 +1,14 @@
-// Streaming throughput of the library's pipes on one virtual board, next to hand-written raw libusb
-// loops on the same endpoints: an asynchronous loop with 8 transfers of 32 KiB per endpoint and a
-// synchronous libusb_bulk_transfer loop. Prints "name: value" lines.
+// Streaming cost of the library's pipes on virtual boards, next to the hand-written alternative: a
+// raw libusb asynchronous loop with the same transfers (size, number in flight) that copies the
+// same bytes between the application's buffers and its transfers in its completions. The two
+// sides alternate over several rounds; each figure is the median of its rounds.
 //
-// Usage: bench_stream [seconds per phase, default 3] [rounds, default 3]
+// Usage: bench_stream [seconds per phase, default 2] [rounds, default 3] [options]
+//   --sweep          loopback over transfer sizes 4 KiB-1 MiB x transfers in flight 1-32
+//   --boards N       N boards stream loopback at once (library, then raw loops), then one of them
+//                    is unplugged mid-stream; data checked on every board
+//   --no-memory      skip the resident-memory report
+// The transport comes from OSTRANE_VBOARD_TRANSPORT, as for the tests. Prints "name: value" lines.
 #include <dirent.h>
 #include <libusb.h>
 #include <sys/resource.h>
@@ -14,8 +20,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <cmath>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -28,17 +38,21 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int depth = 8;
-constexpr int chunk = 32 * 1024;
 constexpr std::uint32_t app_chunk = 1u << 20; // bytes per library read or write call
 constexpr double mb = 1e6;
 constexpr double gib = 1024.0 * 1024.0 * 1024.0;
+constexpr std::uint8_t ep_in = 0x85, ep_out = 0x05;
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-// ---- threads of this process -------------------------------------------------------------------
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// ---- CPU and memory of this process --------------------------------------------------------------
 
 std::set<int> task_ids() {
     std::set<int> ids;
@@ -49,13 +63,6 @@ std::set<int> task_ids() {
         closedir(d);
     }
     return ids;
-}
-
-std::string task_name(int tid) {
-    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/comm");
-    std::string s;
-    std::getline(f, s);
-    return s;
 }
 
 // User plus system CPU seconds of one thread (0 once it has ended).
@@ -77,177 +84,348 @@ double task_cpu(int tid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-double cpu_of(const std::set<int>& tids) {
-    double s = 0;
-    for (int t : tids)
-        s += task_cpu(t);
-    return s;
-}
-
-// The virtual board's own threads (its USB/IP server, or the emulated bus), set once it is plugged.
+// The virtual boards' own threads (their USB/IP servers, or the emulated bus).
 std::set<int> device_threads;
 
-// CPU seconds of the host side: the whole process but the virtual board's threads, i.e. the
-// library's and the application's threads, or the raw loop's.
-double host_cpu() {
+double process_cpu() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     const auto secs = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return secs(u.ru_utime) + secs(u.ru_stime) - cpu_of(device_threads);
+    return secs(u.ru_utime) + secs(u.ru_stime);
+}
+
+// The whole process but the virtual boards: the library's and the application's threads, or the
+// raw loop's.
+double host_cpu() {
+    double s = process_cpu();
+    for (int t : device_threads)
+        s -= task_cpu(t);
+    return s;
+}
+
+double resident_mib() {
+    std::ifstream f("/proc/self/statm");
+    long size = 0, resident = 0;
+    f >> size >> resident;
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1 << 20);
+}
+
+// ---- data ------------------------------------------------------------------------------------------
+
+// The stream is a sequence of 64-bit words counting up from a per-board seed, so a reader can
+// check every byte without keeping what was written.
+void fill_words(std::uint8_t* dst, std::size_t bytes, std::uint64_t offset, std::uint64_t seed) {
+    for (std::size_t i = 0; i < bytes; i += 8) {
+        const std::uint64_t w = seed + (offset + i) / 8;
+        std::memcpy(dst + i, &w, 8);
+    }
+}
+
+bool check_words(const std::uint8_t* src, std::size_t bytes, std::uint64_t offset, std::uint64_t seed) {
+    // Reads may end anywhere; compare whole words of the expected stream byte by byte at the ends.
+    for (std::size_t i = 0; i < bytes;) {
+        const std::uint64_t at = offset + i;
+        const std::uint64_t w = seed + at / 8;
+        const std::size_t skip = at % 8;
+        const std::size_t n = std::min<std::size_t>(8 - skip, bytes - i);
+        if (std::memcmp(src + i, reinterpret_cast<const std::uint8_t*>(&w) + skip, n) != 0)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+enum class Mode { loopback, in_only, out_only };
+const char* mode_name(Mode m) {
+    return m == Mode::loopback ? "loopback" : m == Mode::in_only ? "in_only" : "out_only";
+}
+
+struct Setup {
+    int size = 32 * 1024; // bytes per transfer
+    int depth = 8;        // transfers in flight per endpoint
+    bool verify = false;  // loopback data checked word for word (both sides)
+};
+
+struct Result {
+    double mbps = 0;          // measured direction, all boards together
+    double host_s_per_gib = 0;
+    double process_s_per_gib = 0;
+    std::vector<double> board_bytes;
+    bool exact = true;
+};
+
+Result finish(const std::vector<std::uint64_t>& b0, const std::vector<std::uint64_t>& b1,
+              double secs, double host, double whole) {
+    Result r;
+    double total = 0;
+    for (std::size_t i = 0; i < b0.size(); ++i) {
+        r.board_bytes.push_back(static_cast<double>(b1[i] - b0[i]));
+        total += r.board_bytes.back();
+    }
+    r.mbps = total / secs / mb;
+    r.host_s_per_gib = total > 0 ? host / (total / gib) : 0;
+    r.process_s_per_gib = total > 0 ? whole / (total / gib) : 0;
+    return r;
 }
 
 // ---- the library -------------------------------------------------------------------------------
 
-struct measurement {
-    double mbps = 0;
-    double bytes = 0;
-    double lib_cpu = 0; // CPU seconds of the library's own threads during the measurement
-    double host_cpu = 0; // CPU seconds of the host side (see host_cpu())
+struct LibBoard {
+    void* h = nullptr;
+    std::uint64_t seed = 0;
+    std::atomic<std::uint64_t> moved{0};      // bytes of the measured direction
+    std::atomic<bool> wrong{false};
+    std::atomic<FT_RESULT> end_status{0};     // first failure other than a time-out
+    std::vector<Clock::time_point> read_times; // when each read returned data
 };
 
-// Streams through the open handle for `run` after a warm-up; `write` adds a writer thread.
-measurement library_stream(void* h, bool write, Clock::duration run, const std::set<int>& lib) {
-    std::atomic<bool> stop{false};
-    std::atomic<std::uint64_t> received{0};
-    FT_SetPipeTimeout(h, 0x85, 200);
-    FT_SetPipeTimeout(h, 0x05, 200);
-    std::thread writer;
-    if (write) {
-        writer = std::thread([&] {
-            std::vector<std::uint8_t> buf(app_chunk, 0x5A);
-            while (!stop.load()) {
-                std::uint32_t n = 0;
-                const FT_RESULT r = FT_WritePipe(h, 0x05, buf.data(), app_chunk, &n, nullptr);
-                if (r != 0 && r != STATUS_TIMED_OUT) {
-                    std::fprintf(stderr, "write failed: %u\n", static_cast<unsigned>(r));
-                    return;
-                }
-            }
-        });
-    }
-    std::thread reader([&] {
-        std::vector<std::uint8_t> buf(app_chunk);
-        for (;;) {
-            std::uint32_t n = 0;
-            const FT_RESULT r = FT_ReadPipe(h, 0x85, buf.data(), app_chunk, &n, nullptr);
-            received += n;
-            if (stop.load())
-                return;
-            if (r != 0 && r != STATUS_TIMED_OUT) {
-                std::fprintf(stderr, "read failed: %u\n", static_cast<unsigned>(r));
-                return;
-            }
+void set_transfer_params(const Setup& s, bool defaults) {
+    FT_TRANSFER_CONF conf{};
+    conf.wStructSize = sizeof conf;
+    conf.bFifoMode = 1;
+    if (!defaults) {
+        for (FT_PIPE_TRANSFER_CONF& pipe : conf.aPipe) {
+            pipe.bUrbNum = static_cast<std::uint8_t>(s.depth);
+            pipe.dwBufSize = static_cast<std::uint32_t>(s.size);
+            // About 8 MiB of buffers per pipe, as the default, and never fewer than two rounds
+            // of transfers.
+            pipe.wBufNum = static_cast<std::uint16_t>(
+                std::clamp(8 * 1024 * 1024 / s.size, 2 * s.depth, 256));
         }
-    });
-    // The warm-up fills the pipe's buffers; only the steady state counts.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    const std::uint64_t b0 = received.load();
-    const double c0 = cpu_of(lib), h0 = host_cpu();
+    }
+    if (FT_SetTransferParams(&conf, 0) != 0) {
+        std::fprintf(stderr, "transfer parameters refused\n");
+        std::exit(1);
+    }
+}
+
+void* lib_open(int index) {
+    void* h = nullptr;
+    if (FT_Create(reinterpret_cast<void*>(static_cast<std::uintptr_t>(index)), FT_OPEN_BY_INDEX, &h) != 0) {
+        std::fprintf(stderr, "cannot open virtual board %d in FIFO mode\n", index);
+        std::exit(1);
+    }
+    FT_SetPipeTimeout(h, ep_in, 200);
+    FT_SetPipeTimeout(h, ep_out, 200);
+    return h;
+}
+
+// Streams on every board for `run` after a warm-up; `during` runs in the middle of the window
+// (the unplug of the array run).
+Result lib_stream(std::vector<std::unique_ptr<LibBoard>>& boards, Mode mode, const Setup& s,
+                  Clock::duration run, const std::function<void()>& during = {}) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (auto& bp : boards) {
+        LibBoard& b = *bp;
+        b.moved = 0;
+        b.read_times.clear();
+        if (mode != Mode::in_only) {
+            threads.emplace_back([&, mode] {
+                std::vector<std::uint8_t> buf(app_chunk, 0x5A);
+                std::uint64_t offset = 0;
+                std::uint32_t n = 0;
+                while (!stop.load()) {
+                    if (s.verify)
+                        fill_words(buf.data(), app_chunk, offset, b.seed);
+                    // A time-out hands the rest to the next call.
+                    for (std::uint32_t done = 0; done < app_chunk && !stop.load(); done += n) {
+                        n = 0;
+                        const FT_RESULT r = FT_WritePipe(b.h, ep_out, buf.data() + done, app_chunk - done, &n, nullptr);
+                        if (mode == Mode::out_only)
+                            b.moved += n;
+                        if (r != 0 && r != STATUS_TIMED_OUT) {
+                            b.end_status = r;
+                            return;
+                        }
+                    }
+                    offset += app_chunk;
+                }
+            });
+        }
+        if (mode != Mode::out_only) {
+            threads.emplace_back([&] {
+                std::vector<std::uint8_t> buf(app_chunk);
+                std::uint64_t offset = 0;
+                while (!stop.load()) {
+                    std::uint32_t n = 0;
+                    const FT_RESULT r = FT_ReadPipe(b.h, ep_in, buf.data(), app_chunk, &n, nullptr);
+                    if (n != 0) {
+                        if (s.verify && !check_words(buf.data(), n, offset, b.seed))
+                            b.wrong = true;
+                        offset += n;
+                        b.moved += n;
+                        b.read_times.push_back(Clock::now());
+                    }
+                    if (r != 0 && r != STATUS_TIMED_OUT) {
+                        b.end_status = r;
+                        return;
+                    }
+                }
+            });
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(700)); // buffers fill, rates settle
+    std::vector<std::uint64_t> b0, b1;
+    for (auto& b : boards)
+        b0.push_back(b->moved.load());
+    const double h0 = host_cpu(), p0 = process_cpu();
     const auto t0 = Clock::now();
-    std::this_thread::sleep_for(run);
-    const std::uint64_t b1 = received.load();
-    const double c1 = cpu_of(lib), h1 = host_cpu();
+    if (during) {
+        std::this_thread::sleep_for(run / 2);
+        during();
+        std::this_thread::sleep_until(t0 + run);
+    } else {
+        std::this_thread::sleep_for(run);
+    }
+    for (auto& b : boards)
+        b1.push_back(b->moved.load());
+    const double h1 = host_cpu(), p1 = process_cpu();
     const auto t1 = Clock::now();
     stop.store(true);
-    if (writer.joinable())
-        writer.join();
-    reader.join();
-    measurement m;
-    m.bytes = static_cast<double>(b1 - b0);
-    m.mbps = m.bytes / seconds(t1 - t0) / mb;
-    m.lib_cpu = c1 - c0;
-    m.host_cpu = h1 - h0;
-    return m;
+    for (auto& t : threads)
+        t.join();
+    Result r = finish(b0, b1, seconds(t1 - t0), h1 - h0, p1 - p0);
+    for (auto& b : boards)
+        r.exact = r.exact && !b->wrong.load();
+    return r;
 }
 
 // ---- raw libusb --------------------------------------------------------------------------------
 
-struct raw_stream {
+struct RawBoard;
+
+struct RawTransfer {
     libusb_transfer* t = nullptr;
-    std::vector<std::uint8_t> buf = std::vector<std::uint8_t>(chunk, 0x5A);
-    std::uint64_t* bytes = nullptr;
-    bool* keep_going = nullptr;
-    int* in_flight = nullptr;
+    RawBoard* board = nullptr;
+    bool out = false;
+    std::vector<std::uint8_t> buf;
 };
 
+struct RawBoard {
+    libusb_device_handle* h = nullptr;
+    std::uint64_t seed = 0;
+    std::vector<std::uint8_t> app_in, app_out; // the application's buffers
+    std::uint64_t in_offset = 0, out_offset = 0;
+    std::uint64_t moved = 0;
+    bool wrong = false;
+    const Setup* setup = nullptr;
+    Mode mode = Mode::loopback;
+};
+
+bool raw_keep_going = true;
+int raw_in_flight = 0;
+
+// The completion copies between the application's buffer and the transfer, then resubmits, as
+// the simplest hand-written loop would.
 void LIBUSB_CALL raw_done(libusb_transfer* t) {
-    auto* s = static_cast<raw_stream*>(t->user_data);
-    if (t->status == LIBUSB_TRANSFER_COMPLETED)
-        *s->bytes += static_cast<std::uint64_t>(t->actual_length);
-    if (*s->keep_going && t->status == LIBUSB_TRANSFER_COMPLETED && libusb_submit_transfer(t) == 0)
-        return;
-    --*s->in_flight;
+    auto* x = static_cast<RawTransfer*>(t->user_data);
+    RawBoard& b = *x->board;
+    if (t->status == LIBUSB_TRANSFER_COMPLETED && raw_keep_going) {
+        const auto n = static_cast<std::uint32_t>(t->actual_length);
+        if (x->out) {
+            if (b.mode == Mode::out_only)
+                b.moved += n;
+            const std::uint64_t at = b.out_offset % app_chunk;
+            if (at == 0 && b.setup->verify)
+                fill_words(b.app_out.data(), app_chunk, b.out_offset, b.seed);
+            const std::uint32_t len = static_cast<std::uint32_t>(std::min<std::uint64_t>(t->length, app_chunk - at));
+            std::memcpy(x->buf.data(), b.app_out.data() + at, len);
+            t->length = static_cast<int>(len);
+            b.out_offset += len;
+        } else {
+            b.moved += n;
+            std::uint64_t done = 0;
+            while (done < n) {
+                const std::uint64_t at = b.in_offset % app_chunk;
+                const std::uint64_t len = std::min<std::uint64_t>(n - done, app_chunk - at);
+                std::memcpy(b.app_in.data() + at, x->buf.data() + done, len);
+                if (b.setup->verify && !check_words(b.app_in.data() + at, len, b.in_offset, b.seed))
+                    b.wrong = true;
+                b.in_offset += len;
+                done += len;
+            }
+            t->length = b.setup->size;
+        }
+        if (libusb_submit_transfer(t) == 0)
+            return;
+    }
+    --raw_in_flight;
 }
 
-// Keeps `depth` transfers of `chunk` bytes queued on each endpoint, resubmitting from the
-// completion; measures the first endpoint after a warm-up.
-measurement raw_async(libusb_context* ctx, libusb_device_handle* h, std::vector<unsigned char> eps,
-                 Clock::duration run) {
-    std::uint64_t counted = 0, other = 0;
-    bool keep_going = true;
-    int in_flight = 0;
-    std::vector<raw_stream> streams(depth * eps.size());
-    for (std::size_t e = 0; e < eps.size(); ++e)
-        for (int i = 0; i < depth; ++i) {
-            raw_stream& s = streams[e * depth + i];
-            s.t = libusb_alloc_transfer(0);
-            s.bytes = e == 0 ? &counted : &other;
-            s.keep_going = &keep_going;
-            s.in_flight = &in_flight;
-            libusb_fill_bulk_transfer(s.t, h, eps[e], s.buf.data(), chunk, raw_done, &s, 0);
+Result raw_stream(libusb_context* ctx, std::vector<RawBoard>& boards, Mode mode, const Setup& s,
+                  Clock::duration run) {
+    raw_keep_going = true;
+    raw_in_flight = 0;
+    std::vector<std::unique_ptr<RawTransfer>> xs;
+    for (RawBoard& b : boards) {
+        b.mode = mode;
+        b.setup = &s;
+        b.moved = 0;
+        b.in_offset = b.out_offset = 0;
+        b.app_in.assign(app_chunk, 0);
+        b.app_out.assign(app_chunk, 0x5A);
+        for (int dir = 0; dir < 2; ++dir) {
+            const bool out = dir == 1;
+            if ((out && mode == Mode::in_only) || (!out && mode == Mode::out_only))
+                continue;
+            for (int i = 0; i < s.depth; ++i) {
+                auto x = std::make_unique<RawTransfer>();
+                x->t = libusb_alloc_transfer(0);
+                x->board = &b;
+                x->out = out;
+                x->buf.assign(static_cast<std::size_t>(s.size), 0);
+                libusb_fill_bulk_transfer(x->t, b.h, out ? ep_out : ep_in, x->buf.data(), s.size,
+                                          raw_done, x.get(), 0);
+                if (out) {
+                    if (b.out_offset % app_chunk == 0 && s.verify)
+                        fill_words(b.app_out.data(), app_chunk, b.out_offset, b.seed);
+                    const std::uint64_t at = b.out_offset % app_chunk;
+                    const auto len = static_cast<int>(std::min<std::uint64_t>(s.size, app_chunk - at));
+                    std::memcpy(x->buf.data(), b.app_out.data() + at, static_cast<std::size_t>(len));
+                    x->t->length = len;
+                    b.out_offset += static_cast<std::uint64_t>(len);
+                }
+                xs.push_back(std::move(x));
+            }
         }
-    for (auto& s : streams)
-        if (libusb_submit_transfer(s.t) == 0)
-            ++in_flight;
+    }
+    // IN first, so that loopback data always has somewhere to go.
+    std::stable_sort(xs.begin(), xs.end(), [](const auto& a, const auto& b) { return !a->out && b->out; });
+    for (auto& x : xs)
+        if (libusb_submit_transfer(x->t) == 0)
+            ++raw_in_flight;
     auto pump_until = [&](Clock::time_point end) {
         while (Clock::now() < end) {
             timeval tv{0, 100000};
             libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
         }
     };
-    pump_until(Clock::now() + std::chrono::milliseconds(1000));
-    const std::uint64_t b0 = counted;
-    const double h0 = host_cpu();
+    pump_until(Clock::now() + std::chrono::milliseconds(700));
+    std::vector<std::uint64_t> b0, b1;
+    for (auto& b : boards)
+        b0.push_back(b.moved);
+    const double h0 = host_cpu(), p0 = process_cpu();
     const auto t0 = Clock::now();
     pump_until(t0 + run);
-    const std::uint64_t b1 = counted;
-    const double h1 = host_cpu();
+    for (auto& b : boards)
+        b1.push_back(b.moved);
+    const double h1 = host_cpu(), p1 = process_cpu();
     const auto t1 = Clock::now();
-    keep_going = false;
-    for (auto& s : streams)
-        libusb_cancel_transfer(s.t);
-    while (in_flight > 0) {
+    raw_keep_going = false;
+    for (auto& x : xs)
+        libusb_cancel_transfer(x->t);
+    const auto give_up = Clock::now() + std::chrono::seconds(5);
+    while (raw_in_flight > 0 && Clock::now() < give_up) {
         timeval tv{0, 100000};
         libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
     }
-    for (auto& s : streams)
-        libusb_free_transfer(s.t);
-    measurement m;
-    m.bytes = static_cast<double>(b1 - b0);
-    m.mbps = m.bytes / seconds(t1 - t0) / mb;
-    m.host_cpu = h1 - h0;
-    return m;
-}
-
-// One thread: write 32 KiB, read it back, again.
-double raw_sync_loopback(libusb_device_handle* h, Clock::duration run) {
-    std::vector<std::uint8_t> out(chunk, 0x5A), in(chunk);
-    std::uint64_t bytes = 0;
-    const auto t0 = Clock::now();
-    const auto end = t0 + run;
-    while (Clock::now() < end) {
-        int n = 0;
-        if (libusb_bulk_transfer(h, 0x05, out.data(), chunk, &n, 1000) != 0)
-            break;
-        for (int got = 0; got < n;) {
-            int m = 0;
-            if (libusb_bulk_transfer(h, 0x85, in.data(), chunk, &m, 1000) != 0)
-                return 0;
-            got += m;
-            bytes += static_cast<std::uint64_t>(m);
-        }
-    }
-    return static_cast<double>(bytes) / seconds(Clock::now() - t0) / mb;
+    for (auto& x : xs)
+        libusb_free_transfer(x->t);
+    Result r = finish(b0, b1, seconds(t1 - t0), h1 - h0, p1 - p0);
+    for (auto& b : boards)
+        r.exact = r.exact && !b.wrong;
+    return r;
 }
 
 libusb_device_handle* raw_open(libusb_context* ctx, const vboard::PluggedBoard& p) {
@@ -255,127 +433,281 @@ libusb_device_handle* raw_open(libusb_context* ctx, const vboard::PluggedBoard& 
     libusb_device** list = nullptr;
     const ssize_t n = libusb_get_device_list(ctx, &list);
     for (ssize_t i = 0; i < n && !h; ++i) {
-        if (libusb_get_bus_number(list[i]) == p.bus &&
-            libusb_get_device_address(list[i]) == p.address)
+        if (libusb_get_bus_number(list[i]) == p.bus && libusb_get_device_address(list[i]) == p.address)
             libusb_open(list[i], &h);
     }
     libusb_free_device_list(list, 1);
+    if (!h || libusb_claim_interface(h, 0) != 0) {
+        std::fprintf(stderr, "cannot open the virtual board with libusb\n");
+        std::exit(1);
+    }
+    libusb_control_transfer(h, 0x40, 4, 1, 0, nullptr, 0, 1000); // FIFO mode
     return h;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
+void raw_close(libusb_device_handle* h) {
+    libusb_release_interface(h, 0);
+    libusb_close(h);
+}
+
+// ---- the bench ---------------------------------------------------------------------------------
+
+struct Bench {
+    vboard::VirtualBus& bus;
+    std::vector<vboard::PluggedBoard> plugged;
+    libusb_context* ctx = nullptr;
+
+    void set_source(Mode m) {
+        for (auto& p : plugged)
+            if (bus.plugged(p.id))
+                bus.board(p.id).set_fifo_source(m == Mode::loopback ? vboard::FifoSource::loopback
+                                                                    : vboard::FifoSource::pattern);
+    }
+
+    // One round of one mode on the first `n` boards: the library, then the raw loops.
+    std::pair<Result, Result> round(Mode m, const Setup& s, int n, Clock::duration run) {
+        set_transfer_params(s, false);
+        set_source(m);
+        std::vector<std::unique_ptr<LibBoard>> lib;
+        for (int i = 0; i < n; ++i) {
+            lib.push_back(std::make_unique<LibBoard>());
+            lib.back()->h = lib_open(i);
+            lib.back()->seed = 1000003ull * static_cast<std::uint64_t>(i + 1);
+        }
+        const Result l = lib_stream(lib, m, s, run);
+        for (auto& b : lib)
+            FT_Close(b->h);
+        set_source(m); // drops loopback data left over
+        std::vector<RawBoard> raw(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            raw[static_cast<std::size_t>(i)].h = raw_open(ctx, plugged[static_cast<std::size_t>(i)]);
+            raw[static_cast<std::size_t>(i)].seed = 1000003ull * static_cast<std::uint64_t>(i + 1);
+        }
+        const Result r = raw_stream(ctx, raw, m, s, run);
+        for (auto& b : raw)
+            raw_close(b.h);
+        return {l, r};
+    }
+};
+
+struct Series {
+    std::vector<double> lib_mbps, raw_mbps, lib_host, raw_host, lib_proc, raw_proc;
+    bool exact = true;
+    void add(const std::pair<Result, Result>& p) {
+        lib_mbps.push_back(p.first.mbps);
+        raw_mbps.push_back(p.second.mbps);
+        lib_host.push_back(p.first.host_s_per_gib);
+        raw_host.push_back(p.second.host_s_per_gib);
+        lib_proc.push_back(p.first.process_s_per_gib);
+        raw_proc.push_back(p.second.process_s_per_gib);
+        exact = exact && p.first.exact && p.second.exact;
+    }
+    double ratio(const std::vector<double>& a, const std::vector<double>& b) const {
+        const double d = median(b);
+        return d > 0 ? median(a) / d : 0.0;
+    }
+};
+
+void print_series(const std::string& name, const Series& s) {
+    std::printf("library_%s_throughput: %.1f MB/s\n", name.c_str(), median(s.lib_mbps));
+    std::printf("raw_async_%s_throughput: %.1f MB/s\n", name.c_str(), median(s.raw_mbps));
+    std::printf("library_%s_host_cpu: %.2f s/GiB\n", name.c_str(), median(s.lib_host));
+    std::printf("raw_async_%s_host_cpu: %.2f s/GiB\n", name.c_str(), median(s.raw_host));
+    std::printf("library_%s_process_cpu: %.2f s/GiB\n", name.c_str(), median(s.lib_proc));
+    std::printf("raw_async_%s_process_cpu: %.2f s/GiB\n", name.c_str(), median(s.raw_proc));
+    std::printf("%s_throughput_library_vs_raw: %.2f\n", name.c_str(), s.ratio(s.lib_mbps, s.raw_mbps));
+    std::printf("%s_host_cpu_library_vs_raw: %.2f\n", name.c_str(), s.ratio(s.lib_host, s.raw_host));
+    std::printf("%s_process_cpu_library_vs_raw: %.2f\n", name.c_str(), s.ratio(s.lib_proc, s.raw_proc));
+}
+
+void memory_report(Bench& b) {
+    set_transfer_params(Setup{}, true);
+    b.set_source(Mode::loopback);
+    const double before = resident_mib();
+    std::vector<std::unique_ptr<LibBoard>> one;
+    one.push_back(std::make_unique<LibBoard>());
+    one[0]->h = lib_open(0);
+    const double opened = resident_mib();
+    // Stream a GiB of loopback through the handle; memory must not grow with it.
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        std::vector<std::uint8_t> buf(app_chunk, 0x5A);
+        std::uint64_t sent = 0;
+        while (sent < (1ull << 30) && !stop.load()) {
+            std::uint32_t n = 0;
+            const FT_RESULT r = FT_WritePipe(one[0]->h, ep_out, buf.data(), app_chunk, &n, nullptr);
+            sent += n;
+            if (r != 0 && r != STATUS_TIMED_OUT)
+                return;
+        }
+    });
+    std::vector<std::uint8_t> buf(app_chunk);
+    std::uint64_t got = 0;
+    const auto give_up = Clock::now() + std::chrono::minutes(5);
+    while (got < (1ull << 30) && Clock::now() < give_up) {
+        std::uint32_t n = 0;
+        const FT_RESULT r = FT_ReadPipe(one[0]->h, ep_in, buf.data(), app_chunk, &n, nullptr);
+        got += n;
+        if (r != 0 && r != STATUS_TIMED_OUT)
+            break;
+    }
+    stop = true;
+    writer.join();
+    const double streamed = resident_mib();
+    FT_Close(one[0]->h);
+    const double closed = resident_mib();
+    std::printf("memory_streamed: %.0f MiB\n", static_cast<double>(got) / (1 << 20));
+    std::printf("rss_per_fifo_handle_default_conf: %.1f MiB\n", opened - before);
+    std::printf("rss_growth_after_1gib_stream: %.1f MiB\n", streamed - opened);
+    std::printf("rss_left_after_close: %.1f MiB\n", closed - before);
+}
+
+void sweep(Bench& b, int rounds, Clock::duration run) {
+    const int sizes[] = {4 << 10, 16 << 10, 64 << 10, 256 << 10, 1 << 20};
+    const int depths[] = {1, 2, 8, 32};
+    // usbfs charges every transfer in flight against 16 MiB (both endpoints together).
+    constexpr long usbfs_limit = 15l << 20;
+    std::map<std::pair<int, int>, Series> cells;
+    for (int r = 0; r < rounds; ++r)
+        for (int size : sizes)
+            for (int depth : depths)
+                if (2l * size * depth <= usbfs_limit)
+                    cells[{size, depth}].add(b.round(Mode::loopback, Setup{size, depth, false}, 1, run));
+    std::printf("sweep: loopback, library / raw loop; throughput MB/s (ratio), host CPU s/GiB (ratio); median of %d rounds\n", rounds);
+    std::printf("sweep_header: size_KiB depth lib_MBps raw_MBps tput_ratio lib_cpu raw_cpu cpu_ratio\n");
+    for (const auto& [key, s] : cells)
+        std::printf("sweep_cell: %d %d %.1f %.1f %.2f %.2f %.2f %.2f\n", key.first >> 10, key.second,
+                    median(s.lib_mbps), median(s.raw_mbps), s.ratio(s.lib_mbps, s.raw_mbps),
+                    median(s.lib_host), median(s.raw_host), s.ratio(s.lib_host, s.raw_host));
+}
+
+void array(Bench& b, int n, int rounds, Clock::duration run) {
+    const Setup s{32 * 1024, 8, true};
+    Series one, all;
+    std::vector<double> spread;
+    for (int r = 0; r < rounds; ++r) {
+        one.add(b.round(Mode::loopback, s, 1, run));
+        const auto p = b.round(Mode::loopback, s, n, run);
+        all.add(p);
+        double mean = 0;
+        for (double x : p.first.board_bytes)
+            mean += x / n;
+        double worst = 0;
+        for (double x : p.first.board_bytes)
+            worst = std::max(worst, mean > 0 ? std::abs(x / mean - 1) : 1.0);
+        spread.push_back(worst);
+    }
+    std::printf("array_boards: %d\n", n);
+    std::printf("array_library_throughput: %.1f MB/s\n", median(all.lib_mbps));
+    std::printf("array_raw_async_throughput: %.1f MB/s\n", median(all.raw_mbps));
+    std::printf("array_throughput_library_vs_raw: %.2f\n", all.ratio(all.lib_mbps, all.raw_mbps));
+    std::printf("array_library_share_worst_deviation: %.0f%%\n", 100 * median(spread));
+    std::printf("array_library_host_cpu: %.2f s/GiB\n", median(all.lib_host));
+    std::printf("array_library_host_cpu_one_board: %.2f s/GiB\n", median(one.lib_host));
+    std::printf("array_library_cpu_growth_1_to_%d: %.2f\n", n, one.ratio(all.lib_host, one.lib_host));
+    std::printf("array_raw_host_cpu_growth_1_to_%d: %.2f\n", n, one.ratio(all.raw_host, one.raw_host));
+    std::printf("array_data_exact: %s\n", all.exact && one.exact ? "yes" : "NO");
+
+    // Unplug the last board in the middle of a library stream.
+    set_transfer_params(s, false);
+    b.set_source(Mode::loopback);
+    std::vector<std::unique_ptr<LibBoard>> lib;
+    for (int i = 0; i < n; ++i) {
+        lib.push_back(std::make_unique<LibBoard>());
+        lib.back()->h = lib_open(i);
+        lib.back()->seed = 1000003ull * static_cast<std::uint64_t>(i + 1);
+    }
+    Clock::time_point unplugged;
+    lib_stream(lib, Mode::loopback, s, run, [&] {
+        unplugged = Clock::now();
+        b.bus.unplug(b.plugged.back().id);
+    });
+    // The unplugged board is the one whose calls ended with "device gone" (the library's index
+    // order need not be the plugging order). The others' longest gap between reads that returned
+    // data, around the unplug, and in the window before it for comparison.
+    double stall = 0, before = 0;
+    bool others_exact = true, others_ok = true;
+    int gone = 0;
+    for (auto& bp : lib) {
+        if (bp->end_status == STATUS_DEVICE_GONE) {
+            ++gone;
+            continue;
+        }
+        const auto& t = bp->read_times;
+        for (std::size_t k = 1; k < t.size(); ++k) {
+            const double gap = seconds(t[k] - t[k - 1]) * 1000;
+            if (t[k] > unplugged - std::chrono::milliseconds(100) && t[k - 1] < unplugged + std::chrono::seconds(1))
+                stall = std::max(stall, gap);
+            else if (t[k] < unplugged)
+                before = std::max(before, gap);
+        }
+        others_exact = others_exact && !bp->wrong;
+        others_ok = others_ok && bp->end_status == 0 && !t.empty() && t.back() > unplugged + run / 4;
+    }
+    const auto c0 = Clock::now();
+    for (auto& bp : lib)
+        FT_Close(bp->h);
+    std::printf("array_unplug_boards_gone: %d (status 30 on their calls)\n", gone);
+    std::printf("array_unplug_others_max_gap_ms: %.0f (before the unplug: %.0f)\n", stall, before);
+    std::printf("array_unplug_others_exact_and_streaming: %s\n", others_exact && others_ok ? "yes" : "NO");
+    std::printf("array_close_all_ms: %.0f\n", seconds(Clock::now() - c0) * 1000);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const double phase = argc > 1 ? std::atof(argv[1]) : 3.0;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-    const auto run =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(phase));
+    std::vector<std::string> positional;
+    bool do_sweep = false, do_memory = true;
+    int boards = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--sweep")
+            do_sweep = true;
+        else if (a == "--no-memory")
+            do_memory = false;
+        else if (a == "--boards" && i + 1 < argc)
+            boards = std::clamp(std::atoi(argv[++i]), 1, vboard::VirtualBus::hub_ports);
+        else
+            positional.push_back(a);
+    }
+    const double phase = positional.size() > 0 ? std::atof(positional[0].c_str()) : 2.0;
+    const int rounds = positional.size() > 1 ? std::atoi(positional[1].c_str()) : 3;
+    const auto run = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(phase));
 
     // Never destroyed: the library releases libusb when it is unloaded, after main returns, and the
     // emulated bus must still exist then.
+    const auto own = task_ids();
     vboard::VirtualBus& bus = *new vboard::VirtualBus;
-    const auto plugged = bus.plug();
-    vboard::Board& board = bus.board(plugged.id);
+    Bench b{bus, {}, nullptr};
+    for (int i = 0; i < boards; ++i)
+        b.plugged.push_back(bus.plug());
+    // Every thread so far but main belongs to the virtual boards; the library starts its own later.
     device_threads = task_ids();
-    device_threads.erase(static_cast<int>(gettid()));
-
-    // The raw loops' own libusb context, made first so that its threads are not counted below.
-    libusb_context* ctx = nullptr;
-    if (libusb_init(&ctx) != 0)
+    for (int t : own)
+        device_threads.erase(t);
+    // The raw loops' own libusb context.
+    if (libusb_init(&b.ctx) != 0)
         return 1;
-    // Threads that appear from here on are the library's own: its event thread, device-arrival
-    // thread, libusb's monitor thread of its context and the pipes' workers.
-    const std::set<int> before = task_ids();
 
-    // The machine is shared and emulated USB is noisy: the phases alternate over several rounds
-    // and each figure is the median of its rounds.
-    std::vector<double> lib_loop, lib_in, async_loop, async_in, sync_loop;
-    double loop_cpu = 0, loop_bytes = 0, in_cpu = 0, in_bytes = 0;
-    double loop_host = 0, raw_loop_host = 0, raw_loop_bytes = 0;
-    for (int r = 0; r < rounds; ++r) {
-        FT_TRANSFER_CONF conf{};
-        conf.wStructSize = sizeof conf;
-        conf.bFifoMode = 1;
-        // The same transfers as the raw loops: `depth` in flight of `chunk` bytes on each pipe.
-        for (FT_PIPE_TRANSFER_CONF& pipe : conf.aPipe) {
-            pipe.bUrbNum = depth;
-            pipe.dwBufSize = chunk;
-        }
-        if (FT_SetTransferParams(&conf, 0) != 0) {
-            std::fprintf(stderr, "transfer parameters refused\n");
-            return 1;
-        }
-        void* h = nullptr;
-        if (FT_Create(nullptr, FT_OPEN_BY_INDEX, &h) != 0) {
-            std::fprintf(stderr, "cannot open the virtual board in FIFO mode\n");
-            return 1;
-        }
-        std::set<int> lib;
-        for (int t : task_ids())
-            if (!before.count(t))
-                lib.insert(t);
-        if (r == 0) {
-            std::map<std::string, int> names;
-            for (int t : lib)
-                ++names[task_name(t)];
-            std::printf("library_threads:");
-            for (const auto& [name, count] : names)
-                std::printf(" %s x%d", name.c_str(), count);
-            std::printf("\n");
-        }
-        const measurement loop = library_stream(h, true, run, lib);
-        board.set_fifo_source(vboard::FifoSource::pattern);
-        const measurement in_only = library_stream(h, false, run, lib);
-        board.set_fifo_source(vboard::FifoSource::loopback);
-        FT_Close(h);
-        lib_loop.push_back(loop.mbps);
-        lib_in.push_back(in_only.mbps);
-        loop_cpu += loop.lib_cpu;
-        loop_host += loop.host_cpu;
-        loop_bytes += loop.bytes;
-        in_cpu += in_only.lib_cpu;
-        in_bytes += in_only.bytes;
-
-        // Raw libusb on the same endpoints of the same board.
-        libusb_device_handle* raw = raw_open(ctx, plugged);
-        if (!raw || libusb_claim_interface(raw, 0) != 0) {
-            std::fprintf(stderr, "cannot open the virtual board with libusb\n");
-            return 1;
-        }
-        libusb_control_transfer(raw, 0x40, 4, 1, 0, nullptr, 0, 1000); // FIFO mode
-        const measurement raw_loop = raw_async(ctx, raw, {0x85, 0x05}, run);
-        async_loop.push_back(raw_loop.mbps);
-        raw_loop_host += raw_loop.host_cpu;
-        raw_loop_bytes += raw_loop.bytes;
-        board.set_fifo_source(vboard::FifoSource::pattern);
-        async_in.push_back(raw_async(ctx, raw, {0x85}, run).mbps);
-        board.set_fifo_source(vboard::FifoSource::loopback);
-        sync_loop.push_back(raw_sync_loopback(raw, run));
-        libusb_release_interface(raw, 0);
-        libusb_close(raw);
+    std::printf("transport: %s\n", bus.transport() == vboard::Transport::kernel ? "kernel" : "umockdev");
+    std::printf("rounds: %d of %.1f s per phase, library and raw loop alternated\n", rounds, phase);
+    if (boards > 1) {
+        array(b, boards, rounds, run);
+        libusb_exit(b.ctx);
+        return 0;
     }
-    libusb_exit(ctx);
-
-    const double loop = median(lib_loop), in = median(lib_in), aloop = median(async_loop),
-                 ain = median(async_in), sloop = median(sync_loop);
-    std::printf("rounds: %d of %.1f s per phase\n", rounds, phase);
-    std::printf("transfers_in_flight: %d of %d bytes per endpoint (library and raw loops)\n", depth, chunk);
-    std::printf("library_loopback_throughput: %.1f MB/s\n", loop);
-    std::printf("library_in_only_throughput: %.1f MB/s\n", in);
-    std::printf("raw_async_loopback_throughput: %.1f MB/s\n", aloop);
-    std::printf("raw_async_in_only_throughput: %.1f MB/s\n", ain);
-    std::printf("raw_sync_loopback_throughput: %.1f MB/s\n", sloop);
-    std::printf("library_threads_cpu_loopback: %.2f s/GiB\n", loop_cpu / (loop_bytes / gib));
-    std::printf("library_threads_cpu_in_only: %.2f s/GiB\n", in_cpu / (in_bytes / gib));
-    std::printf("host_side_cpu_loopback_library: %.2f s/GiB\n", loop_host / (loop_bytes / gib));
-    std::printf("host_side_cpu_loopback_raw_async: %.2f s/GiB\n", raw_loop_host / (raw_loop_bytes / gib));
-    std::printf("stream-vs-async-loop: %.2f\n", aloop > 0 ? loop / aloop : 0.0);
-    std::printf("stream-vs-sync-loop: %.2f\n", sloop > 0 ? loop / sloop : 0.0);
-    std::printf("in-only-vs-async-in: %.2f\n", ain > 0 ? in / ain : 0.0);
+    if (do_memory)
+        memory_report(b);
+    const Setup s; // 8 transfers of 32 KiB per endpoint on both sides
+    std::printf("transfers_in_flight: %d of %d bytes per endpoint\n", s.depth, s.size);
+    std::map<Mode, Series> series;
+    for (int r = 0; r < rounds; ++r)
+        for (Mode m : {Mode::loopback, Mode::in_only, Mode::out_only})
+            series[m].add(b.round(m, s, 1, run));
+    for (const auto& [m, ser] : series)
+        print_series(mode_name(m), ser);
+    if (do_sweep)
+        sweep(b, rounds, std::chrono::duration_cast<Clock::duration>(run / 2));
+    libusb_exit(b.ctx);
     return 0;
 }

@@ -44,6 +44,7 @@ FT_RESULT write_to_pipe(const dev_handle* h, class pipe* p, const std::uint8_t* 
     if (length == 0)
         return STATUS_SUCCESS;
     std::uint32_t r = length;
+    bool timed_out = false;
     for (;;) {
         // Only a streaming pipe takes data: a stopped, failed or unplugged one says so.
         if (const std::uint8_t s = p->health()) {
@@ -68,15 +69,19 @@ FT_RESULT write_to_pipe(const dev_handle* h, class pipe* p, const std::uint8_t* 
                 return pipe_status_result(s);
             return STATUS_SUCCESS;
         }
+        // At the deadline the write has queued into every buffer that came free.
+        if (timed_out) {
+            *transferred = length - r;
+            return r == length ? STATUS_TIMED_OUT : STATUS_SUCCESS;
+        }
         // A close wakes the wait below; the write then ends instead of waiting on.
         if (h->is_closing()) {
             *transferred = length - r;
             return STATUS_TRANSFER_CANCELLED;
         }
-        if (p->app_event.wait_until(deadline) == pipe_event::result::timed_out) {
-            *transferred = length - r;
-            return r == length ? STATUS_TIMED_OUT : STATUS_SUCCESS;
-        }
+        // Woken once several buffers are free, not for each one.
+        timed_out = p->wait_for_app(p->buffers_to_wait_for(r), false, deadline) ==
+                    pipe_event::result::timed_out;
     }
 }
 

@@ -47,9 +47,9 @@ void dev_handle::stop_pipes()
 {
     // OUT pipes first: their queued data drains while the IN side still takes what comes back.
     for (std::size_t i = 0; i < fifo_count; ++i)
-        fifo_interfaces[i].out_pipe->stop_worker_thread();
+        fifo_interfaces[i].out_pipe->stop();
     for (std::size_t i = 0; i < fifo_count; ++i)
-        fifo_interfaces[i].in_pipe->stop_worker_thread();
+        fifo_interfaces[i].in_pipe->stop();
 }
 
 void dev_handle::destroy_fifo_table()

@@ -1,4 +1,4 @@
-// The blocking read of an FT60x handle: served from the buffers the pipe's worker filled ahead.
+// The blocking read of an FT60x handle: served from the buffers the pipe's transfers filled ahead.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -16,6 +16,7 @@ FT_RESULT ft603_handle::read_from_pipe(class pipe* p, std::uint8_t* buffer, std:
     if (length == 0)
         return STATUS_SUCCESS;
     std::uint32_t left = length;
+    bool timed_out = false;
     const auto finish = [&](FT_RESULT result) {
         const std::uint32_t done = length - left;
         *transferred = done;
@@ -45,7 +46,7 @@ FT_RESULT ft603_handle::read_from_pipe(class pipe* p, std::uint8_t* buffer, std:
             if (const std::uint8_t s = p->health(); s != 0)
                 return finish(pipe_status_result(s));
             urb_buf* ub = nullptr;
-            if (p->q_app->pop(ub)) {
+            if (p->pop_received(ub)) {
                 p->cur_buf = ub;
                 p->cur_left = ub->data_len;
                 if (p->cur_left == 0)
@@ -53,14 +54,15 @@ FT_RESULT ft603_handle::read_from_pipe(class pipe* p, std::uint8_t* buffer, std:
                 p->cur_ptr = ub->buf.get();
                 break;
             }
+            // At the deadline the read takes what has arrived and returns.
+            if (timed_out)
+                return finish(left == length ? STATUS_TIMED_OUT : STATUS_SUCCESS);
             // A close wakes the wait below; the read then ends instead of waiting on.
             if (is_closing())
                 return finish(STATUS_TRANSFER_CANCELLED);
-            if (p->app_event.wait_until(deadline) == pipe_event::result::timed_out) {
-                if (left == length)
-                    return finish(STATUS_TIMED_OUT);
-                return finish(STATUS_SUCCESS);
-            }
+            // Woken once the rest can be read (or a short buffer ends the read), not per buffer.
+            timed_out = p->wait_for_app(left, stop_on_short, deadline) ==
+                        pipe_event::result::timed_out;
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "ft60x/device/library.h"
 #include "ft60x/logging.h"
@@ -12,8 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The worker never sleeps longer than this, so a stop is noticed quickly even without a signal.
-constexpr auto worker_wake = 200ms;
 // OUT data already queued when the pipe stops keeps going out as long as the device keeps taking
 // it: the drain gives up after this long without a transfer coming back...
 constexpr auto out_idle = 1s;
@@ -75,9 +74,7 @@ FT_RESULT pipe_status_result(std::uint8_t s) {
 pipe::pipe() = default;
 
 pipe::~pipe() {
-    stop_worker_thread();
-    if (worker.joinable())
-        worker.join();
+    stop();
     if (in_flight.load(std::memory_order_acquire) != 0) {
         // Cancelled already by the stop; give the stragglers one more bounded wait.
         if (!wait_transfers_back(pipe_event::clock::now() + cancel_wait))
@@ -97,6 +94,7 @@ bool pipe::create(handle_lib* usb, std::uint8_t ep, const FT_PIPE_TRANSFER_CONF*
             static_cast<int>(urb_num), static_cast<int>(buf_num),
             static_cast<int>(conf->dwBufSize));
     buf_size = conf->dwBufSize;
+    urb_count = urb_num;
     device_gone = &usb->device_gone;
 
     q_err.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(urb_num + 1));
@@ -104,9 +102,8 @@ bool pipe::create(handle_lib* usb, std::uint8_t ep, const FT_PIPE_TRANSFER_CONF*
     q_app.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(buf_num + 1));
     q_urb.reset(new (std::nothrow) ProducerConsumerQueue<libusb_transfer*>(urb_num + 1));
     q_lib_failed.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(urb_num + 1));
-    q_urb_failed.reset(new (std::nothrow) ProducerConsumerQueue<libusb_transfer*>(urb_num + 1));
     q_err_submit.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(urb_num + 1));
-    if (!q_lib || !q_app || !q_urb || !q_err || !q_lib_failed || !q_urb_failed || !q_err_submit) {
+    if (!q_lib || !q_app || !q_urb || !q_err || !q_lib_failed || !q_err_submit) {
         logging(FT_LOG_LEVEL_ERROR, "Failed to create Q\r\n");
         return false;
     }
@@ -148,125 +145,133 @@ bool pipe::create(handle_lib* usb, std::uint8_t ep, const FT_PIPE_TRANSFER_CONF*
         transfers.push_back(std::move(t));
     }
 
-    start_worker();
-
-    if (!out) {
-        // Every transfer that has a buffer to go with it gets submitted before the host reads;
-        // a worker that ended (failed submission) ends the wait too.
-        const std::uint32_t target = std::min(urb_num, buf_num);
-        while (!worker_ended.load(std::memory_order_acquire) &&
-               submitted.load(std::memory_order_acquire) < target)
-            std::this_thread::yield();
-    }
+    // An IN pipe submits every transfer that has a buffer before the host reads.
+    start();
     return true;
 }
 
-void pipe::start_worker() {
-    submitted.store(0, std::memory_order_relaxed);
-    worker_ended.store(false, std::memory_order_relaxed);
+void pipe::start() {
     stopped.store(false);
-    // Lambdas keep the thread's state type local to the library (no exported instantiation).
-    if (is_out())
-        worker = std::thread([this] { worker_thread<true>(); });
-    else
-        worker = std::thread([this] { worker_thread<false>(); });
+    {
+        std::lock_guard<std::mutex> lock(submit_lock);
+        no_submit = false;
+    }
+    submit_ready_and_report();
 }
 
 void pipe::push_buf_to_lib(urb_buf* ub) {
     assert(get_ep_addr() == ub->pp->get_ep_addr());
     q_lib->push(ub);
-    lib_event.signal();
+    // Pairs with the fence in submit_ready: either this thread sees the transfer a completion
+    // just left idle, or that completion sees this buffer.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!q_urb->isEmpty())
+        submit_ready_and_report();
 }
 
-template <bool out> bool pipe::submit(libusb_transfer* x, urb_buf* ub) {
-    auto* t = static_cast<pipe_transfer*>(x->user_data);
-    if constexpr (out)
-        pre_submit_out_urb(ub);
-    t->ub = ub;
-    x->buffer = ub->buf.get();
-    x->length = static_cast<int>(out ? ub->data_len : buf_size);
-    in_flight.fetch_add(1, std::memory_order_acq_rel);
-    t->state.store(xfer_submitted, std::memory_order_release);
-    const int rc = libusb_submit_transfer(x);
-    if (rc == 0) {
-        submitted.fetch_add(1, std::memory_order_release);
-        return true;
+bool pipe::pop_received(urb_buf*& ub) {
+    if (!q_app->pop(ub))
+        return false;
+    ready_bytes.fetch_sub(ub->data_len, std::memory_order_relaxed);
+    return true;
+}
+
+std::int64_t pipe::buffers_to_wait_for(std::uint32_t bytes) const {
+    const std::int64_t wanted = (static_cast<std::int64_t>(bytes) + buf_size - 1) / buf_size;
+    // Never more than half the buffers: the writer refills while the rest still go out.
+    const auto half = std::max<std::int64_t>(1, static_cast<std::int64_t>(q_app->capacity() / 2));
+    return std::clamp<std::int64_t>(wanted, 1, half);
+}
+
+pipe_event::result pipe::wait_for_app(std::int64_t need, bool short_wakes,
+                                      pipe_event::clock::time_point deadline) {
+    app_short.store(short_wakes, std::memory_order_relaxed);
+    app_want.store(std::max<std::int64_t>(need, 1));
+    // Pairs with the fence in wake_app_if_ready: a completion that ran before this registration
+    // left something in q_app, which the check below sees.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    pipe_event::result r = pipe_event::result::woken;
+    if (q_app->isEmpty() && health() == 0)
+        r = app_event.wait_until(deadline);
+    app_want.store(0);
+    return r;
+}
+
+void pipe::wake_app_if_ready(bool short_buffer) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const std::int64_t want = app_want.load(std::memory_order_relaxed);
+    if (want == 0)
+        return;
+    bool ready;
+    if (is_out()) {
+        ready = static_cast<std::int64_t>(q_app->approxSize()) >= want;
+    } else {
+        // A reader also wakes when few free buffers are left, so the transfers stay busy.
+        ready = ready_bytes.load(std::memory_order_relaxed) >= want ||
+                (short_buffer && app_short.load(std::memory_order_relaxed)) ||
+                q_lib->approxSize() <= urb_count / 2;
     }
-    t->state.store(xfer_idle, std::memory_order_relaxed);
-    in_flight.fetch_sub(1, std::memory_order_acq_rel);
+    if (ready && app_want.exchange(0) != 0)
+        app_event.signal();
+}
+
+int pipe::submit_ready() {
+    // Pairs with the fence in push_buf_to_lib (see there).
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const bool out = is_out();
+    for (;;) {
+        if (no_submit || status.load() != 0 || q_urb->isEmpty())
+            return 0;
+        urb_buf* ub = nullptr;
+        if (!(!out && q_lib_failed->pop(ub)) && !q_lib->pop(ub))
+            return 0;
+        libusb_transfer* x = nullptr;
+        q_urb->pop(x);
+        auto* t = static_cast<pipe_transfer*>(x->user_data);
+        if (out)
+            pre_submit_out_urb(ub);
+        t->ub = ub;
+        x->buffer = ub->buf.get();
+        x->length = static_cast<int>(out ? ub->data_len : buf_size);
+        in_flight.fetch_add(1, std::memory_order_acq_rel);
+        t->state.store(xfer_submitted, std::memory_order_release);
+        const int rc = libusb_submit_transfer(x);
+        if (rc == 0)
+            continue;
+        t->state.store(xfer_idle, std::memory_order_relaxed);
+        in_flight.fetch_sub(1, std::memory_order_acq_rel);
+        // Only a missing device means the board is gone. usbfs refuses memory beyond its limit
+        // for all transfers in flight (16 MiB by default), and larger buffers than the host
+        // controller can map: the pipe fails, the board stays.
+        const bool gone = rc == LIBUSB_ERROR_NO_DEVICE;
+        status.store(gone ? LIBUSB_TRANSFER_NO_DEVICE : LIBUSB_TRANSFER_ERROR);
+        if (gone && device_gone != nullptr)
+            device_gone->store(true, std::memory_order_relaxed);
+        (out ? q_err_submit : q_err)->push(ub);
+        q_urb->push(x);
+        return rc;
+    }
+}
+
+void pipe::submit_ready_and_report() {
+    int rc = 0;
+    {
+        std::lock_guard<std::mutex> lock(submit_lock);
+        rc = submit_ready();
+    }
+    if (rc != 0)
+        report_submit_failure(rc);
+}
+
+void pipe::report_submit_failure(int rc) {
     logging(FT_LOG_LEVEL_ERROR, "Failed to submit URB transfer: %s\r\n", libusb_error_name(rc));
-    // Only a missing device means the board is gone. usbfs refuses memory beyond its limit for
-    // all transfers in flight (16 MiB by default), and larger buffers than the host controller
-    // can map: the pipe fails, the board stays.
-    const bool gone = rc == LIBUSB_ERROR_NO_DEVICE;
     if (rc == LIBUSB_ERROR_NO_MEM)
         logging(FT_LOG_LEVEL_ERROR,
-                "EP%X: the kernel refused memory for a %d-byte transfer; use fewer or smaller "
+                "EP%X: the kernel refused memory for a %u-byte transfer; use fewer or smaller "
                 "buffers, or raise usbcore's usbfs_memory_mb\r\n",
-                ep_addr, x->length);
-    x->status = gone ? LIBUSB_TRANSFER_NO_DEVICE : LIBUSB_TRANSFER_ERROR;
-    status.store(static_cast<std::uint8_t>(x->status));
-    if (gone && device_gone != nullptr)
-        device_gone->store(true, std::memory_order_relaxed);
-    // Side rings of this worker: the event thread produces into q_err and q_urb.
-    (out ? q_err_submit : q_err)->push(ub);
-    q_urb_failed->push(x);
-    urb_event.signal();
-    return false;
-}
-
-template <bool out> void pipe::worker_thread() {
-    auto has_buf = [this] { return !q_lib->isEmpty() || (!out && !q_lib_failed->isEmpty()); };
-    auto has_urb = [this] { return !q_urb->isEmpty() || !q_urb_failed->isEmpty(); };
-    for (;;) {
-        if (status.load() != 0)
-            break;
-        if (stopped.load()) {
-            if constexpr (out)
-                try_waiting_out_finished();
-            break;
-        }
-        if (!has_buf()) {
-            lib_event.wait_until(pipe_event::clock::now() + worker_wake);
-            continue;
-        }
-        if (!has_urb()) {
-            urb_event.wait_until(pipe_event::clock::now() + worker_wake);
-            continue;
-        }
-        libusb_transfer* x = nullptr;
-        if (!q_urb_failed->pop(x))
-            q_urb->pop(x);
-        urb_buf* ub = nullptr;
-        if (out || !q_lib_failed->pop(ub))
-            q_lib->pop(ub);
-        if (!submit<out>(x, ub))
-            break;
-    }
-    worker_ended.store(true, std::memory_order_release);
-}
-
-void pipe::try_waiting_out_finished() {
-    const auto cap = pipe_event::clock::now() + out_drain_cap;
-    drain_progress = pipe_event::clock::now();
-    for (;;) {
-        if (status.load() != 0 || q_lib->isEmpty())
-            return;
-        // A free transfer is a transfer that came back: progress, so the idle limit restarts.
-        const auto deadline = std::min(cap, drain_progress + out_idle);
-        while (q_urb->isEmpty() && q_urb_failed->isEmpty()) {
-            if (urb_event.wait_until(deadline) == pipe_event::result::timed_out)
-                return;
-        }
-        drain_progress = pipe_event::clock::now();
-        libusb_transfer* x = nullptr;
-        if (!q_urb_failed->pop(x))
-            q_urb->pop(x);
-        urb_buf* ub = nullptr;
-        q_lib->pop(ub);
-        if (!submit<true>(x, ub))
-            return;
-    }
+                ep_addr, static_cast<unsigned>(buf_size));
+    // A reader or writer blocked on this pipe reports the failure now, not at its deadline.
+    app_event.signal();
 }
 
 template <bool out> void LIBUSB_CALL pipe::xfr_cb_wrapper(libusb_transfer* x) {
@@ -289,16 +294,21 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
     if constexpr (out)
         pre_out_xfr_cb(ub);
 
+    bool failed = false;
+    bool short_buffer = false;
     if (s == LIBUSB_TRANSFER_COMPLETED) {
         if constexpr (out) {
             pending_bytes.fetch_sub(x->actual_length, std::memory_order_acq_rel);
+            q_app->push(ub);
         } else {
             ub->data_len = static_cast<std::uint32_t>(x->actual_length);
+            short_buffer = ub->data_len != buf_size;
             pending_bytes.fetch_add(x->actual_length, std::memory_order_acq_rel);
+            q_app->push(ub);
+            ready_bytes.fetch_add(x->actual_length, std::memory_order_relaxed);
         }
-        q_app->push(ub);
-        app_event.signal();
     } else {
+        failed = true;
         record_failure(x);
         if constexpr (out) {
             // What did go out is sent; the rest stays queued as unsent data at the buffer's
@@ -314,15 +324,25 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
             }
         } else {
             q_lib_failed->push(ub);
-            lib_event.signal();
         }
-        // A reader or writer blocked on this pipe reports the failure now, not at its deadline.
-        app_event.signal();
     }
+    completions.fetch_add(1, std::memory_order_relaxed);
 
-    t->state.store(xfer_idle, std::memory_order_release);
-    q_urb->push(x);
-    urb_event.signal();
+    // The transfer goes out again at once with the next buffer ready, as a hand-written loop
+    // would resubmit it from its completion.
+    int rc = 0;
+    {
+        std::lock_guard<std::mutex> lock(submit_lock);
+        t->state.store(xfer_idle, std::memory_order_release);
+        q_urb->push(x);
+        rc = submit_ready();
+    }
+    if (rc != 0)
+        report_submit_failure(rc);
+    if (failed)
+        app_event.signal(); // a blocked reader or writer reports the failure now
+    else
+        wake_app_if_ready(short_buffer);
     // Last touch of the pipe: a destructor waiting for this count may free it right after.
     in_flight.fetch_sub(1, std::memory_order_acq_rel);
 }
@@ -343,49 +363,57 @@ void pipe::record_failure(libusb_transfer* x) {
 }
 
 bool pipe::wait_out_drained(pipe_event::clock::time_point cap) {
-    std::uint32_t left = in_flight.load(std::memory_order_acquire);
-    // The idle time runs on from the worker's drain.
-    auto deadline = std::min(cap, drain_progress + out_idle);
-    while (left != 0) {
+    std::uint64_t seen = completions.load(std::memory_order_relaxed);
+    auto deadline = std::min(cap, pipe_event::clock::now() + out_idle);
+    for (;;) {
+        if (status.load() != 0)
+            return false;
+        if (q_lib->isEmpty() && in_flight.load(std::memory_order_acquire) == 0)
+            return true;
         const auto now = pipe_event::clock::now();
         if (now >= deadline)
             return false;
-        urb_event.wait_until(std::min(deadline, now + 1ms));
-        const std::uint32_t now_left = in_flight.load(std::memory_order_acquire);
-        if (now_left < left)
+        std::this_thread::sleep_for(1ms);
+        // A transfer that came back is progress: the idle limit starts again.
+        if (const std::uint64_t c = completions.load(std::memory_order_relaxed); c != seen) {
+            seen = c;
             deadline = std::min(cap, pipe_event::clock::now() + out_idle);
-        left = now_left;
+        }
     }
-    return true;
 }
 
 bool pipe::wait_transfers_back(pipe_event::clock::time_point deadline) {
-    // A completion signals before its final count-down (after which it must not touch the pipe),
-    // so the signal alone can come too early: look again at short intervals.
+    // Completions count down as their very last step; polled, since nothing else may be
+    // touched once the count reaches 0.
     while (in_flight.load(std::memory_order_acquire) != 0) {
-        const auto now = pipe_event::clock::now();
-        if (now >= deadline)
+        if (pipe_event::clock::now() >= deadline)
             return false;
-        urb_event.wait_until(std::min(deadline, now + 1ms));
+        std::this_thread::sleep_for(1ms);
     }
     return true;
 }
 
-void pipe::stop_worker_thread() {
+void pipe::stop() {
+    std::lock_guard<std::mutex> control(control_lock);
+    stop_locked();
+}
+
+void pipe::stop_locked() {
     if (stopped.exchange(true))
         return;
-    const auto drain_cap = pipe_event::clock::now() + out_drain_cap;
-    // Wake the worker now rather than at its next periodic check. An OUT worker submits what is
-    // still queued before it ends.
-    lib_event.signal();
-    urb_event.signal();
-    if (worker.joinable())
-        worker.join();
     if (!q_urb)
         return;
+    // Readers and writers waiting on the pipe see it stopped now.
+    app_event.signal();
     // Data the writer was told was taken goes out before anything is cancelled.
-    if (is_out() && status.load() == 0)
-        wait_out_drained(drain_cap);
+    if (is_out() && status.load() == 0) {
+        submit_ready_and_report();
+        wait_out_drained(pipe_event::clock::now() + out_drain_cap);
+    }
+    {
+        std::lock_guard<std::mutex> lock(submit_lock);
+        no_submit = true;
+    }
     if (in_flight.load(std::memory_order_acquire) != 0) {
         for (auto& t : transfers) {
             if (t->state.load(std::memory_order_acquire) == xfer_submitted)
@@ -435,7 +463,8 @@ void pipe::orphan_pending_transfers() {
 }
 
 bool pipe::flush_all_urb_buffers() {
-    stop_worker_thread();
+    std::lock_guard<std::mutex> control(control_lock);
+    stop_locked();
     if (ep_addr == 0)
         return true;
     // Nothing may come back behind our back while the rings are rearranged below. A pipe whose
@@ -443,6 +472,9 @@ bool pipe::flush_all_urb_buffers() {
     if (in_flight.load(std::memory_order_acquire) != 0 &&
         !wait_transfers_back(pipe_event::clock::now() + cancel_wait))
         return false;
+    // The stop woke the readers and writers of the pipe, so they leave soon; none may use the
+    // rings while they are rearranged.
+    std::lock_guard<std::mutex> io(pipe_lock);
     urb_buf* ub = nullptr;
     if (is_out()) {
         drain_unsent([](urb_buf*) {});
@@ -451,12 +483,12 @@ bool pipe::flush_all_urb_buffers() {
             q_lib->push(ub);
         while (q_lib_failed->pop(ub))
             q_lib->push(ub);
+        ready_bytes.store(0, std::memory_order_relaxed);
     }
     // The stop's own cancellations are no failure of the pipe; anything else stays reported.
     std::uint8_t cancelled = LIBUSB_TRANSFER_CANCELLED;
     status.compare_exchange_strong(cancelled, 0);
-    lib_event.signal();
-    start_worker();
+    start();
     return true;
 }
 
@@ -476,7 +508,8 @@ template <typename Take> void pipe::drain_unsent(Take take) {
 bool pipe::read_unsent_buffer(std::uint8_t* dst, std::uint32_t* dst_len) {
     if (ep_addr == 0 || !is_out() || dst_len == nullptr)
         return false;
-    stop_worker_thread();
+    std::lock_guard<std::mutex> control(control_lock);
+    stop_locked();
     if (in_flight.load(std::memory_order_acquire) != 0 &&
         !wait_transfers_back(pipe_event::clock::now() + cancel_wait))
         return false;
@@ -496,15 +529,10 @@ bool pipe::read_unsent_buffer(std::uint8_t* dst, std::uint32_t* dst_len) {
 }
 
 void pipe::statistic() {
-    if (ep_addr == 0 || !q_lib || !q_app || !q_urb || !q_err || !q_lib_failed || !q_urb_failed ||
-        !q_err_submit)
+    if (ep_addr == 0 || !q_lib || !q_app || !q_urb || !q_err || !q_lib_failed || !q_err_submit)
         return;
     logging(FT_LOG_LEVEL_TRACE, "EP%X status:%d q_lib:%zu q_app:%zu q_urb:%zu q_err:%zu\r\n",
             ep_addr, static_cast<int>(status.load()),
             q_lib->approxSize() + q_lib_failed->approxSize(), q_app->approxSize(),
-            q_urb->approxSize() + q_urb_failed->approxSize(),
-            q_err->approxSize() + q_err_submit->approxSize());
+            q_urb->approxSize(), q_err->approxSize() + q_err_submit->approxSize());
 }
-
-template void pipe::worker_thread<false>();
-template void pipe::worker_thread<true>();

@@ -1,5 +1,7 @@
 // Streaming engine of one bulk endpoint: a fixed set of libusb transfers and buffers that circulate
-// through lock-free rings between the application, a worker thread and the libusb event thread.
+// through lock-free rings between the application and the libusb event thread. Completions
+// resubmit their transfer themselves and wake a waiting reader or writer only once it can make
+// real progress, so a steady stream costs no thread hand-off per transfer.
 #pragma once
 
 #include <libusb-1.0/libusb.h>
@@ -10,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "ft60x/pipe/queue.h"
@@ -54,17 +55,18 @@ class pipe {
 
     // Called on the event thread at the start of every OUT completion; does nothing here.
     virtual void pre_out_xfr_cb(urb_buf* ub);
-    // Called on the worker thread before every OUT submission; does nothing here.
+    // Called on the submitting thread before every OUT submission; does nothing here.
     virtual void pre_submit_out_urb(urb_buf* ub);
 
-    // Builds the transfers, buffers and rings for endpoint `ep` of the device held by `usb` and
-    // starts the worker. An IN pipe returns once its transfers are submitted (or the worker ended).
+    // Builds the transfers, buffers and rings for endpoint `ep` of the device held by `usb`. An IN
+    // pipe returns with every transfer that has a buffer submitted (or the pipe failed).
     bool create(handle_lib* usb, std::uint8_t ep, const FT_PIPE_TRANSFER_CONF* conf);
-    // Ends the worker, lets queued OUT data reach the device while it keeps taking it (bounded),
-    // cancels what is still in flight and waits (bounded) for it to come back. A stopped pipe reports itself cancelled
-    // (unless it failed otherwise) until a flush restarts it; OUT data left unsent is logged.
-    void stop_worker_thread();
-    // Stops, discards queued data (received IN data, unsent OUT data) and restarts the worker.
+    // Stops streaming: lets queued OUT data reach the device while it keeps taking it (bounded),
+    // cancels what is still in flight and waits (bounded) for it to come back. A stopped pipe
+    // reports itself cancelled (unless it failed otherwise) until a flush restarts it; OUT data
+    // left unsent is logged.
+    void stop();
+    // Stops, discards queued data (received IN data, unsent OUT data) and restarts streaming.
     // False when transfers did not come back: the pipe then stays stopped.
     bool flush_all_urb_buffers();
     // OUT only: stops the pipe; with `dst` null reports the unsent byte count in `dst_len`, else
@@ -84,10 +86,22 @@ class pipe {
     // Logs the queue fill levels.
     void statistic();
     std::uint8_t get_ep_addr() const { return ep_addr; }
-    // Hands a buffer to the worker: an empty one (IN) or a filled one (OUT).
+    // Hands a buffer to the library side: an empty one (IN) or a filled one (OUT). It goes out at
+    // once when a transfer is idle, else with the next transfer that comes back.
     void push_buf_to_lib(urb_buf* ub);
+    // IN: takes the oldest received buffer for the reader, or false.
+    bool pop_received(urb_buf*& ub);
+    // The reader or writer, having found `q_app` empty, waits until it can make progress: IN, until
+    // `need` more bytes arrived (or a short buffer when `short_wakes`); OUT, until `need` buffers
+    // are free; in both cases also when the pipe fails or stops, the handle closes, or the
+    // library's side runs short of buffers. Returns timed_out only at `deadline`.
+    pipe_event::result wait_for_app(std::int64_t need, bool short_wakes,
+                                    pipe_event::clock::time_point deadline);
+    // OUT: how many free buffers a writer with `bytes` left should wait for.
+    std::int64_t buffers_to_wait_for(std::uint32_t bytes) const;
 
-    // Serialises blocking reads and writes while `thread_safe` is set.
+    // Serialises blocking reads and writes while `thread_safe` is set; a flush and
+    // read_unsent_buffer take it too, once the pipe is stopped.
     std::mutex pipe_lock;
     // Set by FT_SetPipeTimeout while another thread may be starting a read or write.
     std::atomic<std::uint32_t> timeout_ms{1000};
@@ -102,10 +116,9 @@ class pipe {
     std::unique_ptr<ProducerConsumerQueue<libusb_transfer*>> q_urb;
     std::vector<std::unique_ptr<urb_buf>> bufs;
     std::atomic<bool> stopped{true};
-    pipe_event lib_event;
+    // Signalled when a waiting reader or writer can make progress, the pipe fails or stops, or
+    // the handle closes.
     pipe_event app_event;
-    pipe_event urb_event;
-    std::thread worker;
     bool thread_safe = true;
     std::uint8_t ep_addr = 0;
     // IN: bytes received and not yet read. OUT: bytes queued and not yet sent, that is the data
@@ -117,45 +130,61 @@ class pipe {
     std::uint32_t cur_left = 0;
 
   private:
-    template <bool out> void worker_thread();
     template <bool out> void xfr_cb(libusb_transfer* x, urb_buf* ub);
     template <bool out> static void LIBUSB_CALL xfr_cb_wrapper(libusb_transfer* x);
-    void try_waiting_out_finished();
     // Records a failed or cancelled transfer's status; cancellation only marks a healthy pipe.
     void record_failure(libusb_transfer* x);
     // OUT: the bytes of the unsent buffers popped from q_err, q_err_submit and q_lib, each
     // buffer given to `take` and then freed for the writer; they leave the pending count.
     template <typename Take> void drain_unsent(Take take);
-    // Points `x` at `ub` and submits it; on failure records the status and parks both.
-    template <bool out> bool submit(libusb_transfer* x, urb_buf* ub);
-    void start_worker();
-    // OUT, worker joined: waits until no transfer is out, as long as they keep coming back (see
-    // out_idle), at most until `cap`.
+    // With submit_lock held: pairs idle transfers with buffers ready to go out and submits them,
+    // oldest buffer first. Returns 0, or the libusb error of a submission that failed (the pipe
+    // has failed then; the caller logs it and wakes the application once the lock is released).
+    int submit_ready();
+    // submit_ready under the lock, then the failure's log and wake-up.
+    void submit_ready_and_report();
+    // Logs a failed submission and wakes the application to see it.
+    void report_submit_failure(int rc);
+    void start();
+    // OUT, stopped: waits until every queued buffer went out, as long as transfers keep coming
+    // back (see out_idle), at most until `cap`.
     bool wait_out_drained(pipe_event::clock::time_point cap);
     // Waits until no transfer is held by libusb any more, at most until `deadline`.
     bool wait_transfers_back(pipe_event::clock::time_point deadline);
     // Gives transfers that never came back to their own completions (see pipe_transfer).
     void orphan_pending_transfers();
+    void stop_locked();
     bool is_out() const { return (ep_addr & LIBUSB_ENDPOINT_IN) == 0; }
+    // Whether a waiter registered in app_want can make progress now; called by completions.
+    void wake_app_if_ready(bool short_buffer);
+
+    // Serialises stop, flush and read_unsent_buffer of this pipe against each other.
+    std::mutex control_lock;
+    // Held while idle transfers are paired with buffers and submitted, so that only one thread
+    // consumes q_lib and q_urb at a time and OUT buffers go out in the order they were queued.
+    // Never held across anything but libusb_submit_transfer, which does not wait for the device.
+    std::mutex submit_lock;
+    // Set (under submit_lock) once nothing may be submitted any more: the pipe is stopping.
+    bool no_submit = true;
+    std::uint32_t urb_count = 0;
 
     // The rings above are single-producer. The rare paths that would add a second producer use
     // these side rings instead, each with one producer and one consumer:
-    // IN: buffers of failed completions (event thread -> worker), taken before q_lib.
+    // IN: buffers of failed completions (event thread -> submitter), taken before q_lib.
     std::unique_ptr<ProducerConsumerQueue<urb_buf*>> q_lib_failed;
-    // Transfers whose submission failed (worker -> worker), taken before q_urb.
-    std::unique_ptr<ProducerConsumerQueue<libusb_transfer*>> q_urb_failed;
-    // OUT: buffers whose submission failed (worker -> read_unsent_buffer), read after q_err.
+    // OUT: buffers whose submission failed (submitter -> read_unsent_buffer), read after q_err.
     std::unique_ptr<ProducerConsumerQueue<urb_buf*>> q_err_submit;
 
-    // Transfers held by libusb right now.
+    // Transfers held by libusb right now, counted up before a submission and down as the last
+    // step of a completion.
     std::atomic<std::uint32_t> in_flight{0};
-    // Successful submissions of the current worker; ends the IN create wait.
-    std::atomic<std::uint32_t> submitted{0};
-    // Set by the worker as its last action.
-    std::atomic<bool> worker_ended{true};
-    // OUT: when the drain at stop last saw a transfer come back. Written by the worker, read by
-    // the stopping thread after joining it.
-    pipe_event::clock::time_point drain_progress{};
+    // IN: bytes in the buffers of q_app, what a waiting reader can take.
+    std::atomic<std::int64_t> ready_bytes{0};
+    // What a reader or writer waits for (see wait_for_app); 0 when nobody waits.
+    std::atomic<std::int64_t> app_want{0};
+    std::atomic<bool> app_short{false};
+    // Completions since the pipe was created; the OUT drain at stop watches it for progress.
+    std::atomic<std::uint64_t> completions{0};
     // Shared by the pipes of one device: set when a transfer or submission finds it gone.
     std::atomic<bool>* device_gone = nullptr;
 };
