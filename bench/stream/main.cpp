@@ -144,6 +144,7 @@ struct Setup {
     int size = 32 * 1024; // bytes per transfer
     int depth = 8;        // transfers in flight per endpoint
     bool verify = false;  // loopback data checked word for word (both sides)
+    std::uint32_t app = app_chunk; // bytes per library read or write call
 };
 
 struct Result {
@@ -199,7 +200,9 @@ void set_transfer_params(const Setup& s, bool defaults) {
     }
 }
 
-void* lib_open(int index) {
+// The transfer parameters go with the next FT_Create only: set them for each handle.
+void* lib_open(int index, const Setup& s, bool default_params = false) {
+    set_transfer_params(s, default_params);
     void* h = nullptr;
     if (FT_Create(reinterpret_cast<void*>(static_cast<std::uintptr_t>(index)), FT_OPEN_BY_INDEX, &h) != 0) {
         std::fprintf(stderr, "cannot open virtual board %d in FIFO mode\n", index);
@@ -222,16 +225,16 @@ Result lib_stream(std::vector<std::unique_ptr<LibBoard>>& boards, Mode mode, con
         b.read_times.clear();
         if (mode != Mode::in_only) {
             threads.emplace_back([&, mode] {
-                std::vector<std::uint8_t> buf(app_chunk, 0x5A);
+                std::vector<std::uint8_t> buf(s.app, 0x5A);
                 std::uint64_t offset = 0;
                 std::uint32_t n = 0;
                 while (!stop.load()) {
                     if (s.verify)
-                        fill_words(buf.data(), app_chunk, offset, b.seed);
+                        fill_words(buf.data(), s.app, offset, b.seed);
                     // A time-out hands the rest to the next call.
-                    for (std::uint32_t done = 0; done < app_chunk && !stop.load(); done += n) {
+                    for (std::uint32_t done = 0; done < s.app && !stop.load(); done += n) {
                         n = 0;
-                        const FT_RESULT r = FT_WritePipe(b.h, ep_out, buf.data() + done, app_chunk - done, &n, nullptr);
+                        const FT_RESULT r = FT_WritePipe(b.h, ep_out, buf.data() + done, s.app - done, &n, nullptr);
                         if (mode == Mode::out_only)
                             b.moved += n;
                         if (r != 0 && r != STATUS_TIMED_OUT) {
@@ -239,17 +242,17 @@ Result lib_stream(std::vector<std::unique_ptr<LibBoard>>& boards, Mode mode, con
                             return;
                         }
                     }
-                    offset += app_chunk;
+                    offset += s.app;
                 }
             });
         }
         if (mode != Mode::out_only) {
             threads.emplace_back([&] {
-                std::vector<std::uint8_t> buf(app_chunk);
+                std::vector<std::uint8_t> buf(s.app);
                 std::uint64_t offset = 0;
                 while (!stop.load()) {
                     std::uint32_t n = 0;
-                    const FT_RESULT r = FT_ReadPipe(b.h, ep_in, buf.data(), app_chunk, &n, nullptr);
+                    const FT_RESULT r = FT_ReadPipe(b.h, ep_in, buf.data(), s.app, &n, nullptr);
                     if (n != 0) {
                         if (s.verify && !check_words(buf.data(), n, offset, b.seed))
                             b.wrong = true;
@@ -466,12 +469,11 @@ struct Bench {
 
     // One round of one mode on the first `n` boards: the library, then the raw loops.
     std::pair<Result, Result> round(Mode m, const Setup& s, int n, Clock::duration run) {
-        set_transfer_params(s, false);
         set_source(m);
         std::vector<std::unique_ptr<LibBoard>> lib;
         for (int i = 0; i < n; ++i) {
             lib.push_back(std::make_unique<LibBoard>());
-            lib.back()->h = lib_open(i);
+            lib.back()->h = lib_open(i, s);
             lib.back()->seed = 1000003ull * static_cast<std::uint64_t>(i + 1);
         }
         const Result l = lib_stream(lib, m, s, run);
@@ -521,12 +523,11 @@ void print_series(const std::string& name, const Series& s) {
 }
 
 void memory_report(Bench& b) {
-    set_transfer_params(Setup{}, true);
     b.set_source(Mode::loopback);
     const double before = resident_mib();
     std::vector<std::unique_ptr<LibBoard>> one;
     one.push_back(std::make_unique<LibBoard>());
-    one[0]->h = lib_open(0);
+    one[0]->h = lib_open(0, Setup{}, true);
     const double opened = resident_mib();
     // Stream a GiB of loopback through the handle; memory must not grow with it.
     std::atomic<bool> stop{false};
@@ -608,17 +609,19 @@ void array(Bench& b, int n, int rounds, Clock::duration run) {
     std::printf("array_raw_host_cpu_growth_1_to_%d: %.2f\n", n, one.ratio(all.raw_host, one.raw_host));
     std::printf("array_data_exact: %s\n", all.exact && one.exact ? "yes" : "NO");
 
-    // Unplug the last board in the middle of a library stream.
-    set_transfer_params(s, false);
+    // Unplug the last board in the middle of a library stream; reads of 64 KiB show a stall of
+    // the others finely.
+    Setup fine = s;
+    fine.app = 64 * 1024;
     b.set_source(Mode::loopback);
     std::vector<std::unique_ptr<LibBoard>> lib;
     for (int i = 0; i < n; ++i) {
         lib.push_back(std::make_unique<LibBoard>());
-        lib.back()->h = lib_open(i);
+        lib.back()->h = lib_open(i, fine);
         lib.back()->seed = 1000003ull * static_cast<std::uint64_t>(i + 1);
     }
     Clock::time_point unplugged;
-    lib_stream(lib, Mode::loopback, s, run, [&] {
+    lib_stream(lib, Mode::loopback, fine, run, [&] {
         unplugged = Clock::now();
         b.bus.unplug(b.plugged.back().id);
     });

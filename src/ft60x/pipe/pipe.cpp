@@ -162,9 +162,9 @@ void pipe::start() {
 void pipe::push_buf_to_lib(urb_buf* ub) {
     assert(get_ep_addr() == ub->pp->get_ep_addr());
     q_lib->push(ub);
-    // Pairs with the fence in submit_ready: either this thread sees the transfer a completion
+    // Pairs with the barrier in submit_ready: either this thread sees the transfer a completion
     // just left idle, or that completion sees this buffer.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    handoff_barrier();
     if (!q_urb->isEmpty())
         submit_ready_and_report();
 }
@@ -187,9 +187,9 @@ pipe_event::result pipe::wait_for_app(std::int64_t need, bool short_wakes,
                                       pipe_event::clock::time_point deadline) {
     app_short.store(short_wakes, std::memory_order_relaxed);
     app_want.store(std::max<std::int64_t>(need, 1));
-    // Pairs with the fence in wake_app_if_ready: a completion that ran before this registration
+    // Pairs with the barrier in wake_app_if_ready: a completion that ran before this registration
     // left something in q_app, which the check below sees.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    handoff_barrier();
     pipe_event::result r = pipe_event::result::woken;
     if (q_app->isEmpty() && health() == 0)
         r = app_event.wait_until(deadline);
@@ -198,7 +198,7 @@ pipe_event::result pipe::wait_for_app(std::int64_t need, bool short_wakes,
 }
 
 void pipe::wake_app_if_ready(bool short_buffer) {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    handoff_barrier();
     const std::int64_t want = app_want.load(std::memory_order_relaxed);
     if (want == 0)
         return;
@@ -216,8 +216,8 @@ void pipe::wake_app_if_ready(bool short_buffer) {
 }
 
 int pipe::submit_ready() {
-    // Pairs with the fence in push_buf_to_lib (see there).
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Pairs with the barrier in push_buf_to_lib (see there).
+    handoff_barrier();
     const bool out = is_out();
     for (;;) {
         if (no_submit || status.load() != 0 || q_urb->isEmpty())

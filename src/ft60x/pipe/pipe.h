@@ -155,6 +155,10 @@ class pipe {
     void orphan_pending_transfers();
     void stop_locked();
     bool is_out() const { return (ep_addr & LIBUSB_ENDPOINT_IN) == 0; }
+    // Orders a hand-over against the other side's: of two threads that each publish something
+    // and then pass here before looking at what the other published, at least one sees it.
+    // (Read-modify-writes of one atomic, rather than fences, which ThreadSanitizer cannot follow.)
+    void handoff_barrier() { handoff.fetch_add(1, std::memory_order_acq_rel); }
     // Whether a waiter registered in app_want can make progress now; called by completions.
     void wake_app_if_ready(bool short_buffer);
 
@@ -183,6 +187,7 @@ class pipe {
     // What a reader or writer waits for (see wait_for_app); 0 when nobody waits.
     std::atomic<std::int64_t> app_want{0};
     std::atomic<bool> app_short{false};
+    std::atomic<std::uint32_t> handoff{0};
     // Completions since the pipe was created; the OUT drain at stop watches it for progress.
     std::atomic<std::uint64_t> completions{0};
     // Shared by the pipes of one device: set when a transfer or submission finds it gone.

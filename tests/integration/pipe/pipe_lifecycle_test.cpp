@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -390,6 +391,137 @@ TEST_F(PipeTest, UnplugWhileStreamingEndsReadsAndWritesAndCloseIsQuick) {
     EXPECT_EQ(FT_Close(handle), 0u);
     handle = nullptr;
     EXPECT_LT(steady::now() - start, 2s);
+}
+
+
+// Several threads flushing one pipe while it streams once aborted the process (two flushes both
+// restarting the pipe) and raced the reader on its rings.
+TEST_F(PipeTest, ConcurrentFlushesWhileStreamingLeaveThePipeUsable) {
+    plug_and_open();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (std::uint8_t ep : {ep_in, ep_in, ep_out, ep_out})
+        threads.emplace_back([&, ep] {
+            for (int i = 0; i < 20 && !stop.load(); ++i)
+                EXPECT_EQ(FT_FlushPipe(handle, ep), 0u);
+        });
+    threads.emplace_back([&] {
+        std::vector<std::uint8_t> buf(1u << 16, 0x5A);
+        while (!stop.load()) {
+            std::uint32_t n = 0;
+            FT_WritePipeEx(handle, fifo, buf.data(), static_cast<std::uint32_t>(buf.size()), &n, 20);
+        }
+    });
+    threads.emplace_back([&] {
+        std::vector<std::uint8_t> buf(1u << 16);
+        while (!stop.load()) {
+            std::uint32_t n = 0;
+            FT_ReadPipeEx(handle, fifo, buf.data(), static_cast<std::uint32_t>(buf.size()), &n, 20);
+        }
+    });
+    for (std::size_t i = 0; i < 4; ++i)
+        threads[i].join();
+    stop = true;
+    for (std::size_t i = 4; i < threads.size(); ++i)
+        threads[i].join();
+
+    // Once quiet, a flush of each side leaves a pipe that carries data exactly.
+    ASSERT_TRUE(eventually([&] { return FT_FlushPipe(handle, ep_out) == 0; }));
+    board().set_fifo_source(vboard::FifoSource::loopback); // drops what the streams left there
+    ASSERT_EQ(FT_FlushPipe(handle, ep_in), 0u);
+    FT_RESULT st = 1;
+    while (!read(1u << 16, 0, st).empty()) // the reader's place survives a flush
+        ;
+    const auto data = pattern(3, 100000);
+    write_all(data);
+    std::vector<std::uint8_t> got;
+    ASSERT_TRUE(eventually([&] {
+        const auto part = read(100000, 100, st);
+        got.insert(got.end(), part.begin(), part.end());
+        return (st != 0 && st != STATUS_TIMED_OUT) || got.size() >= data.size();
+    }));
+    EXPECT_EQ(got, data);
+}
+
+// Boards share the library's one event thread: an unplug of one must end only its own calls,
+// while the others go on streaming, byte for byte.
+TEST_F(PipeTest, BoardsStreamTogetherAndAnUnplugEndsOnlyItsOwn) {
+    constexpr int boards = 3;
+    std::vector<int> ids;
+    for (int i = 0; i < boards; ++i)
+        ids.push_back(bus().plug().id);
+    struct Stream {
+        void* h = nullptr;
+        std::atomic<std::uint64_t> received{0};
+        std::atomic<FT_RESULT> read_status{0}, write_status{0};
+        std::atomic<bool> wrong{false};
+    };
+    std::vector<Stream> streams(boards);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < boards; ++i) {
+        Stream& s = streams[static_cast<std::size_t>(i)];
+        FT_TRANSFER_CONF conf = fifo_mode_conf(); // taken by the next FT_Create
+        ASSERT_EQ(FT_SetTransferParams(&conf, 0), 0u);
+        ASSERT_EQ(FT_Create(reinterpret_cast<void*>(static_cast<std::uintptr_t>(i)), FT_OPEN_BY_INDEX, &s.h), 0u);
+        threads.emplace_back([&] {
+            std::vector<std::uint8_t> buf(1u << 18);
+            for (std::uint64_t off = 0; !stop.load(); off += buf.size()) {
+                fill_pattern(buf.data(), off, buf.size());
+                std::uint32_t n = 0;
+                if (const FT_RESULT r = FT_WritePipeEx(s.h, fifo, buf.data(), static_cast<std::uint32_t>(buf.size()), &n, 10000)) {
+                    s.write_status = r;
+                    return;
+                }
+            }
+        });
+        threads.emplace_back([&] {
+            std::vector<std::uint8_t> buf(1u << 18), want(1u << 18);
+            while (!stop.load()) {
+                std::uint32_t n = 0;
+                const FT_RESULT r = FT_ReadPipeEx(s.h, fifo, buf.data(), static_cast<std::uint32_t>(buf.size()), &n, 10000);
+                fill_pattern(want.data(), s.received.load(), n);
+                if (std::memcmp(buf.data(), want.data(), n) != 0)
+                    s.wrong = true;
+                s.received += n;
+                if (r != 0) {
+                    s.read_status = r;
+                    return;
+                }
+            }
+        });
+    }
+    for (auto& s : streams)
+        ASSERT_TRUE(eventually([&] { return s.received.load() > (2u << 20); }));
+    // Which handle is the unplugged board's: the one whose calls report it gone.
+    bus().unplug(ids.back());
+    ASSERT_TRUE(eventually([&] {
+        return std::any_of(streams.begin(), streams.end(), [](const Stream& s) {
+            return s.read_status.load() == STATUS_DEVICE_GONE && s.write_status.load() == STATUS_DEVICE_GONE;
+        });
+    }));
+    std::vector<std::uint64_t> at_unplug;
+    for (auto& s : streams)
+        at_unplug.push_back(s.received.load());
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        if (streams[i].read_status.load() == STATUS_DEVICE_GONE)
+            continue;
+        EXPECT_TRUE(eventually([&] { return streams[i].received.load() > at_unplug[i] + (4u << 20); }))
+            << "board " << i << " stopped streaming after another was unplugged";
+    }
+    stop = true;
+    for (auto& t : threads)
+        t.join();
+    int gone = 0;
+    for (auto& s : streams) {
+        EXPECT_FALSE(s.wrong.load());
+        if (s.read_status.load() == STATUS_DEVICE_GONE)
+            ++gone;
+        else
+            EXPECT_EQ(s.read_status.load() | s.write_status.load(), 0u);
+        EXPECT_EQ(FT_Close(s.h), 0u);
+    }
+    EXPECT_EQ(gone, 1);
 }
 
 } // namespace
