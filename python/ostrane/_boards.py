@@ -145,7 +145,8 @@ class HotplugSubscription:
 def on_hotplug(callback: HotplugCallback) -> HotplugSubscription:
     """Calls ``callback(event)`` with a ``HotplugEvent`` for every board that arrives or
     departs, on a thread of the library's (one per event, possibly several at once). The boards
-    already attached are announced as arrivals before this returns.
+    already attached and not open anywhere in the process are announced as arrivals before
+    this returns.
 
     The callback may call anything in this package, ``Device.open`` and ``close`` included. An
     exception it raises is logged (logger ``"ostrane"``) and goes no further.

@@ -1,0 +1,44 @@
+"""Helpers of the ostrane package's tests. Each module runs in a process of its own under
+ostrane-virtual-board, with the boards its registration in CMakeLists.txt gives it."""
+import sys
+import threading
+import time
+
+import pytest
+
+# Generous: an emulated CPU (scripts/kernel-test) is many times slower than this machine.
+BOUND = 60.0
+
+
+def wait_for(condition, what, bound=BOUND):
+    end = time.monotonic() + bound
+    while not condition():
+        if time.monotonic() > end:
+            pytest.fail(f"waited {bound} s for {what}")
+        time.sleep(0.01)
+
+
+def in_thread(fn, *args):
+    """Runs fn(*args) on a thread; the dict returned gets "result" or "error"."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["result"] = fn(*args)
+        except BaseException as e:
+            outcome["error"] = e
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread, outcome
+
+
+def wait_inside(thread, function):
+    """Waits until `thread` runs `function`: its blocking C call follows at once."""
+    def inside():
+        frame = sys._current_frames().get(thread.ident)
+        while frame is not None and frame.f_code.co_name != function:
+            frame = frame.f_back
+        return frame is not None
+
+    wait_for(inside, f"a thread inside {function}")
