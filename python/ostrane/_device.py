@@ -195,7 +195,8 @@ class Device:
         Wakes reads and writes blocked on it, waits until a running notification callback of
         it has returned and every call in flight has ended, then releases the device. Called
         from this device's notification callback it returns at once; the release follows when
-        the callback has returned. Iterators from ``notifications()`` end.
+        the callback has returned (until then, opening the board again fails with
+        STATUS_OPEN_FAILED). Iterators from ``notifications()`` end.
         """
         with self._lock:
             handle, self._handle = self._handle, None
