@@ -10,9 +10,16 @@ import pytest
 BOUND = 60.0
 
 
-def wait_for(condition, what, bound=BOUND):
+def wait_for(condition, what, bound=BOUND, errors=None):
+    """Polls condition() until true; an OstraneError named `errors` counts as false."""
     end = time.monotonic() + bound
-    while not condition():
+    while True:
+        try:
+            if condition():
+                return
+        except Exception as e:
+            if getattr(e, "name", None) != errors:
+                raise
         if time.monotonic() > end:
             pytest.fail(f"waited {bound} s for {what}")
         time.sleep(0.01)
@@ -35,10 +42,9 @@ def in_thread(fn, *args):
 
 def wait_inside(thread, function):
     """Waits until `thread` runs `function`: its blocking C call follows at once."""
-    def inside():
+    def frames():
         frame = sys._current_frames().get(thread.ident)
-        while frame is not None and frame.f_code.co_name != function:
+        while frame is not None:
+            yield frame.f_code.co_name
             frame = frame.f_back
-        return frame is not None
-
-    wait_for(inside, f"a thread inside {function}")
+    wait_for(lambda: function in frames(), f"a thread inside {function}")
