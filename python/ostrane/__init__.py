@@ -15,7 +15,8 @@ FT60x device (device control and streaming):
         on_notification(callback), notifications(timeout), close()
 
 Failures raise OstraneError (.call, .status, .name); bad arguments raise TypeError or ValueError
-before any C call. Callbacks run on the library's threads; an exception in one is logged on the
+before any C call. ostrane.abi holds the headers' constants and records (abi.Status,
+abi.CommsResult, abi.FT_DEVICE_INFO, ...). Callbacks run on the library's threads; an exception in one is logged on the
 "ostrane" logger.
 
 The library is loaded as the system finds it (the libostranecommsusb0 package); set

@@ -4,64 +4,66 @@ against the headers and checks every record and constant here against it."""
 from __future__ import annotations
 
 import ctypes
+import enum
 from ctypes import POINTER, c_bool, c_char, c_int, c_size_t, c_uint8, c_uint16, c_uint32, c_uint64
 from ctypes import c_ulong, c_void_p
 
-# enum FT_STATUS_VALUE
-FT_STATUS = {
-    "STATUS_SUCCESS": 0,
-    "STATUS_BAD_HANDLE": 1,
-    "STATUS_NO_DEVICE": 2,
-    "STATUS_OPEN_FAILED": 3,
-    "STATUS_IO_FAILED": 4,
-    "STATUS_TOO_LARGE": 5,
-    "STATUS_BAD_PARAMETER": 6,
-    "STATUS_UNSUPPORTED": 17,
-    "STATUS_TIMED_OUT": 19,
-    "STATUS_TRANSFER_CANCELLED": 20,
-    "STATUS_DEVICE_GONE": 30,
-    "STATUS_SESSION_FAILED": 32,
-}
-globals().update(FT_STATUS)
+class Status(enum.IntEnum):
+    """enum FT_STATUS_VALUE: the status of every FT_* call that returns one."""
+    STATUS_SUCCESS = 0
+    STATUS_BAD_HANDLE = 1
+    STATUS_NO_DEVICE = 2
+    STATUS_OPEN_FAILED = 3
+    STATUS_IO_FAILED = 4
+    STATUS_TOO_LARGE = 5
+    STATUS_BAD_PARAMETER = 6
+    STATUS_UNSUPPORTED = 17
+    STATUS_TIMED_OUT = 19
+    STATUS_TRANSFER_CANCELLED = 20
+    STATUS_DEVICE_GONE = 30
+    STATUS_SESSION_FAILED = 32
 
-# enum OstraneCommsResult
-COMMS_RESULT = {
-    "CommsOk": 0,
-    "CommsFailed": 1,
-    "CommsBadLength": 2,
-    "CommsNoData": 4,
-    "CommsOpenFailed": 5,
-    "CommsIndexUsed": 6,
-    "CommsBadHandle": 7,
-    "CommsBufferTooSmall": 8,
-    "CommsNullPointer": 9,
-}
-globals().update(COMMS_RESULT)
 
-# #define constants; the layout test reads this table.
-DEFINES = {
-    "FT_OPEN_BY_INDEX": 0x10,
-    "FT_OPEN_BY_SERIAL_NUMBER": 0x01,
-    "FT_OPEN_BY_DESCRIPTION": 0x02,
-    "FT_LIST_NUMBER_ONLY": 0x80000000,
-    "FT_LIST_BY_INDEX": 0x40000000,
-    "FT_LIST_ALL": 0x20000000,
-    "FT_LIST_DESCRIPTION": 0x02,
-    "FT_FLAGS_OPENED": 0x1,
-    "FT_FLAGS_HISPEED": 0x2,
-    "FT_FLAGS_SUPERSPEED": 0x4,
-    "FT_DEVICE_602": 602,
-    "FT_NOTIFICATION_CALLBACK_TYPE_INTERRUPT": 2,
-    "FT_LOG_LEVEL_NONE": 0,
-    "FT_LOG_LEVEL_ERROR": 1,
-    "FT_LOG_LEVEL_WARNING": 2,
-    "FT_LOG_LEVEL_TRACE": 3,
-    "FT_PIPE_DIR_IN": 0,
-    "FT_PIPE_DIR_OUT": 1,
-    "OSTRANE_COMMS_INVALID_HANDLE": -1,
-    "OSTRANE_COMMS_MAX_TRANSFER": 128,
-}
-globals().update(DEFINES)
+class CommsResult(enum.IntEnum):
+    """enum OstraneCommsResult: the result of the board channel's calls."""
+    CommsOk = 0
+    CommsFailed = 1
+    CommsBadLength = 2
+    CommsNoData = 4
+    CommsOpenFailed = 5
+    CommsIndexUsed = 6
+    CommsBadHandle = 7
+    CommsBufferTooSmall = 8
+    CommsNullPointer = 9
+
+
+# #define constants
+FT_OPEN_BY_INDEX = 0x10
+FT_OPEN_BY_SERIAL_NUMBER = 0x01
+FT_OPEN_BY_DESCRIPTION = 0x02
+FT_LIST_NUMBER_ONLY = 0x80000000
+FT_LIST_BY_INDEX = 0x40000000
+FT_LIST_ALL = 0x20000000
+FT_LIST_DESCRIPTION = 0x02
+FT_FLAGS_OPENED = 0x1
+FT_FLAGS_HISPEED = 0x2
+FT_FLAGS_SUPERSPEED = 0x4
+FT_DEVICE_602 = 602
+FT_NOTIFICATION_CALLBACK_TYPE_INTERRUPT = 2
+FT_LOG_LEVEL_NONE = 0
+FT_LOG_LEVEL_ERROR = 1
+FT_LOG_LEVEL_WARNING = 2
+FT_LOG_LEVEL_TRACE = 3
+FT_PIPE_DIR_IN = 0
+FT_PIPE_DIR_OUT = 1
+OSTRANE_COMMS_INVALID_HANDLE = -1
+OSTRANE_COMMS_MAX_TRANSFER = 128
+
+# Name -> value tables, for the layout test and the error names.
+FT_STATUS = {m.name: int(m) for m in Status}
+COMMS_RESULT = {m.name: int(m) for m in CommsResult}
+DEFINES = {name: value for name, value in dict(globals()).items()
+           if name.startswith(("FT_", "OSTRANE_")) and isinstance(value, int)}
 
 FT_RESULT = c_uint32
 

@@ -50,7 +50,7 @@ class Channel:
     def _n(self, call: str) -> int:
         number = self._number
         if number is None:
-            raise OstraneError(call, _abi.CommsBadHandle, detail="the channel is closed")
+            raise OstraneError(call, _abi.CommsResult.CommsBadHandle, detail="the channel is closed")
         return number
 
     def send(self, data: Buffer) -> None:
@@ -76,7 +76,7 @@ class Channel:
         got = ctypes.c_uint8(count)
         status = lib().OstraneCommsUSBReceive(self._n("OstraneCommsUSBReceive"), buffer, 128,
                                               ctypes.byref(got), ms)
-        if status not in (0, _abi.CommsNoData):
+        if status not in (0, _abi.CommsResult.CommsNoData):
             raise OstraneError("OstraneCommsUSBReceive", status)
         return bytes(buffer[:got.value])
 

@@ -171,7 +171,7 @@ class Device:
                     _set_fifo_mode(False)
         check("FT_Create", status)
         if not handle.value:
-            raise OstraneError("FT_Create", _abi.STATUS_OPEN_FAILED)
+            raise OstraneError("FT_Create", _abi.Status.STATUS_OPEN_FAILED)
         device = cls(handle.value, None, fifo)
         device._board = device._listing()
         return device
@@ -181,7 +181,7 @@ class Device:
     def _h(self, call: str) -> int:
         handle = self._handle
         if handle is None:
-            raise OstraneError(call, _abi.STATUS_BAD_HANDLE, detail="the device is closed")
+            raise OstraneError(call, _abi.Status.STATUS_BAD_HANDLE, detail="the device is closed")
         return handle
 
     @property
@@ -241,7 +241,7 @@ class Device:
         self._h("FT_GetDeviceInfoList")
         board = self._listing()
         if board is None:
-            raise OstraneError("FT_GetDeviceInfoList", _abi.STATUS_NO_DEVICE,
+            raise OstraneError("FT_GetDeviceInfoList", _abi.Status.STATUS_NO_DEVICE,
                                detail="the device is no longer listed")
         return board
 
@@ -333,7 +333,7 @@ class Device:
             if lib().FT_AccessMemory(self._h("FT_AccessMemory"), write, address + at,
                                      (ctypes.c_uint8 * len(chunk)).from_buffer(chunk),
                                      len(chunk)) != 1:
-                raise OstraneError("FT_AccessMemory", _abi.STATUS_IO_FAILED,
+                raise OstraneError("FT_AccessMemory", _abi.Status.STATUS_IO_FAILED,
                                    detail=f"{'write' if write else 'read'} of {len(chunk)} bytes "
                                    f"at 0x{address + at:08X} refused")
 
@@ -440,7 +440,7 @@ class Device:
 
     @staticmethod
     def _moved(call: str, status: int, moved: int) -> int:
-        if status not in (0, _abi.STATUS_TIMED_OUT):
+        if status not in (0, _abi.Status.STATUS_TIMED_OUT):
             raise OstraneError(call, status, transferred=moved)
         return moved
 

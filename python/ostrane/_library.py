@@ -69,7 +69,7 @@ class OstraneError(Exception):
             table = _COMMS_NAMES if call.startswith("OstraneComms") else _STATUS_NAMES
             name = table.get(status, f"status {status}")
         self.call = call
-        self.status = status
+        self.status = int(status)
         self.name = name
         self.transferred = transferred
         text = f"{call}: {name} (status {status})"
@@ -79,7 +79,7 @@ class OstraneError(Exception):
     def device_gone(self) -> bool:
         """True when the board was unplugged (pipe calls say so with STATUS_DEVICE_GONE,
         requests with STATUS_IO_FAILED, which other failures share)."""
-        return self.status == _abi.STATUS_DEVICE_GONE and not self.call.startswith("OstraneComms")
+        return self.status == _abi.Status.STATUS_DEVICE_GONE and not self.call.startswith("OstraneComms")
 
 
 def check(call: str, status: int, transferred: int = 0) -> None:
