@@ -1,5 +1,4 @@
-"""Helpers of the ostrane package's tests. Each module runs in a process of its own under
-ostrane-virtual-board, with the boards its registration in CMakeLists.txt gives it."""
+"""Each test module runs in a process of its own under ostrane-virtual-board (CMakeLists.txt)."""
 import sys
 import threading
 import time

@@ -21,12 +21,8 @@ def test_identity_and_versions(device):
 
 # (call, mask, value, levels read afterwards): pins 0 and 2 outputs, pin 1 an input that reads
 # its pull (low by default, high with pull-up code 2).
-GPIO_STEPS = [
-    ("gpio_enable", 0b111, 0b101, 0b000),
-    ("gpio_write", 0b111, 0b101, 0b101),
-    ("gpio_pull", 0b010, 0b1000, 0b111),
-    ("gpio_write", 0b001, 0b000, 0b110),
-]
+GPIO_STEPS = [("gpio_enable", 0b111, 0b101, 0b000), ("gpio_write", 0b111, 0b101, 0b101),
+              ("gpio_pull", 0b010, 0b1000, 0b111), ("gpio_write", 0b001, 0b000, 0b110)]
 
 
 def test_gpio_steps(device):

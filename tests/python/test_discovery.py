@@ -13,12 +13,8 @@ def test_list_describes_each_board():
         (0, "VB0001", *SDI, "super", False), (1, "VB0002", *SDI, "super", False)]
 
 
-@pytest.mark.parametrize("selector, serial", [
-    ({}, "VB0001"),
-    ({"index": 1}, "VB0002"),
-    ({"serial": "VB0002"}, "VB0002"),
-    ({"description": SDI[2]}, "VB0001"),
-])
+@pytest.mark.parametrize("selector, serial", [({}, "VB0001"), ({"index": 1}, "VB0002"),
+                                               ({"serial": "VB0002"}, "VB0002"), ({"description": SDI[2]}, "VB0001")])
 def test_open_reaches_the_chosen_board(selector, serial):
     with ostrane.Device.open(**selector) as device:
         assert device.info().serial == serial

@@ -11,17 +11,12 @@ from ostrane import _boards, _channel, _device
 D = ostrane.Device
 BAD_ARGUMENTS = [  # (call on a device d and a channel c, error)
     (lambda d, c: D.open(index=0, serial="VB0001"), ValueError), (lambda d, c: D.open(index=256), ValueError),
-    (lambda d, c: D.open(index="0"), TypeError), (lambda d, c: D.open(serial="x" * 32), ValueError),
-    (lambda d, c: D.open(fifo=1), TypeError), (lambda d, c: ostrane.Channel(-1), ValueError),
-    (lambda d, c: ostrane.on_hotplug(None), TypeError), (lambda d, c: d.on_notification(42), TypeError),
-    (lambda d, c: d.gpio_write(8, 0), ValueError), (lambda d, c: d.gpio_pull(1, 64), ValueError),
-    (lambda d, c: d.write(0x85, b"x"), ValueError), (lambda d, c: d.write(0x05, "text"), TypeError),
-    (lambda d, c: d.read(0x05, 4), ValueError), (lambda d, c: d.read(0x85, 4, timeout=-1), ValueError),
-    (lambda d, c: d.readinto(0x85, b"read-only"), TypeError),
+    (lambda d, c: D.open(serial="x" * 32), ValueError), (lambda d, c: ostrane.on_hotplug(None), TypeError),
+    (lambda d, c: d.gpio_pull(1, 64), ValueError), (lambda d, c: d.write(0x85, b"x"), ValueError),
+    (lambda d, c: d.read(0x85, 4, timeout=-1), ValueError), (lambda d, c: d.readinto(0x85, b"x"), TypeError),
     (lambda d, c: d.readinto(0x85, memoryview(bytearray(8))[::2]), ValueError),
     (lambda d, c: d.memory_read(0xFFFFFFFF, 2), ValueError),
-    (lambda d, c: c.send(b""), ValueError), (lambda d, c: c.send(bytes(129)), ValueError),
-    (lambda d, c: c.receive(128), ValueError), (lambda d, c: c.receive(4, timeout=True), TypeError),
+    (lambda d, c: c.send(bytes(129)), ValueError), (lambda d, c: c.receive(128), ValueError),
 ]
 
 
