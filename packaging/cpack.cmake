@@ -2,14 +2,22 @@
 #   libostranecommsusb0     runtime: the shared library and the udev rule
 #   libostranecommsusb-dev  development: headers, linker name, pkg-config file, CMake package
 #   ostrane-tools           ostrane-cli, ostrane-virtual-board and their manual pages
+#   python3-ostrane         the Python package `ostrane` (python/), over the runtime library
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr so the library lands in the multiarch directory that
 # the pkg-config file and the CMake package name. The tools exist only with OSTRANE_BUILD_TESTS.
 include(GNUInstallDirs)
 
-set(ostrane_components runtime development)
+set(ostrane_components runtime development python)
 set(ostrane_package_runtime libostranecommsusb0)
 set(ostrane_package_development libostranecommsusb-dev)
 set(ostrane_package_tools ostrane-tools)
+set(ostrane_package_python python3-ostrane)
+
+# Where Debian's python3 finds packages under the prefix /usr; elsewhere, install with pip.
+set(OSTRANE_PYTHON_DIR lib/python3/dist-packages CACHE STRING
+  "Directory under the install prefix for the Python package ostrane")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/ostrane DESTINATION ${OSTRANE_PYTHON_DIR} COMPONENT python
+  FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
 
 if(TARGET ostrane-cli AND TARGET ostrane-virtual-board)
   list(APPEND ostrane_components tools)
@@ -92,5 +100,17 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION
 ostrane-cli lists boards and talks to them; ostrane-virtual-board runs\n\
 a program against emulated boards, with fault scripts and Wireshark\n\
 captures.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${ostrane_package_python})
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
+# ctypes loads the library of the same release by its soname.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${ostrane_package_runtime} (= ${PROJECT_VERSION}), python3 (>= 3.8)")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+  "Ostrane camera interface boards over USB (Python 3)\n\
+The Python package ostrane (ctypes over libOstraneCommsUSB.so.0): board\n\
+list and hot-plug, the board channel to the camera, FT60x device control,\n\
+notifications and streaming.")
 
 include(CPack)

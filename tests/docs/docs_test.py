@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Runs every ```sh block of docs/*.md, in file order, in a scratch directory, and compiles
-every ```c block.
+"""Runs every ```sh block of docs/*.md, in file order, in a scratch directory, compiles
+every ```c block and runs every ```python block under the launcher with one virtual board.
+Both find the Python package of the source tree and the library of the build tree.
 
 Commands that talk to a board (ostrane-cli, lsusb) run against one virtual board when the block
 does not start the launcher itself. Commands that change the system run through stand-ins:
@@ -89,6 +90,8 @@ def main():
     env.pop("UMOCKDEV_DIR", None)
     env.pop("DOCS_UNDER_LAUNCHER", None)
     env.pop("LD_PRELOAD", None)
+    env.update(PYTHONPATH=os.path.join(docs_dir, os.pardir, "python"), PYTHONDONTWRITEBYTECODE="1",
+               OSTRANE_LIBRARY=os.path.join(os.path.realpath(build_dir), "src"))
 
     ran, skipped, failed = 0, [], []
     docs = sorted(f for f in os.listdir(docs_dir) if re.match(r"\d\d-.*\.md$", f))
@@ -105,6 +108,13 @@ def main():
             print(f"--- {where}\n{block}{r.stdout}{r.stderr}", end="")
             if r.returncode != 0:
                 failed.append(f"{where} exited {r.returncode}")
+        for line, block in blocks(os.path.join(docs_dir, doc), "python"):
+            r = subprocess.run([vboard, "--boards", "1", "--", sys.executable, "-c", block], cwd=work, env=env,
+                               capture_output=True, text=True, timeout=180)
+            ran += 1
+            print(f"--- {doc}:{line} (Python)\n{block}{r.stdout}{r.stderr}", end="")
+            if r.returncode != 0:
+                failed.append(f"{doc}:{line} (Python) exited {r.returncode}")
         # C snippets: the preprocessor lines at file scope, the rest as the body of main.
         for line, block in blocks(os.path.join(docs_dir, doc), "c"):
             lines = block.splitlines()

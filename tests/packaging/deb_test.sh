@@ -28,7 +28,8 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-mul
 runtime=$rel/libostranecommsusb0_${version}_${arch}.deb
 dev=$rel/libostranecommsusb-dev_${version}_${arch}.deb
 tools=$rel/ostrane-tools_${version}_${arch}.deb
-for deb in "$runtime" "$dev" "$tools"; do [ -f "$deb" ] || fail "missing $deb (have: $(ls "$rel"/*.deb))"; done
+python=$rel/python3-ostrane_${version}_all.deb
+for deb in "$runtime" "$dev" "$tools" "$python"; do [ -f "$deb" ] || fail "missing $deb (have: $(ls "$rel"/*.deb))"; done
 
 holds() {  # <deb> <path regex>...
     local deb=$1; shift
@@ -45,15 +46,18 @@ holds "$dev" "/usr/lib/$multiarch/libOstraneCommsUSB\.so" /usr/include/ostrane/O
     "/usr/lib/$multiarch/cmake/OstraneCommsUSB/OstraneCommsUSBConfig\.cmake"
 holds "$tools" /usr/bin/ostrane-cli /usr/bin/ostrane-virtual-board \
     /usr/share/man/man1/ostrane-virtual-board\.1\.gz
+holds "$python" /usr/lib/python3/dist-packages/ostrane/__init__\.py /usr/lib/python3/dist-packages/ostrane/py\.typed \
+    /usr/share/doc/python3-ostrane/copyright
 for page in "$src"/tools/*/*.1; do
     [ -f "$page" ] && holds "$tools" "/usr/share/man/man1/$(basename "$page")\.gz"
 done
 # The library is in the runtime package only: no second copy elsewhere.
-dpkg-deb -c "$dev" "$tools" 2>/dev/null | grep -q 'libOstraneCommsUSB\.so\.0' && fail "library packaged twice"
+dpkg-deb -c "$dev" "$tools" "$python" 2>/dev/null | grep -q 'libOstraneCommsUSB\.so\.0' && fail "library packaged twice"
 dpkg-deb -f "$dev" Depends | grep -q "libostranecommsusb0 (= $version)" || fail "dev Depends: $(dpkg-deb -f "$dev" Depends)"
 dpkg-deb -f "$tools" Depends | grep -q "umockdev" || fail "tools Depends: $(dpkg-deb -f "$tools" Depends)"
+dpkg-deb -f "$python" Depends | grep -q "libostranecommsusb0 (= $version)" || fail "python Depends: $(dpkg-deb -f "$python" Depends)"
 
-for deb in "$runtime" "$dev" "$tools"; do dpkg -x "$deb" "$root" || fail "dpkg -x $deb"; done
+for deb in "$runtime" "$dev" "$tools" "$python"; do dpkg -x "$deb" "$root" || fail "dpkg -x $deb"; done
 export LD_LIBRARY_PATH=$root/usr/lib/$multiarch
 vboard=$root/usr/bin/ostrane-virtual-board
 
@@ -76,13 +80,19 @@ for host in "$work/host-pkgconfig" "$work/host-cmake/host"; do
 done
 out=$("$vboard" --boards 2 -- "$root/usr/bin/ostrane-cli" list) || fail "packaged ostrane-cli list"
 [ "$(grep -c 'Q.V. Ostrane SDI Adapter' <<<"$out")" = 2 ] || fail "packaged list: $out"
+# The packaged Python package finds the packaged library as the system would (here through
+# LD_LIBRARY_PATH), with no variable of its own.
+out=$(env -u OSTRANE_LIBRARY PYTHONPATH="$root/usr/lib/python3/dist-packages" "$vboard" -- /usr/bin/python3 -c '
+import ostrane; ch = ostrane.Channel(0); ch.send(b"ping")
+print(ostrane.__file__, ostrane.list_boards()[0].serial, ch.receive(4, timeout=5))') || fail "packaged python: $out"
+[ "$out" = "$root/usr/lib/python3/dist-packages/ostrane/__init__.py VB0001 b'"'ping'"'" ] || fail "packaged python: $out"
 zcat "$root/usr/share/man/man1/ostrane-virtual-board.1.gz" | grep -q '^\.TH OSTRANE-VIRTUAL-BOARD 1' || fail "manual page"
 
 if command -v lintian >/dev/null; then
-    report=$(lintian --no-tag-display-limit "$runtime" "$dev" "$tools" 2>&1)
+    report=$(lintian --no-tag-display-limit "$runtime" "$dev" "$tools" "$python" 2>&1)
     echo "$report" | grep -c '^[WI]:' | sed 's/^/lintian warnings and notes: /'
     grep '^E:' <<<"$report" && fail "lintian errors"
 else
     echo "lintian not installed: skipped"
 fi
-echo "deb_test: ok ($(basename "$runtime") $(basename "$dev") $(basename "$tools"))"
+echo "deb_test: ok ($(basename "$runtime") $(basename "$dev") $(basename "$tools") $(basename "$python"))"
