@@ -8,6 +8,7 @@
 //   --boards N       N boards stream loopback at once (library, then raw loops), then one of them
 //                    is unplugged mid-stream; data checked on every board
 //   --no-memory      skip the resident-memory report
+//   --size KiB --depth N   transfers of the main comparison (default 32 KiB, 8 in flight)
 // The transport comes from OSTRANE_VBOARD_TRANSPORT, as for the tests. Prints "name: value" lines.
 #include <dirent.h>
 #include <libusb.h>
@@ -673,12 +674,17 @@ int main(int argc, char** argv) {
     std::vector<std::string> positional;
     bool do_sweep = false, do_memory = true;
     int boards = 1;
+    Setup main_setup; // 8 transfers of 32 KiB per endpoint on both sides
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--sweep")
             do_sweep = true;
         else if (a == "--no-memory")
             do_memory = false;
+        else if (a == "--size" && i + 1 < argc)
+            main_setup.size = std::atoi(argv[++i]) * 1024;
+        else if (a == "--depth" && i + 1 < argc)
+            main_setup.depth = std::atoi(argv[++i]);
         else if (a == "--boards" && i + 1 < argc)
             boards = std::clamp(std::atoi(argv[++i]), 1, vboard::VirtualBus::hub_ports);
         else
@@ -712,7 +718,7 @@ int main(int argc, char** argv) {
     }
     if (do_memory)
         memory_report(b);
-    const Setup s; // 8 transfers of 32 KiB per endpoint on both sides
+    const Setup s = main_setup;
     std::printf("transfers_in_flight: %d of %d bytes per endpoint\n", s.depth, s.size);
     std::map<Mode, Series> series;
     for (int r = 0; r < rounds; ++r)
