@@ -2,6 +2,8 @@
 
 #include <utility>
 
+thread_local bool callback_thread::serving_callbacks = false;
+
 callback_thread::callback_thread() : worker(&callback_thread::run, this) {}
 
 void callback_thread::stop()
@@ -38,6 +40,7 @@ void callback_thread::post(std::function<void()> job)
 
 void callback_thread::run()
 {
+    const serving marker;
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
         wake.wait(guard, [this] { return stopping || !jobs.empty(); });
