@@ -3,6 +3,7 @@
 #include <utility>
 
 thread_local bool callback_thread::serving_callbacks = false;
+thread_local bool callback_thread::is_worker = false;
 
 callback_thread::callback_thread() : worker(&callback_thread::run, this) {}
 
@@ -41,6 +42,7 @@ void callback_thread::post(std::function<void()> job)
 void callback_thread::run()
 {
     const serving marker;
+    is_worker = true;
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
         wake.wait(guard, [this] { return stopping || !jobs.empty(); });
