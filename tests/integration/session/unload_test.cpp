@@ -13,10 +13,10 @@ struct child_result {
     std::string output;
 };
 
-child_result run_child(const std::string& mode)
+child_result run_child(const std::string& mode, const char* program = UNLOAD_CHILD)
 {
     child_result r;
-    const std::string command = std::string(UNLOAD_CHILD) + " " + mode;
+    const std::string command = std::string(program) + " " + mode;
     FILE* p = popen(command.c_str(), "r");
     if (p == nullptr)
         return r;
@@ -65,6 +65,29 @@ TEST(Unload, BoardChannelsLeftOpenAreClosedByTheSessionOnly)
     // Nothing tries to close a channel's handle after the session has gone.
     EXPECT_EQ(r.output.find("invalid device handle"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("Cannot find handle"), std::string::npos) << r.output;
+}
+
+// Teardown at exit while calls, threads or processes are still about: it neither frees what a
+// running call uses nor waits for ever for threads it did not start or that are not there.
+TEST(Unload, ExitWhileAnotherThreadIsInsideAnEntryPoint)
+{
+    const child_result r = run_child("exit-in-open");
+    ASSERT_EQ(r.status, 0) << r.output;
+    expect_in_order(r.output, {"main returns\r\n", "Session Deinit\r\n", "stop event thread\r\n"});
+}
+
+TEST(Unload, ForkedChildExitsAndMayUseTheLibraryAfresh)
+{
+    const child_result r = run_child("fork");
+    ASSERT_EQ(r.status, 0) << r.output;
+}
+
+// The library's code stays until the hot-plug notice it started has returned into it.
+TEST(Unload, UnloadWaitsForARunningHotplugNotice)
+{
+    const child_result r = run_child("", UNLOAD_DL_CHILD);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("unloaded after the notice\r\n"), std::string::npos) << r.output;
 }
 
 TEST(Unload, SettingTheLogAloneStartsNoSession)
