@@ -22,8 +22,8 @@ void on_hotplug(unsigned long, FT_DEVICE_INFO*, bool, void*)
     notified = true;
     while (!unloading)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    // A host callback slower than the unload's own steps.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // A host callback slower than the unload's own steps (a few hundred milliseconds).
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     returned = true;
 }
 
