@@ -37,6 +37,8 @@ thread_local std::uint32_t session_users_here = 0;
 // How long teardown waits for calls still using the session; past it the session is left to the
 // end of the process rather than freed under them.
 constexpr auto teardown_wait = std::chrono::seconds(3);
+// A session given up unfreed stays reachable here: left, not lost.
+session* abandoned_session = nullptr;
 
 struct session_owner {
     std::unique_ptr<session> lib;
@@ -51,7 +53,7 @@ struct session_owner {
         const auto end = std::chrono::steady_clock::now() + teardown_wait;
         while (session_users.load() > session_users_here) {
             if (std::chrono::steady_clock::now() > end) {
-                (void)lib.release();
+                abandoned_session = lib.release();
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -79,7 +81,7 @@ void after_fork_in_parent()
 }
 void after_fork_in_child()
 {
-    (void)owner().lib.release();
+    abandoned_session = owner().lib.release();
     current_session.store(nullptr);
     created = false;
     session_users.store(0);
@@ -138,10 +140,14 @@ session_ref session_ref::get_or_create()
         pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
     });
     // A creation that throws leaves `created` unset, so a later call tries again.
-    session_owner& o = owner();
-    o.lib = std::make_unique<session>();
-    created = true;
-    current_session.store(o.lib.get());
+    try {
+        session_owner& o = owner();
+        o.lib = std::make_unique<session>();
+        created = true;
+        current_session.store(o.lib.get());
+    } catch (...) {
+        return {};
+    }
     return existing();
 }
 
@@ -166,7 +172,8 @@ session_ref::~session_ref()
     }
 }
 
-handle_lease::handle_lease(void* handle) : s(handle != nullptr ? session_ref::existing() : session_ref())
+handle_lease::handle_lease(void* handle)
+    : s(handle != nullptr ? session_ref::existing() : session_ref())
 {
     if (!s)
         return;

@@ -4,10 +4,9 @@
 #include <memory>
 #include <thread>
 
-#include "ft60x/session/callback_thread.h"
-
 #include "ft60x/device/library.h"
 #include "ft60x/logging.h"
+#include "ft60x/session/callback_thread.h"
 
 hotplug::hotplug(session_lib& lib, device_cache::action on_arrived, device_cache::action on_left)
     : usb_lib(&lib), cache(std::move(on_arrived), std::move(on_left))

@@ -250,7 +250,8 @@ TEST(HotplugReentry, CallbacksWaitingForEachOtherAllReturn)
     ASSERT_TRUE(FT_SetHotplugCallback(&removes_the_other<0>, &mutual, false));
     ASSERT_TRUE(FT_SetHotplugCallback(&removes_the_other<1>, &mutual, false));
     plug("MUTUAL");
-    EXPECT_TRUE(eventually([&] { return mutual.returned == 2; })) << "two removals wait for each other";
+    EXPECT_TRUE(eventually([&] { return mutual.returned == 2; }))
+        << "two removals wait for each other";
 
     cycle crossed;
     crossed.handle = open_board(static_cast<std::uint32_t>(index_of("MUTUAL")), false);

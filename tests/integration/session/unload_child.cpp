@@ -38,6 +38,9 @@ bool child_ended(pid_t pid)
     return true;
 }
 
+// A bus that is never destroyed, kept reachable.
+vboard::VirtualBus* undestroyed_bus = nullptr;
+
 vboard::VirtualBus& static_bus()
 {
     static vboard::VirtualBus bus;
@@ -50,7 +53,8 @@ int main(int argc, char** argv)
 {
     const char* mode = argc > 1 ? argv[1] : "";
     // A forked child must not tear the bus down (its threads are the parent's): left undestroyed.
-    vboard::VirtualBus& bus = std::strcmp(mode, "fork") == 0 ? *new vboard::VirtualBus : static_bus();
+    vboard::VirtualBus& bus =
+        std::strcmp(mode, "fork") == 0 ? *(undestroyed_bus = new vboard::VirtualBus) : static_bus();
     FT_SetDebug(stdout, FT_LOG_LEVEL_TRACE);
     if (std::strcmp(mode, "debug-only") == 0)
         return 0;
