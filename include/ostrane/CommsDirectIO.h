@@ -69,7 +69,8 @@ class OSTRANE_API CCommsDirectIO : public IComms {
     int Rx(void* buffer, std::size_t length) override;     // pops bytes of the receive FIFO
     int Tx(const void* data, std::size_t length) override; // pushes bytes into the transmit FIFO
 
-    // Called (on the library's event thread) for each notification of the board.
+    // Called (on the library's callback thread, never the USB event thread) for each
+    // notification of the board.
     void SetCallback(std::function<void()> callback);
 
     void SetRxInterruptEnable(bool enable);

@@ -39,7 +39,10 @@ OSTRANE_API unsigned int OstraneCommsUSBOpenByIndex(int* handle, int index);
 OSTRANE_API unsigned int OstraneCommsUSBTransmit(int handle, const void* data, size_t length);
 
 /* Waits up to `timeoutMs` milliseconds (0: no waiting) for *count bytes (0 to 127) and reads
- * them into `buffer`; *count then holds the number of bytes delivered. */
+ * them into `buffer`; *count then holds the number of bytes delivered. A bridge register that
+ * cannot be read gives CommsFailed with *count untouched, never "nothing there". Called from a
+ * notification callback, it asks the board for its receive level instead of waiting for the
+ * channel's notification, which would come only after that callback. */
 OSTRANE_API unsigned int OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize,
                                                 uint8_t* count, int timeoutMs);
 

@@ -161,14 +161,19 @@ FT60X_STATIC_ASSERT(offsetof(FT_CONFIGURATION_DESCRIPTOR, MaxPower) == 8, config
 FT60X_STATIC_ASSERT(offsetof(FT_PIPE_INFORMATION, wMaxPacketSize) == 2, pipe_info_mps);
 FT60X_STATIC_ASSERT(offsetof(FT_PIPE_INFORMATION, bInterval) == 4, pipe_info_interval);
 
-/* Called on the library's event thread; FT602 handles pass type 2 and a null info. */
+/* Called on the library's callback thread (never the USB event thread), one at a time in arrival
+ * order; it may call any entry point. FT602 handles pass type 2 and a null info. */
 typedef void (*FT_NOTIFICATION_CALLBACK)(void* context, int type, void* info);
 
-/* Called on a thread of its own for each attachment (arrived true) or detachment. */
+/* Called on a thread of its own for each attachment (arrived true) or detachment, and for each
+ * listed board when the client is registered. */
 typedef void (*FT_HOTPLUG_CALLBACK)(unsigned long uid, FT_DEVICE_INFO* info, bool arrived,
                                     void* context);
 
-/* Enumeration, open and close. */
+/* Enumeration, open and close. FT_GetDeviceInfoList copies at most as many records as the
+ * calling thread was last told by FT_CreateDeviceInfoList or FT_ListDevices (on a thread never
+ * told, the count last told to any thread), whatever other threads' enumerations found since.
+ * A handle value is never given out twice in the life of the process. */
 FT60X_API FT_RESULT FT_CreateDeviceInfoList(uint32_t* numDevices);
 FT60X_API FT_RESULT FT_GetDeviceInfoList(FT_DEVICE_INFO* list, uint32_t* numDevices);
 FT60X_API FT_RESULT FT_GetDeviceInfoDetail(uint32_t index, uint32_t* flags, uint32_t* type,
@@ -180,6 +185,7 @@ FT60X_API FT_RESULT FT_Create(void* identifier, uint32_t flags, void** handle);
 FT60X_API FT_RESULT FT_Close(void* handle);
 FT60X_API FT_RESULT FT_GetLibraryVersion(uint32_t* version);
 FT60X_API FT_RESULT FT_GetDriverVersion(void* handle, uint32_t* version);
+/* 6 for a null, unknown or closed handle, as for a null version pointer. */
 FT60X_API FT_RESULT FT_GetFirmwareVersion(void* handle, uint32_t* version);
 
 /* Device control. The setup packet carries bmRequestType in its least significant byte,
@@ -190,9 +196,14 @@ FT60X_API FT_RESULT FT_ControlTransfer(void* handle, uint64_t setupPacket, uint8
 FT60X_API FT_RESULT FT_SetNotificationCallback(void* handle, FT_NOTIFICATION_CALLBACK callback,
                                                void* context);
 FT60X_API void FT_ClearNotificationCallback(void* handle);
+/* A removal from a host thread returns once no callback of the client runs; from inside a
+ * callback of the library it does not wait (see the README, "Threads and callbacks"). */
 FT60X_API bool FT_SetHotplugCallback(FT_HOTPLUG_CALLBACK callback, void* context, bool remove);
+/* 6 for a null, unknown or closed handle, as for a null configuration pointer. */
 FT60X_API FT_RESULT FT_GetChipConfiguration(void* handle, void* configuration);
 FT60X_API FT_RESULT FT_SetChipConfiguration(void* handle, void* configuration);
+/* Stops the pipes (OUT data drains for up to 10 s per pipe) and resets the port; two resets of
+ * one handle run one after the other. */
 FT60X_API FT_RESULT FT_ResetDevicePort(void* handle);
 FT60X_API void FT_DumpStatus(void* handle, uint8_t pipeIndex, bool outPipe);
 FT60X_API FT_RESULT FT_GetVIDPID(void* handle, uint16_t* vid, uint16_t* pid);

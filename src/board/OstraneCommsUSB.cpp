@@ -12,6 +12,7 @@
 
 #include "board/parse/bridge_replies.h"
 #include "ft60x/parse/arg_checks.h"
+#include "ft60x/session/callback_thread.h"
 #include "ostrane/CommsDirectIO.h"
 
 using Tessory::Ostrane::CCommsDirectIO;
@@ -199,13 +200,16 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
         }
 
         std::atomic<bool>& messageAvailable = ostraneMessageAvailable[handle];
+        // The flag is set on the library's callback thread: called from a notification callback,
+        // which runs there, the receive would wait for itself. There it asks the board instead.
+        const bool askBoard = !noWait && callback_thread::on_a_callback_thread();
         const auto start = std::chrono::steady_clock::now();
         const std::int64_t timeoutNs = std::int64_t{timeoutMs} * 1'000'000;
         // Busy-polls on the calling thread: the reply usually follows within a few milliseconds.
         for (;;) {
             if (channel->closing.load())
                 return CommsBadHandle;
-            if (messageAvailable.load()) {
+            if (askBoard || messageAvailable.load()) {
                 comms->SetRxInterruptEnable(false);
                 if (comms->GetInterruptStatus(interruptStatus) != Tessory::Ostrane::DirectIOOk) {
                     accessFailed = true;
@@ -231,8 +235,10 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
             return CommsFailed;
 
         unsigned result = CommsFailed;
-        if (interruptStatus != 0 || noWait || waiting != 0) {
-            comms->GetRxFifoLevel(rxLevel);
+        if (interruptStatus != 0 || noWait || waiting != 0 || askBoard) {
+            // A level that cannot be read says nothing about what waits: a failure, not "no data".
+            if (comms->GetRxFifoLevel(rxLevel) != Tessory::Ostrane::DirectIOOk)
+                return CommsFailed;
             // Pop no more than the level just read: bytes that arrive after it stay in the FIFO
             // for the next receive instead of being lost. With nothing to pop there is no read.
             const std::size_t wanted = Tessory::Ostrane::RxBytesToRead(*count, rxLevel);

@@ -1,11 +1,15 @@
 // Exported FT_* entry points for enumeration, open and close, versions and device control.
 #include <libusb-1.0/libusb.h>
 
+#include <pthread.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "ft60x/api_common.h"
 #include "ft60x/device/dev_handle.h"
@@ -23,8 +27,18 @@ constexpr std::size_t text_field = 32;
 // session, so it is destroyed at unload or exit before anything the host built ahead of that
 // first call (a test's virtual bus, say). After that, entry points see no session rather than a
 // destroyed one.
-std::once_flag session_created;
+std::mutex creation_lock;
+bool created = false; // guarded by creation_lock
 std::atomic<session*> current_session{nullptr};
+// Entry points using the session now, and those of them on this thread.
+std::atomic<std::uint32_t> session_users{0};
+thread_local std::uint32_t session_users_here = 0;
+
+// How long teardown waits for calls still using the session; past it the session is left to the
+// end of the process rather than freed under them.
+constexpr auto teardown_wait = std::chrono::seconds(3);
+// A session given up unfreed stays reachable here: left, not lost.
+session* abandoned_session = nullptr;
 
 struct session_owner {
     std::unique_ptr<session> lib;
@@ -32,16 +46,67 @@ struct session_owner {
     ~session_owner()
     {
         current_session.store(nullptr);
+        if (!lib)
+            return;
+        // Calls that took the session before it was withdrawn finish with it; this thread's own
+        // (teardown from inside an entry point) cannot.
+        const auto end = std::chrono::steady_clock::now() + teardown_wait;
+        while (session_users.load() > session_users_here) {
+            if (std::chrono::steady_clock::now() > end) {
+                abandoned_session = lib.release();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         lib.reset();
     }
 };
 
-session* session_or_log(const char* entry_point)
+session_owner& owner()
 {
-    session* s = get_session();
-    if (s == nullptr)
+    static session_owner instance;
+    return instance;
+}
+
+// A child made by fork() has only the forking thread: the parent's session, whose threads are
+// not there, is given up unfreed (its teardown would wait for them for ever), and the child may
+// create a session of its own.
+void before_fork()
+{
+    creation_lock.lock();
+}
+void after_fork_in_parent()
+{
+    creation_lock.unlock();
+}
+void after_fork_in_child()
+{
+    abandoned_session = owner().lib.release();
+    current_session.store(nullptr);
+    created = false;
+    session_users.store(0);
+    session_users_here = 0;
+    creation_lock.unlock();
+}
+
+session_ref session_or_log(const char* entry_point)
+{
+    session_ref s = session_ref::get_or_create();
+    if (!s)
         logging(FT_LOG_LEVEL_ERROR, "%s: constructor failed.\n", entry_point);
     return s;
+}
+
+// The device count last given to the host on this thread: the most FT_GetDeviceInfoList writes.
+// A thread that was never given one is held to the count last given to any thread.
+thread_local std::uint32_t reported_here = 0;
+thread_local bool reported_on_this_thread = false;
+
+void report_count(session& s, std::uint32_t count)
+{
+    s.set_reported_count(count);
+    reported_here = count;
+    reported_on_this_thread = true;
 }
 
 std::uint32_t pack_version(unsigned major, unsigned minor, unsigned third)
@@ -62,48 +127,73 @@ void copy_text(void* destination, const FT_DEVICE_INFO& info, bool description)
 }
 } // namespace
 
-session* get_session()
+session_ref session_ref::get_or_create()
 {
+    session_ref ref = existing();
+    if (ref)
+        return ref;
+    std::lock_guard<std::mutex> guard(creation_lock);
+    if (created)
+        return existing(); // torn down already (or created meanwhile)
+    static std::once_flag fork_handlers;
+    std::call_once(fork_handlers, [] {
+        pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+    });
+    // A creation that throws leaves `created` unset, so a later call tries again.
     try {
-        // A creation that throws leaves the flag unset, so a later call tries again.
-        std::call_once(session_created, [] {
-            static session_owner owner;
-            owner.lib = std::make_unique<session>();
-            current_session.store(owner.lib.get());
-        });
+        session_owner& o = owner();
+        o.lib = std::make_unique<session>();
+        created = true;
+        current_session.store(o.lib.get());
     } catch (...) {
-        return nullptr;
+        return {};
     }
-    return current_session.load(std::memory_order_acquire);
+    return existing();
 }
 
-session* existing_session()
+session_ref session_ref::existing()
 {
-    return current_session.load(std::memory_order_acquire);
+    session_ref ref;
+    // Counted before looking: teardown withdraws the session first and then waits for the count.
+    session_users.fetch_add(1);
+    ref.s = current_session.load();
+    if (ref.s == nullptr)
+        session_users.fetch_sub(1);
+    else
+        ++session_users_here;
+    return ref;
+}
+
+session_ref::~session_ref()
+{
+    if (s != nullptr) {
+        --session_users_here;
+        session_users.fetch_sub(1);
+    }
 }
 
 handle_lease::handle_lease(void* handle)
+    : s(handle != nullptr ? session_ref::existing() : session_ref())
 {
-    session* s = existing_session();
-    if (s == nullptr || handle == nullptr)
+    if (!s)
         return;
-    users = s->acquire_handle(handle);
-    if (users != nullptr)
-        h = static_cast<dev_handle*>(handle);
+    const session::leased lease = s->acquire_handle(handle);
+    h = lease.handle;
+    users = lease.users;
 }
 
 extern "C" {
 
 FT60X_API FT_RESULT FT_CreateDeviceInfoList(uint32_t* numDevices)
 try {
-    session* s = session_or_log(__func__);
-    if (s == nullptr)
+    const session_ref s = session_or_log(__func__);
+    if (!s)
         return STATUS_SESSION_FAILED;
     if (numDevices == nullptr)
         return STATUS_BAD_PARAMETER;
     s->update_ft60x_dev_lists();
     const std::uint32_t count = s->device_count();
-    s->set_reported_count(count);
+    report_count(*s.get(), count);
     *numDevices = count;
     return STATUS_SUCCESS;
 } catch (...) {
@@ -112,13 +202,14 @@ try {
 
 FT60X_API FT_RESULT FT_GetDeviceInfoList(FT_DEVICE_INFO* list, uint32_t* numDevices)
 try {
-    session* s = session_or_log(__func__);
-    if (s == nullptr)
+    const session_ref s = session_or_log(__func__);
+    if (!s)
         return STATUS_SESSION_FAILED;
     if (list == nullptr)
         return STATUS_BAD_PARAMETER;
-    // The host sized its array from the count it was last told; the list may have grown since.
-    const std::uint32_t room = s->reported_count();
+    // The host sized its array from the count it was told; the list may have grown since, on
+    // this thread's or another thread's enumeration.
+    const std::uint32_t room = reported_on_this_thread ? reported_here : s->reported_count();
     std::uint32_t copied = 0;
     s->for_each_device_info([&](const FT_DEVICE_INFO* info) {
         if (copied >= room)
@@ -138,8 +229,8 @@ FT60X_API FT_RESULT FT_GetDeviceInfoDetail(uint32_t index, uint32_t* flags, uint
                                            uint32_t* id, uint32_t* locationId, void* serialNumber,
                                            void* description, void** handle)
 try {
-    session* s = session_or_log(__func__);
-    if (s == nullptr)
+    const session_ref s = session_or_log(__func__);
+    if (!s)
         return STATUS_SESSION_FAILED;
     if (handle != nullptr)
         *handle = nullptr;
@@ -168,8 +259,8 @@ try {
 
 FT60X_API FT_RESULT FT_ListDevices(void* firstArgument, void* secondArgument, uint32_t flags)
 try {
-    session* s = session_or_log(__func__);
-    if (s == nullptr)
+    const session_ref s = session_or_log(__func__);
+    if (!s)
         return STATUS_SESSION_FAILED;
     s->update_ft60x_dev_lists();
     const bool description = (flags & FT_LIST_DESCRIPTION) != 0;
@@ -178,7 +269,7 @@ try {
         if (firstArgument == nullptr)
             return STATUS_BAD_PARAMETER;
         const std::uint32_t count = s->device_count();
-        s->set_reported_count(count);
+        report_count(*s.get(), count);
         *static_cast<std::uint32_t*>(firstArgument) = count;
         return STATUS_SUCCESS;
     }
@@ -209,7 +300,7 @@ try {
                 copy_text(buffers[next++], *info, description);
             return true;
         });
-        s->set_reported_count(count);
+        report_count(*s.get(), count);
         *static_cast<std::uint32_t*>(secondArgument) = count;
         return STATUS_SUCCESS;
     }
@@ -220,8 +311,8 @@ try {
 
 FT60X_API FT_RESULT FT_Create(void* identifier, uint32_t flags, void** handle)
 try {
-    session* s = session_or_log(__func__);
-    if (s == nullptr)
+    const session_ref s = session_or_log(__func__);
+    if (!s)
         return STATUS_SESSION_FAILED;
     s->update_ft60x_dev_lists();
     if (handle == nullptr)
@@ -252,9 +343,7 @@ try {
         return STATUS_OPEN_FAILED;
     }
     // Handed out only once registered: a failure before leaves *handle null.
-    void* const registered = opened.get();
-    s->add_opened_handle(std::move(opened));
-    *handle = registered;
+    *handle = s->add_opened_handle(std::move(opened));
     return STATUS_SUCCESS;
 } catch (...) {
     return arg_checks::current_exception_status();
@@ -262,8 +351,8 @@ try {
 
 FT60X_API FT_RESULT FT_Close(void* handle)
 try {
-    session* s = existing_session();
-    if (s != nullptr && handle != nullptr && s->remove_opened_handle(handle))
+    const session_ref s = session_ref::existing();
+    if (s && handle != nullptr && s->remove_opened_handle(handle))
         return STATUS_SUCCESS;
     logging(FT_LOG_LEVEL_ERROR, "Failed to close due to invalid device handle\r\n");
     return STATUS_NO_DEVICE;
@@ -329,14 +418,11 @@ try {
 FT60X_API FT_RESULT FT_SetNotificationCallback(void* handle, FT_NOTIFICATION_CALLBACK callback,
                                                void* context)
 try {
-    session* s = existing_session();
-    if (s == nullptr)
-        return STATUS_BAD_HANDLE;
     // The handle is looked into only once it is known to be open.
     const handle_lease h(handle);
     if (!h)
         return STATUS_BAD_HANDLE;
-    const auto record = s->get_device_info_by_handle(h.get());
+    const auto record = h.owner()->get_device_info_by_handle(h.get());
     if (!record)
         return STATUS_BAD_HANDLE;
     if (record->info.type != FT_DEVICE_602)
@@ -356,8 +442,8 @@ try {
 
 FT60X_API bool FT_SetHotplugCallback(FT_HOTPLUG_CALLBACK callback, void* context, bool remove)
 try {
-    session* s = get_session();
-    if (s == nullptr)
+    const session_ref s = session_ref::get_or_create();
+    if (!s)
         return false;
     return s->register_hotplug_callback(callback, context, remove);
 } catch (...) {
@@ -400,13 +486,12 @@ try {
 
 FT60X_API FT_RESULT FT_GetVIDPID(void* handle, uint16_t* vid, uint16_t* pid)
 try {
-    session* s = existing_session();
     const handle_lease h(handle);
-    if (s == nullptr || !h)
+    if (!h)
         return STATUS_BAD_HANDLE;
     if (vid == nullptr || pid == nullptr)
         return STATUS_BAD_PARAMETER;
-    const auto record = s->get_device_info_by_handle(h.get());
+    const auto record = h.owner()->get_device_info_by_handle(h.get());
     // An open handle whose device has left the list has no record to report from.
     if (!record)
         return STATUS_NO_DEVICE;

@@ -122,10 +122,22 @@ bool dev_handle::enter_dfu_mode()
 
 bool dev_handle::reset_device()
 {
+    {
+        // Bounded: the reset being waited for ends with its USB requests' time-outs.
+        std::unique_lock<std::mutex> guard(reset_lock);
+        reset_done.wait(guard, [this] { return !resetting; });
+        resetting = true;
+    }
     logging(FT_LOG_LEVEL_TRACE, "Reset device\r\n");
     stop_pipes();
     usb.release_interfaces();
-    return usb.get() != nullptr && libusb_reset_device(usb.get()) == 0;
+    const bool done = usb.get() != nullptr && libusb_reset_device(usb.get()) == 0;
+    {
+        std::lock_guard<std::mutex> guard(reset_lock);
+        resetting = false;
+    }
+    reset_done.notify_all();
+    return done;
 }
 
 std::uint8_t dev_handle::get_number_of_interfaces()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -104,6 +105,11 @@ protected:
 
 private:
     std::atomic<bool> closing{false};
+    // One port reset of the handle at a time: a reset stops the pipes and releases the claimed
+    // interfaces, which two at once would do over each other. Not held across the reset itself.
+    std::mutex reset_lock;
+    std::condition_variable reset_done;
+    bool resetting = false;
 };
 
 // Vendor requests of the FT60x chips.

@@ -128,7 +128,13 @@ void LIBUSB_CALL ft602_handle::intr_cb(libusb_transfer* transfer)
             it->stall_logged = true;
             logging(FT_LOG_LEVEL_WARNING, "Notification endpoint stalled; clearing the halt\r\n");
         }
-        it->link->post_job([it] { recover_from_stall(it); });
+        const std::shared_ptr<host_link> link = it->link;
+        it->park([&link](interrupt_transfer::parking p) {
+            link->post_job([p] {
+                if (interrupt_transfer* parked = interrupt_transfer::unpark(p))
+                    recover_from_stall(parked);
+            });
+        });
         return;
     }
     if (transfer->status != LIBUSB_TRANSFER_COMPLETED) {

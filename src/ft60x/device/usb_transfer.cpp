@@ -19,8 +19,13 @@ bool interrupt_transfer::tear_down(std::unique_ptr<interrupt_transfer>& t)
     {
         std::lock_guard<std::mutex> guard(it.resubmit_lock);
         it.closing = true;
-        if (it.state.load() == state_posted)
+        if (it.parked && unpark(it.parked) == &it) {
+            // Out of libusb, its recovery not begun: it is this thread's to free.
+            it.parked.reset();
+            it.state.store(state_ended);
+        } else if (it.state.load() == state_posted) {
             libusb_cancel_transfer(it.xfer.get());
+        }
     }
     // The cancelled transfer comes back through event handling. Handle events here as well as
     // on the event thread: libusb lets this thread wait while the event thread runs, and does
@@ -46,10 +51,30 @@ bool interrupt_transfer::tear_down(std::unique_ptr<interrupt_transfer>& t)
     return true;
 }
 
+bool interrupt_transfer::park(const std::function<void(parking)>& post)
+{
+    parking p;
+    {
+        std::lock_guard<std::mutex> guard(resubmit_lock);
+        if (!closing) {
+            parked = std::make_shared<std::atomic<interrupt_transfer*>>(this);
+            p = parked;
+        }
+    }
+    if (!p) {
+        finish();
+        return false;
+    }
+    // From here the teardown may take (and free) the transfer; the job then finds nothing.
+    post(std::move(p));
+    return true;
+}
+
 bool interrupt_transfer::resubmit()
 {
     {
         std::lock_guard<std::mutex> guard(resubmit_lock);
+        parked.reset();
         if (!closing && libusb_submit_transfer(xfer.get()) == 0)
             return true;
     }

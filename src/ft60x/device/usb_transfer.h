@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -59,6 +60,16 @@ public:
     // thread may free it, or, when it gave up waiting, this frees it.
     void finish();
 
+    // A stalled transfer waiting, out of libusb, for its recovery job on the callback thread.
+    // The job and the teardown each try to take it; whichever comes first owns it. So a close
+    // never waits for a job queued behind the closing callback or another handle's callback.
+    using parking = std::shared_ptr<std::atomic<interrupt_transfer*>>;
+    // Parks the transfer and hands the parking to `post`, which queues the recovery job; false
+    // (and the transfer finished) when it is being torn down. The last touch of the transfer.
+    bool park(const std::function<void(parking)>& post);
+    // Takes the transfer out of `p`; null when the teardown took it first.
+    static interrupt_transfer* unpark(const parking& p) { return p->exchange(nullptr); }
+
     // Shared with the handle: the host's callback, the callback thread, and whether the handle
     // still may be used.
     const std::shared_ptr<host_link> link;
@@ -76,5 +87,6 @@ private:
     // the transfer is cancelled cannot post it again after the cancel.
     std::mutex resubmit_lock;
     bool closing = false;
+    parking parked; // guarded by resubmit_lock
     std::atomic<int> state{state_ended};
 };

@@ -2,6 +2,9 @@
 
 #include <utility>
 
+thread_local bool callback_thread::serving_callbacks = false;
+thread_local bool callback_thread::is_worker = false;
+
 callback_thread::callback_thread() : worker(&callback_thread::run, this) {}
 
 void callback_thread::stop()
@@ -38,6 +41,8 @@ void callback_thread::post(std::function<void()> job)
 
 void callback_thread::run()
 {
+    const serving marker;
+    is_worker = true;
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
         wake.wait(guard, [this] { return stopping || !jobs.empty(); });

@@ -22,8 +22,30 @@ public:
     void post(std::function<void()> job);
     bool on_this_thread() const { return std::this_thread::get_id() == worker.get_id(); }
 
+    // True on the callback thread of a session: work that waits for a later job of that thread
+    // (a notification, say) waits for ever there.
+    static bool on_a_callback_thread() { return is_worker; }
+    // True on a thread that runs host callbacks for the library: a callback thread, or a thread
+    // that delivers hot-plug notices. Waits for other callbacks are not made from there: the
+    // callback waited for may be waiting for this one.
+    static bool in_host_callback() { return serving_callbacks; }
+    // Marks the current thread as one that runs host callbacks, for its scope.
+    class serving {
+    public:
+        serving() : outer(serving_callbacks) { serving_callbacks = true; }
+        ~serving() { serving_callbacks = outer; }
+        serving(const serving&) = delete;
+        serving& operator=(const serving&) = delete;
+
+    private:
+        bool outer;
+    };
+
 private:
     void run();
+
+    static thread_local bool serving_callbacks;
+    static thread_local bool is_worker;
 
     std::mutex lock;
     std::condition_variable wake;

@@ -37,9 +37,18 @@ const device_type_entry* find_type_entry(std::uint16_t type)
 } // namespace
 
 namespace {
-// Stands in a registry slot for a handle being closed; no handle has its address.
+// Stands in a registry slot for a handle being closed; no handle has its value.
 const char draining_marker = 0;
 const void* const draining = &draining_marker;
+
+// The values handed to the host for handles: never reused while the process lives, so a stale
+// value finds nothing. Spaced like aligned addresses; the first is far from null.
+std::atomic<std::uintptr_t> next_token{0x10000};
+
+const void* new_token()
+{
+    return reinterpret_cast<const void*>(next_token.fetch_add(0x10));
+}
 } // namespace
 
 session::session() : callbacks(std::make_shared<callback_thread>())
@@ -56,8 +65,8 @@ session::~session()
     std::vector<const void*> handles;
     {
         std::lock_guard<std::mutex> guard(list_lock);
-        for (const auto& handle : opened_handles)
-            handles.push_back(handle.get());
+        for (const auto& entry : opened_handles)
+            handles.push_back(entry->token);
     }
     // Closing waits for the event thread, which therefore must still run here.
     for (const void* handle : handles)
@@ -219,9 +228,9 @@ std::optional<device_record> session::get_device_info_by_handle(const dev_handle
 {
     std::lock_guard<std::mutex> guard(list_lock);
     // Only a registered handle is looked into; anything else may be freed memory.
-    const bool registered =
-        std::any_of(opened_handles.begin(), opened_handles.end(),
-                    [handle](const std::unique_ptr<dev_handle>& h) { return h.get() == handle; });
+    const bool registered = std::any_of(
+        opened_handles.begin(), opened_handles.end(),
+        [handle](const std::unique_ptr<handle_entry>& e) { return e->handle.get() == handle; });
     if (!registered)
         return std::nullopt;
     const auto it = devices.find(handle->uid);
@@ -325,91 +334,77 @@ std::unique_ptr<dev_handle> session::open_device_by_text(const char* text, bool 
     return open_device(uid, record);
 }
 
-void session::add_opened_handle(std::unique_ptr<dev_handle> handle)
+void* session::add_opened_handle(std::unique_ptr<dev_handle> handle)
 {
+    auto entry = std::make_unique<handle_entry>();
+    entry->token = new_token();
+    entry->handle = std::move(handle);
     std::lock_guard<std::mutex> guard(list_lock);
-    const auto it = devices.find(handle->uid);
+    const auto it = devices.find(entry->handle->uid);
     if (it != devices.end()) {
         it->second->info.flags |= FT_FLAGS_OPENED;
-        it->second->info.handle = handle.get();
+        it->second->info.handle = const_cast<void*>(entry->token);
     }
-    bool slotted = false;
-    for (auto& slot : handle_slots) {
-        if (slot.load() == nullptr) {
-            slot.store(handle.get());
-            slotted = true;
+    for (std::size_t i = 0; i < handle_slot_count; ++i) {
+        if (handle_slots[i].load() == nullptr) {
+            slot_handles[i].store(entry->handle.get());
+            entry->slot = i;
+            handle_slots[i].store(entry->token, std::memory_order_release);
             break;
         }
     }
-    if (!slotted)
+    if (entry->slot == handle_slot_count)
         unslotted_handles.fetch_add(1);
-    opened_handles.push_back(std::move(handle));
+    void* const token = const_cast<void*>(entry->token);
+    opened_handles.push_back(std::move(entry));
+    return token;
 }
 
-bool session::is_valid_handle(const void* handle) const
+session::leased session::acquire_handle(const void* handle)
 {
     if (handle == nullptr)
-        return false;
-    for (const auto& slot : handle_slots)
-        if (slot.load(std::memory_order_acquire) == handle)
-            return true;
-    if (unslotted_handles.load() == 0)
-        return false;
-    std::lock_guard<std::mutex> guard(list_lock);
-    return std::any_of(opened_handles.begin(), opened_handles.end(),
-                       [handle](const std::unique_ptr<dev_handle>& h) { return h.get() == handle; });
-}
-
-std::atomic<std::uint32_t>* session::acquire_handle(const void* handle)
-{
-    if (handle == nullptr)
-        return nullptr;
+        return {};
     for (std::size_t i = 0; i < handle_slot_count; ++i) {
         if (handle_slots[i].load(std::memory_order_acquire) != handle)
             continue;
         // Count first, then look again: a close that marked the slot in between either sees
-        // this count and waits for it, or this call sees the marker and leaves.
+        // this count and waits for it, or this call sees the marker and leaves. Values are never
+        // reused, so a slot that still holds this one still holds its handle.
         slot_users[i].fetch_add(1);
         if (handle_slots[i].load() == handle)
-            return &slot_users[i];
+            return {slot_handles[i].load(), &slot_users[i]};
         slot_users[i].fetch_sub(1, std::memory_order_release);
-        return nullptr;
+        return {};
     }
     if (unslotted_handles.load() == 0)
-        return nullptr;
+        return {};
     std::lock_guard<std::mutex> guard(list_lock);
-    const bool registered =
-        std::any_of(opened_handles.begin(), opened_handles.end(),
-                    [handle](const std::unique_ptr<dev_handle>& h) { return h.get() == handle; });
-    if (!registered)
-        return nullptr;
-    unslotted_users.fetch_add(1);
-    return &unslotted_users;
+    for (const auto& entry : opened_handles) {
+        if (entry->token == handle && entry->slot == handle_slot_count) {
+            entry->users.fetch_add(1);
+            return {entry->handle.get(), &entry->users};
+        }
+    }
+    return {};
 }
 
 bool session::remove_opened_handle(const void* handle)
 {
-    std::unique_ptr<dev_handle> victim;
-    std::size_t slot = handle_slot_count;
+    std::unique_ptr<handle_entry> victim;
     {
         std::lock_guard<std::mutex> guard(list_lock);
-        const auto it =
-            std::find_if(opened_handles.begin(), opened_handles.end(),
-                         [handle](const std::unique_ptr<dev_handle>& h) { return h.get() == handle; });
+        const auto it = std::find_if(
+            opened_handles.begin(), opened_handles.end(),
+            [handle](const std::unique_ptr<handle_entry>& e) { return e->token == handle; });
         if (it != opened_handles.end()) {
-            const auto rec = devices.find((*it)->uid);
+            const auto rec = devices.find((*it)->handle->uid);
             if (rec != devices.end()) {
                 rec->second->info.flags &= ~FT_FLAGS_OPENED;
                 rec->second->info.handle = nullptr;
             }
-            for (std::size_t i = 0; i < handle_slot_count; ++i) {
-                if (handle_slots[i].load() == handle) {
-                    // New calls fail from here on; the slot stays taken until calls drain.
-                    handle_slots[i].store(draining);
-                    slot = i;
-                    break;
-                }
-            }
+            // New calls fail from here on; the slot stays taken until calls drain.
+            if ((*it)->slot < handle_slot_count)
+                handle_slots[(*it)->slot].store(draining);
             victim = std::move(*it);
             opened_handles.erase(it);
         }
@@ -418,28 +413,29 @@ bool session::remove_opened_handle(const void* handle)
         logging(FT_LOG_LEVEL_ERROR, "Cannot find handle %p in opened devices\r\n", handle);
         return false;
     }
-    victim->begin_close();
+    victim->handle->begin_close();
     if (lib.on_event_thread() || callbacks->on_this_thread()) {
         // Waiting here would wait for the callback (or the event handling) that called us.
-        dev_handle* raw = victim.release();
-        callbacks->post([this, raw, slot] { finish_close(std::unique_ptr<dev_handle>(raw), slot); });
+        handle_entry* raw = victim.release();
+        callbacks->post([this, raw] { finish_close(std::unique_ptr<handle_entry>(raw)); });
         return true;
     }
-    finish_close(std::move(victim), slot);
+    finish_close(std::move(victim));
     return true;
 }
 
-void session::finish_close(std::unique_ptr<dev_handle> victim, std::size_t slot)
+void session::finish_close(std::unique_ptr<handle_entry> victim)
 {
-    std::atomic<std::uint32_t>& users =
-        slot < handle_slot_count ? slot_users[slot] : unslotted_users;
+    const std::size_t slot = victim->slot;
+    std::atomic<std::uint32_t>& users = slot < handle_slot_count ? slot_users[slot] : victim->users;
     // Ends: every call in flight was woken by begin_close or ends with its USB request's
     // time-out. No lock is held meanwhile.
     while (users.load(std::memory_order_acquire) != 0)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     // Destroying cancels the handle's transfers and waits for them, so no session lock is held.
-    victim.reset();
+    victim->handle.reset();
     if (slot < handle_slot_count) {
+        slot_handles[slot].store(nullptr);
         handle_slots[slot].store(nullptr);
     } else {
         unslotted_handles.fetch_sub(1);
@@ -462,11 +458,6 @@ bool session::register_hotplug_callback(FT_HOTPLUG_CALLBACK callback, void* cont
     }
     // The new client hears of each listed device in turn, on a thread of its own, before the
     // registration returns. It gets a copy, which stays valid for the whole call.
-    for (auto& [uid, record] : listed) {
-        std::thread replay([&, uid = uid] {
-            callback(static_cast<unsigned long>(uid), &record.info, true, context);
-        });
-        replay.join();
-    }
+    hotplug_monitor->replay(callback, context, std::move(listed));
     return true;
 }

@@ -53,14 +53,19 @@ public:
     std::unique_ptr<dev_handle> open_device_by_uid(std::uint64_t uid);
     std::unique_ptr<dev_handle> open_device_by_text(const char* text, bool by_serial_number);
 
-    void add_opened_handle(std::unique_ptr<dev_handle> handle);
-    // True when `handle` is registered. Takes no lock: it reads an atomic mirror of the registry,
-    // so the data path can check handles at no cost.
-    bool is_valid_handle(const void* handle) const;
-    // Leases a registered handle: it stays alive until the returned count is decremented (by
-    // handle_lease). Null when `handle` is not registered or is being closed. Lock-free for
-    // handles that found a registry slot.
-    std::atomic<std::uint32_t>* acquire_handle(const void* handle);
+    // Registers an opened handle and returns the value the host knows it by: a value no other
+    // handle of this process has had or will have, so a stale value never names a newer handle.
+    void* add_opened_handle(std::unique_ptr<dev_handle> handle);
+
+    // A call's hold on a registered handle: `users` counts it until the caller decrements it.
+    struct leased {
+        dev_handle* handle = nullptr;
+        std::atomic<std::uint32_t>* users = nullptr;
+    };
+    // Leases the handle the host knows as `handle`: it stays alive until the returned count is
+    // decremented (by handle_lease). Empty when `handle` is not registered or is being closed.
+    // Lock-free for handles that found a registry slot.
+    leased acquire_handle(const void* handle);
     // Closes: the handle is unregistered at once (new calls fail), its blocked pipe calls are
     // woken and a running callback of it is waited for; then, once no call holds a lease, it
     // is destroyed. From inside a callback of the library the destruction is left to the
@@ -76,8 +81,19 @@ public:
 
 private:
     std::unique_ptr<dev_handle> open_device(std::uint64_t uid, const device_record& record);
-    // Waits until no call leases the handle (counted in `users`), destroys it, frees its slot.
-    void finish_close(std::unique_ptr<dev_handle> victim, std::size_t slot);
+    static constexpr std::size_t handle_slot_count = 64;
+
+    // One registered handle. A handle in a slot counts its calls in that slot's count; one
+    // without a slot counts them here.
+    struct handle_entry {
+        const void* token = nullptr;
+        std::unique_ptr<dev_handle> handle;
+        std::size_t slot = handle_slot_count;
+        std::atomic<std::uint32_t> users{0};
+    };
+
+    // Waits until no call leases the handle, destroys it, frees its slot.
+    void finish_close(std::unique_ptr<handle_entry> victim);
     void device_arrive(device_lib& dev, std::uint64_t uid);
     static std::uint16_t get_device_type(device_lib& dev);
     void add_ft60x_device(std::uint64_t uid, device_lib& dev, std::uint16_t type);
@@ -93,17 +109,17 @@ private:
     std::mutex scan_lock;
     std::unique_ptr<std::set<std::uint64_t>> last_scan_uids;
     std::map<std::uint64_t, std::unique_ptr<device_record>> devices;
-    std::vector<std::unique_ptr<dev_handle>> opened_handles;
+    std::vector<std::unique_ptr<handle_entry>> opened_handles;
 
-    static constexpr std::size_t handle_slot_count = 64;
+    // The host's value of the handle in each slot, and the handle itself (written before the
+    // value is published). A slot whose handle is being closed holds a marker that matches no
+    // handle until its count has drained.
     std::array<std::atomic<const void*>, handle_slot_count> handle_slots{};
-    // Calls in flight on the handle of each slot. A slot whose handle is being closed holds a
-    // marker that matches no handle until its count has drained.
+    std::array<std::atomic<dev_handle*>, handle_slot_count> slot_handles{};
+    // Calls in flight on the handle of each slot.
     std::array<std::atomic<std::uint32_t>, handle_slot_count> slot_users{};
-    // Handles that found no free slot; is_valid_handle then also searches under the lock, and
-    // their calls in flight share one count.
+    // Handles that found no free slot; acquire_handle then also searches under the lock.
     std::atomic<std::size_t> unslotted_handles{0};
-    std::atomic<std::uint32_t> unslotted_users{0};
     std::atomic<std::uint32_t> last_reported_count{0};
 
     // Shared with every handle's job poster, so that a transfer outliving the session posts

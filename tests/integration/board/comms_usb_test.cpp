@@ -274,6 +274,22 @@ TEST(BoardCommsUSB, ReceiveWithoutWaitingReadsWhatTheFifoHolds) {
     EXPECT_FALSE(read_register(board, i2c_data_reg_address));
 }
 
+// A level read the bridge does not answer is a failure, not "nothing there", though bytes wait
+// (sent with the bridge's interrupts masked: no notification takes the receive another way).
+TEST(BoardCommsUSB, ReceiveWithoutWaitingFailsWhenTheLevelCannotBeRead) {
+    plug("NAKLEVEL");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    std::uint8_t buffer[8] = {};
+    board.control({0x40, i2c_request, i2c_interrupt_enable_reg_address, 0x010D, 1}, buffer, {});
+    board.camera_send({0x42, 0x43});
+    ASSERT_TRUE(fifo_holds(board, 2));
+    board.nak_i2c(2);
+    std::uint8_t count = 5;
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 0), CommsFailed);
+    EXPECT_EQ(count, 5);
+}
+
 TEST(BoardCommsUSB, ReceiveAfterInterruptReadsTheRequestedCount) {
     plug("SIX");
     const int handle = open();

@@ -1,6 +1,7 @@
 // Callbacks that call back into the library: a notification callback may call any entry point,
 // closing its own handle included, without stalling event handling; a close from another thread
-// waits for a running callback; a stalled notification endpoint recovers.
+// waits for a running callback; a stalled notification endpoint recovers, and its recovery queued
+// behind a callback does not hold a close up; a hot-plug removal waits for replayed notices.
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -126,6 +127,62 @@ TEST_F(CallbackReentry, StalledNotificationEndpointRecoversAndLogsOnce)
     }
     EXPECT_EQ(log.count("Notification endpoint stalled"), 1u) << log.text();
     EXPECT_EQ(FT_Close(got.handle), STATUS_SUCCESS);
+}
+
+TEST_F(CallbackReentry, CloseDoesNotWaitForARecoveryQueuedBehindACallback)
+{
+    const auto holder_board = plug("HOLDER");
+    void* holder = open_board(static_cast<std::uint32_t>(index_of("HOLDER")), false);
+    sequence order;
+    held h{.order = &order};
+    ASSERT_EQ(FT_SetNotificationCallback(holder, &holds_until_released, &h), STATUS_SUCCESS);
+    bus().board(holder_board.id).send_notification();
+    ASSERT_TRUE(eventually([&] { return h.inside.load(); }));
+    log_capture log(FT_LOG_LEVEL_WARNING);
+    board().stall_bulk(1, 0x86);
+    board().send_notification();
+    ASSERT_TRUE(eventually([&] { return log.contains("Notification endpoint stalled"); }));
+    EXPECT_EQ(FT_Close(got.handle), STATUS_SUCCESS);
+    EXPECT_TRUE(board().claimed_interfaces().empty()) << log.text();
+    h.release = true;
+    EXPECT_EQ(FT_Close(holder), STATUS_SUCCESS);
+}
+
+struct hotplug_client {
+    std::atomic<int> started{0}, returned{0};
+    std::atomic<bool> release{false};
+};
+
+void holds(unsigned long, FT_DEVICE_INFO*, bool, void* context)
+{
+    auto* c = static_cast<hotplug_client*>(context);
+    for (++c->started; !c->release;)
+        std::this_thread::sleep_for(1ms);
+}
+
+// A new client's notices of listed boards count as running: a removal waits for them, and no
+// later one starts. Freed after the removal: a notice still running would touch freed memory.
+TEST(HotplugReentry, RemovalWaitsForAReplayNoticeAndEndsTheReplay)
+{
+    plug("REPLAY1");
+    plug("REPLAY2");
+    ASSERT_EQ(index_of("REPLAY2") + index_of("REPLAY1"), 1);
+    auto* c = new hotplug_client;
+    std::thread registrar([c] { FT_SetHotplugCallback(&holds, c, false); });
+    ASSERT_TRUE(eventually([&] { return c->started == 1; }));
+    std::atomic<long> tid{0};
+    std::thread remover([&] {
+        tid = this_thread_id();
+        FT_SetHotplugCallback(&holds, c, true);
+        c->returned = c->release ? 1 : 2;
+    });
+    ASSERT_TRUE(eventually([&] { return c->returned != 0 || (tid != 0 && stays_asleep(tid)); }));
+    c->release = true;
+    remover.join();
+    registrar.join();
+    EXPECT_EQ(c->returned.load(), 1) << "the removal returned under a replay notice";
+    EXPECT_EQ(c->started.load(), 1) << "a replay notice started after the removal";
+    delete c;
 }
 
 } // namespace

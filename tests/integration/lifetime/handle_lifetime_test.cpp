@@ -1,8 +1,9 @@
 // A handle lives while any call uses it: a close from another thread makes it invalid for new
 // calls at once, wakes calls blocked on its pipes, and returns only after the calls in flight
-// have left. A handle check never creates the session.
+// have left. A handle check never creates the session; stale values and counts reach nothing newer.
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -139,6 +140,27 @@ TEST(HandleLifetime, UnknownHandlesCreateNoSession)
         EXPECT_EQ(c.result, STATUS_BAD_HANDLE) << c.call;
     EXPECT_NE(FT_Close(unknown), STATUS_SUCCESS);
     EXPECT_FALSE(log.contains("Start event thread")) << log.text();
+}
+
+// A closed handle's value names no later handle; this thread's list holds only the count it was
+// given, though another thread's enumeration found a board more.
+TEST(HandleLifetime, StaleValuesAndCountsReachNothingNewer)
+{
+    plug("STALE");
+    std::uint32_t given = 0;
+    ASSERT_EQ(FT_CreateDeviceInfoList(&given), STATUS_SUCCESS);
+    void* stale = open_board(0, false);
+    ASSERT_EQ(FT_Close(stale), STATUS_SUCCESS);
+    void* fresh = open_board(0, false);
+    std::uint32_t version = 0;
+    EXPECT_EQ(FT_GetFirmwareVersion(stale, &version), STATUS_BAD_PARAMETER);
+    EXPECT_EQ(FT_Close(stale), STATUS_NO_DEVICE);
+    EXPECT_EQ(FT_Close(fresh), STATUS_SUCCESS) << "closed by a stale value";
+    plug("LISTED");
+    std::thread([&] { EXPECT_TRUE(eventually([&] { return index_of("LISTED") >= 0; })); }).join();
+    const auto list = std::make_unique<FT_DEVICE_INFO[]>(given);
+    ASSERT_EQ(FT_GetDeviceInfoList(list.get(), &version), STATUS_SUCCESS);
+    EXPECT_EQ(version, given);
 }
 
 } // namespace

@@ -67,6 +67,17 @@ TEST(Unload, BoardChannelsLeftOpenAreClosedByTheSessionOnly)
     EXPECT_EQ(r.output.find("Cannot find handle"), std::string::npos) << r.output;
 }
 
+// Exit while another thread is inside FT_Create, and exit in a forked child: neither frees what a
+// running call uses nor waits for threads that are not there.
+TEST(Unload, ExitDuringACallAndInAForkedChild)
+{
+    for (const char* mode : {"exit-in-open", "fork"}) {
+        const child_result r = run_child(mode);
+        EXPECT_EQ(r.status, 0) << mode << "\n" << r.output;
+        EXPECT_NE(r.output.find("Session Deinit\r\n"), std::string::npos) << mode;
+    }
+}
+
 TEST(Unload, SettingTheLogAloneStartsNoSession)
 {
     const child_result r = run_child("debug-only");
