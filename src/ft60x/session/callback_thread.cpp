@@ -2,9 +2,6 @@
 
 #include <utility>
 
-thread_local bool callback_thread::serving_callbacks = false;
-thread_local bool callback_thread::is_worker = false;
-
 callback_thread::callback_thread() : worker(&callback_thread::run, this) {}
 
 void callback_thread::stop()

@@ -44,8 +44,9 @@ public:
 private:
     void run();
 
-    static thread_local bool serving_callbacks;
-    static thread_local bool is_worker;
+    // Inline, so that the board channel can ask without linking the session.
+    static inline thread_local bool serving_callbacks = false;
+    static inline thread_local bool is_worker = false;
 
     std::mutex lock;
     std::condition_variable wake;

@@ -1,5 +1,6 @@
 // The board channel under threads: a close while another thread waits in a receive on the same
-// channel, and channels opened, used and closed from several threads at once.
+// channel, channels opened, used and closed from several threads at once, and a receive made from
+// a notification callback, on the thread that delivers the channel's own notifications.
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -98,6 +99,55 @@ TEST(BoardChannelThreads, ChannelsOpenTalkAndCloseInParallel)
     EXPECT_EQ(numbers, (std::set<int>{0, 1, 2, 3}));
     for (int channel : numbers)
         EXPECT_EQ(OstraneCommsUSBClose(channel), CommsOk);
+}
+
+struct talk_in_callback {
+    int channel = OSTRANE_COMMS_INVALID_HANDLE;
+    std::atomic<bool> done{false};
+    std::atomic<unsigned> status{99};
+    std::atomic<int> count{-1};
+    std::uint8_t reply[8] = {};
+};
+
+void transmits_and_receives(void* context, int, void*)
+{
+    auto* t = static_cast<talk_in_callback*>(context);
+    if (t->done)
+        return;
+    const std::uint8_t command[3] = {0x90, 0x11, 0x22};
+    std::uint8_t count = 3;
+    unsigned status = OstraneCommsUSBTransmit(t->channel, command, sizeof command);
+    if (status == CommsOk)
+        status = OstraneCommsUSBReceive(t->channel, t->reply, sizeof t->reply, &count, 2000);
+    t->count = count;
+    t->status = status;
+    t->done = true;
+}
+
+// The channel's notification waits behind the callback that receives: the reply must still be
+// found, not a time-out with no data.
+TEST(BoardChannelThreads, ReceiveFromANotificationCallbackGetsTheReply)
+{
+    plug("CHANNEL");
+    plug("TRIGGER");
+    const int channel_index = index_of("CHANNEL");
+    const int trigger_index = index_of("TRIGGER");
+    ASSERT_GE(channel_index, 0);
+    ASSERT_GE(trigger_index, 0);
+    talk_in_callback talk;
+    ASSERT_EQ(OstraneCommsUSBOpenByIndex(&talk.channel, channel_index), CommsOk);
+    // The reply comes after the receive has begun to wait.
+    board_at(static_cast<std::uint32_t>(channel_index)).set_camera(vboard::CameraBehaviour::slow());
+    void* trigger = open_board(static_cast<std::uint32_t>(trigger_index), false);
+    ASSERT_NE(trigger, nullptr);
+    ASSERT_EQ(FT_SetNotificationCallback(trigger, &transmits_and_receives, &talk), STATUS_SUCCESS);
+    board_at(static_cast<std::uint32_t>(trigger_index)).send_notification();
+    ASSERT_TRUE(eventually([&] { return talk.done.load(); }));
+    EXPECT_EQ(talk.status.load(), CommsOk);
+    EXPECT_EQ(talk.count.load(), 3);
+    EXPECT_EQ(std::memcmp(talk.reply, "\x90\x11\x22", 3), 0);
+    EXPECT_EQ(FT_Close(trigger), STATUS_SUCCESS);
+    EXPECT_EQ(OstraneCommsUSBClose(talk.channel), CommsOk);
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // Callbacks that call back into the library: a notification callback may call any entry point,
 // closing its own handle included, without stalling event handling; a close from another thread
 // waits for a running callback; a stalled notification endpoint recovers, and its recovery queued
-// behind a callback does not hold a close up; a hot-plug removal waits for replayed notices.
+// behind a callback does not hold a close up; a hot-plug removal waits for replayed notices, and
+// removals and closes made from callbacks close no cycle of waits.
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -183,6 +184,67 @@ TEST(HotplugReentry, RemovalWaitsForAReplayNoticeAndEndsTheReplay)
     EXPECT_EQ(c->returned.load(), 1) << "the removal returned under a replay notice";
     EXPECT_EQ(c->started.load(), 1) << "a replay notice started after the removal";
     delete c;
+}
+
+// Cycles of waits between callbacks: (a) two hot-plug clients remove each other from their
+// notices; (b) a hot-plug notice closes a handle whose notification callback removes that
+// hot-plug client. Every call must return.
+struct cycle {
+    std::atomic<int> inside{0};
+    std::atomic<int> returned{0};
+    void* handle = nullptr;
+    std::atomic<long> closer{0};
+};
+
+template <int I> void removes_the_other(unsigned long, FT_DEVICE_INFO*, bool arrived, void* context)
+{
+    auto* c = static_cast<cycle*>(context);
+    if (!arrived)
+        return;
+    ++c->inside;
+    eventually([&] { return c->inside.load() == 2; });
+    FT_SetHotplugCallback(&removes_the_other<1 - I>, context, true);
+    ++c->returned;
+}
+
+void closes_the_handle(unsigned long, FT_DEVICE_INFO*, bool arrived, void* context)
+{
+    auto* c = static_cast<cycle*>(context);
+    if (!arrived)
+        return;
+    c->closer = this_thread_id();
+    FT_Close(c->handle);
+    ++c->returned;
+}
+
+void removes_the_closer(void* context, int, void*)
+{
+    auto* c = static_cast<cycle*>(context);
+    // Once the notice is blocked in its close, which waits for this callback.
+    eventually([&] { return c->closer != 0 && stays_asleep(c->closer); });
+    FT_SetHotplugCallback(&closes_the_handle, context, true);
+    ++c->returned;
+}
+
+TEST(HotplugReentry, CallbacksWaitingForEachOtherAllReturn)
+{
+    bus();
+    cycle mutual;
+    ASSERT_TRUE(FT_SetHotplugCallback(&removes_the_other<0>, &mutual, false));
+    ASSERT_TRUE(FT_SetHotplugCallback(&removes_the_other<1>, &mutual, false));
+    plug("MUTUAL");
+    EXPECT_TRUE(eventually([&] { return mutual.returned == 2; })) << "two removals wait for each other";
+
+    cycle crossed;
+    crossed.handle = open_board(static_cast<std::uint32_t>(index_of("MUTUAL")), false);
+    ASSERT_NE(crossed.handle, nullptr);
+    ASSERT_EQ(FT_SetNotificationCallback(crossed.handle, &removes_the_closer, &crossed),
+              STATUS_SUCCESS);
+    board_at(0).send_notification();
+    ASSERT_TRUE(FT_SetHotplugCallback(&closes_the_handle, &crossed, false));
+    plug("TRIGGER");
+    EXPECT_TRUE(eventually([&] { return crossed.returned == 2; }))
+        << "a close and a removal wait for each other";
 }
 
 } // namespace

@@ -163,4 +163,28 @@ TEST(HandleLifetime, StaleValuesAndCountsReachNothingNewer)
     EXPECT_EQ(version, given);
 }
 
+// Two resets of one handle at once raced on its set of claimed interfaces.
+TEST(HandleLifetime, ConcurrentPortResetsOfOneHandle)
+{
+    plug("RESETS");
+    void* handle = open_board(0, true);
+    ASSERT_NE(handle, nullptr);
+    std::atomic<bool> go{false};
+    std::atomic<FT_RESULT> results[2] = {99, 99};
+    std::vector<std::thread> resetters;
+    for (auto& result : results)
+        resetters.emplace_back([&] {
+            while (!go.load()) {
+            }
+            result = FT_ResetDevicePort(handle);
+        });
+    go = true;
+    for (auto& t : resetters)
+        t.join();
+    for (const auto& result : results)
+        EXPECT_EQ(result.load(), STATUS_SUCCESS);
+    EXPECT_TRUE(board_at(0).claimed_interfaces().empty());
+    EXPECT_EQ(FT_Close(handle), STATUS_SUCCESS);
+}
+
 } // namespace
