@@ -595,24 +595,29 @@ void array(Bench& b, int n, int rounds, Clock::duration run) {
     // would make the count too coarse to compare boards.
     const Setup s{32 * 1024, 8, true, 256 * 1024};
     Series one, all;
-    std::vector<double> spread;
+    std::vector<double> spread, raw_spread;
+    // The worst board's deviation from the mean share.
+    const auto deviation = [n](const Result& r) {
+        double mean = 0, worst = 0;
+        for (double x : r.board_bytes)
+            mean += x / n;
+        for (double x : r.board_bytes)
+            worst = std::max(worst, mean > 0 ? std::abs(x / mean - 1) : 1.0);
+        return worst;
+    };
     for (int r = 0; r < rounds; ++r) {
         one.add(b.round(Mode::loopback, s, 1, run));
         const auto p = b.round(Mode::loopback, s, n, run);
         all.add(p);
-        double mean = 0;
-        for (double x : p.first.board_bytes)
-            mean += x / n;
-        double worst = 0;
-        for (double x : p.first.board_bytes)
-            worst = std::max(worst, mean > 0 ? std::abs(x / mean - 1) : 1.0);
-        spread.push_back(worst);
+        spread.push_back(deviation(p.first));
+        raw_spread.push_back(deviation(p.second));
     }
     std::printf("array_boards: %d\n", n);
     std::printf("array_library_throughput: %.1f MB/s\n", median(all.lib_mbps));
     std::printf("array_raw_async_throughput: %.1f MB/s\n", median(all.raw_mbps));
     std::printf("array_throughput_library_vs_raw: %.2f\n", all.ratio(all.lib_mbps, all.raw_mbps));
     std::printf("array_library_share_worst_deviation: %.0f%%\n", 100 * median(spread));
+    std::printf("array_raw_share_worst_deviation: %.0f%%\n", 100 * median(raw_spread));
     std::printf("array_library_host_cpu: %.2f s/GiB\n", median(all.lib_host));
     std::printf("array_library_host_cpu_one_board: %.2f s/GiB\n", median(one.lib_host));
     std::printf("array_library_cpu_growth_1_to_%d: %.2f\n", n, one.ratio(all.lib_host, one.lib_host));
