@@ -16,6 +16,7 @@
 #include "model/timer_queue.h"
 #include "umockdev/pcap_writer.h"
 #include "umockdev/targets.h"
+#include "umockdev/uevents.h"
 #include "umockdev/usbfs_node.h"
 #include "usbip/kernel_bus.h"
 #include "usbip/usbmon_capture.h"
@@ -144,6 +145,9 @@ struct VirtualBus::Impl {
     int next_id = 1;
     int next_devnum = 3;
     int serial_counter = 0;
+    // This process does not run under the preload (the launcher): umockdev sends no uevent from
+    // here, so the bus sends them.
+    bool own_uevents = false;
 
     void add(const std::string& text) {
         GError* error = nullptr;
@@ -190,6 +194,10 @@ VirtualBus::VirtualBus(Options options) : impl_(std::make_unique<Impl>()) {
     m.add(record(usb1 + "/1-1", 2, 5000, m.hub->descriptors(),
                  {{"idVendor", "1d6b"}, {"idProduct", "0003"}, {"product", "Virtual Hub"},
                   {"manufacturer", "Tessory"}, {"devpath", "1"}, {"maxchild", std::to_string(hub_ports)}}));
+    // Under the preload, /sys is the testbed's.
+    struct stat seen {}, testbed {};
+    m.own_uevents = ::stat("/sys/devices", &seen) != 0 || ::stat((m.root + "/sys/devices").c_str(), &testbed) != 0 ||
+                    seen.st_dev != testbed.st_dev || seen.st_ino != testbed.st_ino;
 }
 
 VirtualBus::~VirtualBus() {
@@ -285,7 +293,8 @@ PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
         std::fprintf(m.options.trace, "[vboard %s] plugged: %s serial %s, address %d\n", info.port_path.c_str(),
                      model_name(m.slots.at(id).board->config().model), info.serial.c_str(), devnum);
     if (m.capture) record_enumeration(*m.capture, info.address, m.slots.at(id).board->descriptors());
-    m.add(text);  // sends the "add" uevent
+    m.add(text);  // sends the "add" uevent under the preload
+    if (m.own_uevents) send_uevent(m.root, "add", {devpath, info.devnode, info.bus, devnum});
     return info;
 }
 
@@ -298,8 +307,11 @@ void VirtualBus::unplug(int id) {
     Impl::Slot& slot = it->second;
     slot.node->disconnect();
     const std::string sys = slot.info.syspath;
-    // The uevent needs the device's sysfs entry, so it goes out before the removal.
-    umockdev_testbed_uevent(m.testbed, sys.c_str(), "remove");
+    // umockdev's uevent needs the device's sysfs entry, so it goes out before the removal.
+    if (m.own_uevents)
+        send_uevent(m.root, "remove", {sys.substr(4), slot.info.devnode, slot.info.bus, slot.info.address});
+    else
+        umockdev_testbed_uevent(m.testbed, sys.c_str(), "remove");
     umockdev_testbed_remove_device(m.testbed, sys.c_str());
     slot.plugged = false;
     m.port_owner[slot.port] = 0;

@@ -21,8 +21,7 @@ run() {
     local cmd=("$cli" "$@")
     [ "$1" = sh ] && cmd=("$@" "$cli")
     out=$("$vboard" "${largs[@]}" -- "${cmd[@]}" 2>err.txt); local rc=$?
-    # The emulation itself may complain about the uevent of an unplug; that line is not ours.
-    err=$(grep -v '^ERROR: uevent_sender_send: ' err.txt)
+    err=$(cat err.txt)
     [ "$rc" = "$want" ] || fail "$* exited $rc, not $want: $out $err"
 }
 one_line() {  # <regex>: stderr is exactly one line matching it
@@ -147,13 +146,23 @@ monitor)
     grep -Eq '^0 notification\(s\) in [0-9.]+ s \(interrupted\)$' <<<"$out" || fail "Ctrl-C: $out"
     ;;
 watch)
-    # Arrivals and departures need hot-plug events in the process: see live_test.cpp.
     run 0 --boards 2 -- watch --seconds 0.5 --json
     python3 -c '
 import json, sys
 lines = [json.loads(l) for l in sys.stdin.read().splitlines()]
 assert [(l["event"], l["serial_number"]) for l in lines[:-1]] == [("present", "VB0001"), ("present", "VB0002")], lines
 assert lines[-1]["changes"] == 0 and lines[-1]["end"] == "time", lines' <<<"$out" || fail "watch: $out"
+    # The launcher passes the plugs and unplugs of its script on to the child as the kernel does.
+    # The watch may start late (an emulated CPU): a board comes for 4 s every 5 s, for 90 s.
+    seq 500 5000 90500 | awk '{print $1 " plug serial=HOT"; print $1 + 4000 " unplug " NR + 1}' >script
+    run 0 --script "$PWD/script" -- watch --count 2 --json
+    [ -z "$err" ] || fail "watch under a script: $err"
+    python3 -c '
+import json, sys
+lines = [json.loads(l) for l in sys.stdin.read().splitlines()]
+changes = [(l["event"], l["serial_number"]) for l in lines if l.get("event") in ("arrived", "departed")]
+assert sorted(changes) == [("arrived", "HOT"), ("departed", "HOT")], lines
+assert lines[-1]["changes"] == 2 and lines[-1]["end"] == "count", lines' <<<"$out" || fail "watch arrivals: $out"
     ;;
 reset)
     run 0 -- reset
@@ -162,11 +171,25 @@ reset)
     one_line '^ostrane-cli: open board 4: board 4 not found \(1 board attached\): check the cable'
     ;;
 permission)
+    # The build tree may lie under a directory that only root enters (a clone in /root or in a
+    # private mktemp -d): the unprivileged user runs a copy of the tool and of the libraries it
+    # takes from there, in a directory anyone can read.
+    pub=$(mktemp -d) && trap 'rm -rf "$work" "$pub"' EXIT && chmod 755 "$pub" && cp "$cli" "$pub/" \
+        || fail "cannot copy the tool to a readable directory"
+    for lib in $(ldd "$cli" | awk '$3 ~ /^\// {print $3}'); do
+        case $lib in /lib/* | /usr/*) ;; *) cp "$lib" "$pub/" || fail "cannot copy $lib" ;; esac
+    done
+    cli=$pub/$(basename "$cli")
+    unprivileged="env LD_LIBRARY_PATH=$pub setpriv --reuid=65534 --regid=65534 --clear-groups"
+    if ! $unprivileged "$cli" --help >/dev/null 2>&1; then
+        echo "cli permission: skipped: user 65534 cannot run $cli (is ${TMPDIR:-/tmp} closed to it?)"
+        exit 77
+    fi
     # An unprivileged user, and a device node only root may open: the library lists nothing,
     # the tool says why.
     deny='S=VB0001; set -- $('"$locate"'); echo "$@"; node=$(printf "/dev/bus/usb/%03d/%03d" $2 $4)
         [ -n "${UMOCKDEV_DIR:-}" ] && chmod 755 "$UMOCKDEV_DIR"; chmod 600 "${UMOCKDEV_DIR:-}$node"
-        exec setpriv --reuid=65534 --regid=65534 --clear-groups'
+        exec '"$unprivileged"
     run 3 -- sh -c "$deny \"\$0\" info"
     read -r bus port address <<<"$(sed -n 's/^sysfs //p' <<<"$out")"
     node=$(printf '/dev/bus/usb/%03d/%03d' "$bus" "$address")
