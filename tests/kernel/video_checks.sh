@@ -112,7 +112,7 @@ beside)
     python3 "$check" /tmp/beside.yuv 320 240 300 || exit 1
     no_kernel_warnings ;;
 unplug)
-    capture 320 240 3000 /tmp/unplug.yuv &
+    capture 320 240 3000 /tmp/unplug.yuv 15 &
     stream=$!
     "$neighbour" "$sys" unplug > /tmp/neighbour.log 2>&1 &
     library=$!
