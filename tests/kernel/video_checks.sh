@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The board's video function streamed by the real kernel's uvcvideo (scripts/kernel-test guest):
 #   capture    v4l2-ctl takes 60 frames at 320x240 and at 640x480: numbered 0 to 59, pattern exact
-#   beside     a 300-frame capture while another process uses the library on the same board:
+#   beside     a 150-frame capture while another process uses the library on the same board:
 #              no frame lost, uvcvideo bound throughout, every library call succeeds
 #   unplug     the board unplugged (--script) mid-stream: v4l2-ctl gets its error, the library
 #              reports the board gone and FT_Close returns, no kernel warning; the re-plugged
@@ -54,7 +54,7 @@ if [ "${VIDEO_CHECKS_INSIDE:-}" != 1 ]; then
 set -e
 $(declare -f fail board_sysfs video_node)
 node=\$(video_node "\$(board_sysfs)")
-v4l2-ctl -d "\$node" --set-fmt-video=width=640,height=480,pixelformat=YUYV --stream-mmap=4 \
+v4l2-ctl -d "\$node" --set-fmt-video=width=640,height=480,pixelformat=YUYV --set-parm=15 --stream-mmap=16 \
     --stream-count=30 --stream-to=frames.yuv 2>/dev/null
 "$cli" send --board 0 "hello camera"
 EOF
@@ -73,12 +73,21 @@ EOF
     esac
 fi
 
-capture() {  # WIDTH HEIGHT COUNT FILE [FPS]
-    v4l2-ctl -d "$node" --set-fmt-video=width=$1,height=$2,pixelformat=YUYV --set-parm="${5:-30}" \
-        --stream-mmap=4 --stream-count=$3 --stream-to="$4" > "$4.log" 2>&1
+# At 15 fps with 16 buffers: the guest (TCG, the board's server in it too) reaches 30 fps at
+# 320x240 when the machine is quiet but not when it is busy, and about 26 at 640x480; a client
+# that falls behind, or is starved for a moment, misses frames (uvcvideo has no buffer for them:
+# "Dropping payload (out of sync)"), which is not what these checks are about.
+capture() {  # WIDTH HEIGHT COUNT FILE
+    v4l2-ctl -d "$node" --set-fmt-video=width=$1,height=$2,pixelformat=YUYV --set-parm=15 \
+        --stream-mmap=16 --stream-count=$3 --stream-to="$4" --verbose > "$4.log" 2>&1
 }
 rate() { echo "$1: $(tr '\r' '\n' < "$1.log" | grep -o '[0-9.]* fps' | tail -1)"; }
-no_kernel_warnings() { ! dmesg | grep -E 'WARNING|Oops|BUG:|Failed to|Non-zero status' || fail "kernel log above"; }
+# uvcvideo's complaints about a device (not "Failed to resubmit video URB (-1)": a completion
+# racing the kill of its URB at STREAMOFF).
+no_kernel_warnings() {
+    ! dmesg | grep -E 'WARNING|Oops|BUG:|Failed to (query|initialize|set|submit)|Non-zero status|Dropping payload' ||
+        fail "kernel log above"
+}
 
 sys=$(board_sysfs)
 [ -n "$sys" ] || fail "the board is not in sysfs"
@@ -90,29 +99,30 @@ node=$(video_node "$sys") || exit 1
 
 case $scenario in
 capture)
-    # The guest (TCG, the board's server included) moves about 26 frames a second at 640x480:
-    # at 30 fps the client misses frames, at 15 it keeps up.
-    for size in 320x240@30 640x480@15; do
-        fps=${size#*@} size=${size%@*}
+    for size in 320x240 640x480; do
         w=${size%x*} h=${size#*x}
-        capture "$w" "$h" 60 "/tmp/$size.yuv" "$fps"
+        capture "$w" "$h" 60 "/tmp/$size.yuv"
         rate "/tmp/$size.yuv"
         python3 "$check" "/tmp/$size.yuv" "$w" "$h" 60 || exit 1
     done
     no_kernel_warnings ;;
 beside)
-    capture 320 240 300 /tmp/beside.yuv &
+    # The capture runs from before the library's first call to after its last, then is stopped.
+    capture 320 240 1000000 /tmp/beside.yuv &
     stream=$!
-    for _ in $(seq 300); do [ -s /tmp/beside.yuv ] && break; sleep 0.1; done
-    [ -s /tmp/beside.yuv ] || fail "the stream did not start: $(cat /tmp/beside.yuv.log)"
+    frame=$((320 * 240 * 2))
+    grown() { for _ in $(seq 600); do [ "$(stat -c %s /tmp/beside.yuv)" -ge "$1" ] && return; sleep 0.1; done; false; }
+    grown $((3 * frame)) || fail "the stream did not start: $(cat /tmp/beside.yuv.log)"
     "$neighbour" "$sys" commands || fail "the library beside the stream"
-    kill -0 $stream 2>/dev/null || fail "the capture ended before the library was done: a longer one is needed"
+    grown $(($(stat -c %s /tmp/beside.yuv) + 3 * frame)) || fail "the stream stopped: $(tail -c 300 /tmp/beside.yuv.log)"
+    kill -TERM $stream
     wait $stream
     rate /tmp/beside.yuv
-    python3 "$check" /tmp/beside.yuv 320 240 300 || exit 1
+    python3 "$check" /tmp/beside.yuv 320 240 1000000 --fewer --cut ||
+        fail "$(grep -E 'seq' /tmp/beside.yuv.log | head -n 200 | tail -n 120)"
     no_kernel_warnings ;;
 unplug)
-    capture 320 240 3000 /tmp/unplug.yuv 15 &
+    capture 320 240 3000 /tmp/unplug.yuv &
     stream=$!
     "$neighbour" "$sys" unplug > /tmp/neighbour.log 2>&1 &
     library=$!
