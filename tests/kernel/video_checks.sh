@@ -54,7 +54,7 @@ if [ "${VIDEO_CHECKS_INSIDE:-}" != 1 ]; then
 set -e
 $(declare -f fail board_sysfs video_node)
 node=\$(video_node "\$(board_sysfs)")
-v4l2-ctl -d "\$node" --set-fmt-video=width=640,height=480,pixelformat=YUYV --set-parm=15 --stream-mmap=16 \
+v4l2-ctl -d "\$node" --set-fmt-video=width=640,height=480,pixelformat=YUYV --set-parm=15 --stream-mmap=32 \
     --stream-count=30 --stream-to=frames.yuv 2>/dev/null
 "$cli" send --board 0 "hello camera"
 EOF
@@ -73,15 +73,16 @@ EOF
     esac
 fi
 
-# At 15 fps with 16 buffers: the guest (TCG, the board's server in it too) reaches 30 fps at
+# At 15 fps with 32 buffers (uvcvideo's most): the guest (TCG, the board's server in it too) reaches 30 fps at
 # 320x240 when the machine is quiet but not when it is busy, and about 26 at 640x480; a client
 # that falls behind, or is starved for a moment, misses frames (uvcvideo has no buffer for them:
 # "Dropping payload (out of sync)"), which is not what these checks are about.
 capture() {  # WIDTH HEIGHT COUNT FILE
     v4l2-ctl -d "$node" --set-fmt-video=width=$1,height=$2,pixelformat=YUYV --set-parm=15 \
-        --stream-mmap=16 --stream-count=$3 --stream-to="$4" --verbose > "$4.log" 2>&1
+        --stream-mmap=32 --stream-count=$3 --stream-to="$4" > "$4.log" 2>&1
 }
-rate() { echo "$1: $(tr '\r' '\n' < "$1.log" | grep -o '[0-9.]* fps' | tail -1)"; }
+# v4l2-ctl's own running figure ("<<<<< 15.02 fps"), not the rate it set.
+rate() { echo "$1: $(tr '\r' '\n' < "$1.log" | grep '^<' | grep -o '[0-9.]* fps' | tail -1)"; }
 # uvcvideo's complaints about a device (not "Failed to resubmit video URB (-1)": a completion
 # racing the kill of its URB at STREAMOFF).
 no_kernel_warnings() {
@@ -118,8 +119,7 @@ beside)
     kill -TERM $stream
     wait $stream
     rate /tmp/beside.yuv
-    python3 "$check" /tmp/beside.yuv 320 240 1000000 --fewer --cut ||
-        fail "$(grep -E 'seq' /tmp/beside.yuv.log | head -n 200 | tail -n 120)"
+    python3 "$check" /tmp/beside.yuv 320 240 1000000 --fewer --cut || fail "frames lost"
     no_kernel_warnings ;;
 unplug)
     capture 320 240 3000 /tmp/unplug.yuv &
@@ -128,8 +128,8 @@ unplug)
     library=$!
     wait $stream
     grep -q 'VIDIOC_DQBUF' /tmp/unplug.yuv.log || fail "v4l2-ctl saw no error: $(tail -c 300 /tmp/unplug.yuv.log)"
-    # Frames before the unplug are whole and in order.
-    python3 "$check" /tmp/unplug.yuv 320 240 3000 --fewer || exit 1
+    # Frames before the unplug are whole and in order (a loss here is not what this checks).
+    python3 "$check" /tmp/unplug.yuv 320 240 3000 --fewer --gaps || exit 1
     wait $library || fail "library: $(cat /tmp/neighbour.log)"
     cat /tmp/neighbour.log
     ! dmesg | grep -E 'WARNING|Oops|BUG:' || fail "kernel warnings"
