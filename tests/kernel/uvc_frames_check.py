@@ -5,10 +5,9 @@ frame k holds k as a little-endian 64-bit number in its first 8 bytes; elsewhere
 eight 75 % colour bars, pixel x showing bar ((x + k) mod width) * 8 // width, each pixel pair
 sharing the U and V of its left pixel.
 
-usage: uvc_frames_check.py FILE WIDTH HEIGHT COUNT [--fewer] [--cut] [--gaps]
+usage: uvc_frames_check.py FILE WIDTH HEIGHT COUNT [--fewer] [--cut]
 COUNT frames numbered 0 to COUNT-1 must be there (with --fewer: fewer than COUNT, at least one,
-numbered from 0 on; with --cut a last frame cut short, by stopping the client, is left out; with
---gaps numbers only have to increase).
+numbered from 0 on; with --cut a last frame cut short, by stopping the client, is left out).
 Prints one summary line; exit status 1 on the first wrong frame."""
 import sys
 
@@ -29,7 +28,7 @@ def expected(k, width, height):
 
 def main():
     path, width, height, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
-    fewer, cut, gaps = ('--' + o in sys.argv[5:] for o in ('fewer', 'cut', 'gaps'))
+    fewer, cut = '--fewer' in sys.argv[5:], '--cut' in sys.argv[5:]
     data = open(path, 'rb').read()
     size = width * height * 2
     frames, rest = divmod(len(data), size)
@@ -37,18 +36,16 @@ def main():
         sys.exit(f'FAIL: {len(data)} bytes is not a whole number of {width}x{height} frames')
     if (frames >= count or frames == 0) if fewer else frames != count:
         sys.exit(f'FAIL: {frames} frames, expected {"fewer than " if fewer else ""}{count}')
-    last = -1
     for i in range(frames):
         frame = data[i * size:(i + 1) * size]
         number = int.from_bytes(frame[:8], 'little')
-        if number != i and not (gaps and number > last):
+        if number != i:
             sys.exit(f'FAIL: frame {i} carries number {number}')
         want = expected(number, width, height)
         if frame != want:
             at = next(j for j in range(size) if frame[j] != want[j])
             sys.exit(f'FAIL: frame {i}: byte {at} is {frame[at]}, the pattern says {want[at]}')
-        last = number
-    print(f'{path}: {frames} frames of {width}x{height}, numbered {"up " if gaps else "0 "}to {last}, pattern exact')
+    print(f'{path}: {frames} frames of {width}x{height}, numbered 0 to {frames - 1}, pattern exact')
 
 
 main()
