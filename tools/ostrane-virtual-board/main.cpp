@@ -199,7 +199,7 @@ int main(int argc, char** argv) {
                  program};
     int boards = 1;
     std::string model = "sdi", serial_prefix = "VB", speed = "super", fifo = "loopback", script_file;
-    int video = 2;
+    int video = 1;
     bool trace = false;
     std::string pcap_file;
     size_t pcap_snaplen = 1u << 20;
@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
     app.add_option("--boards", boards, "Boards plugged at start")->check(CLI::Range(0, VirtualBus::hub_ports));
     app.add_option("--model", model, "sdi, camera or bridge")->check(CLI::IsMember({"sdi", "camera", "bridge"}));
     app.add_option("--serial", serial_prefix, "Serial number prefix (PREFIX0001, PREFIX0002, ...)");
-    app.add_option("--video-interfaces", video, "Video-class interfaces per board")->check(CLI::Range(0, 2));
+    app.add_option("--video-interfaces", video, "Video streams per board (UVC; 0: no video function)")->check(CLI::Range(0, 2));
     app.add_option("--speed", speed, "super or high")->check(CLI::IsMember({"super", "high"}));
     app.add_option("--fifo", fifo, "FIFO mode data: loopback or pattern")->check(CLI::IsMember({"loopback", "pattern"}));
     app.add_option("--script", script_file, "Timed events, one per line");

@@ -11,6 +11,7 @@
 #include "model/chip_config.h"
 #include "model/descriptors.h"
 #include "model/timer_queue.h"
+#include "model/uvc.h"
 
 namespace vboard {
 namespace {
@@ -173,6 +174,10 @@ struct Board::Impl {
     size_t ring_head = 0;  // next byte to read
     uint64_t pattern_offset = 0;
 
+    // Video function.
+    uvc::VideoFunction video;
+    std::set<Clock::time_point> video_wakes;  // frame times a timer will announce
+
     TimerQueue timer;  // declared last: stopped first
 
     // --- helpers, called with the mutex held ---
@@ -198,7 +203,17 @@ struct Board::Impl {
     void fire_data_ready(std::unique_lock<std::mutex>& lock);
     bool take_endpoint_stall(uint8_t ep);
     HostileDecision hostile_decision(size_t max_length);
+    void wake_for_frame(Clock::time_point when);
 };
+
+void Board::Impl::wake_for_frame(Clock::time_point when) {
+    if (!video_wakes.insert(when).second) return;
+    timer.schedule(when, [this, when] {
+        std::unique_lock lock(mutex);
+        video_wakes.erase(when);
+        fire_data_ready(lock);
+    });
+}
 
 bool Board::Impl::take_endpoint_stall(uint8_t ep) {
     auto it = endpoint_stalls.find(ep);
@@ -211,7 +226,8 @@ HostileDecision Board::Impl::hostile_decision(size_t max_length) {
     return hostile ? decide(*hostile, max_length) : HostileDecision{};
 }
 
-Board::Impl::Impl(BoardConfig c) : config(std::move(c)) {
+Board::Impl::Impl(BoardConfig c)
+    : config(std::move(c)), video(std::clamp(config.video_interfaces, 0, 2), config.speed == Speed::super) {
     descriptors = build_descriptors(config);
     chip_config = default_chip_configuration(config);
     flash.resize(Board::flash_size);
@@ -284,10 +300,16 @@ ControlResult Board::Impl::standard_request(const SetupPacket& s, uint8_t* in) {
     }
     switch (s.bRequest) {
     case 0x01:  // CLEAR_FEATURE
+        // ENDPOINT_HALT on a video endpoint is how the host stops that stream.
+        if (recipient == 2 && s.wValue == 0) video.stop(video.stream_of_endpoint(static_cast<uint8_t>(s.wIndex)));
+        return {UsbStatus::ok, 0};
     case 0x03:  // SET_FEATURE
         return {UsbStatus::ok, 0};
     case 0x09: return s.wValue == 1 || s.wValue == 0 ? ControlResult{UsbStatus::ok, 0} : stall;
-    case 0x0B: return s.wValue == 0 ? ControlResult{UsbStatus::ok, 0} : stall;  // SET_INTERFACE
+    case 0x0B:  // SET_INTERFACE: only alternate setting 0 exists; it stops a video stream
+        if (s.wValue != 0) return stall;
+        video.stop(video.stream_of_interface(s.wIndex));
+        return {UsbStatus::ok, 0};
     case 0x30:  // SET_SEL
     case 0x31:  // SET_ISOCH_DELAY
         return {UsbStatus::ok, 0};
@@ -659,7 +681,7 @@ int Board::endpoint_type(uint8_t ep) const {
     case ep_notify: return 1;
     case ep_fifo_in:
     case ep_fifo_out: return 3;
-    default: return -1;
+    default: return impl_->video.stream_of_endpoint(ep) >= 0 ? 3 : -1;
     }
 }
 
@@ -684,6 +706,10 @@ ControlResult Board::control(const SetupPacket& s, const uint8_t* out, uint8_t* 
         }
     } else if (type == 0x00) {
         r = m.standard_request(s, in);
+    } else if (type == 0x20 && m.video.streams() > 0 && m.video.is_class_interface(s.wIndex)) {
+        const auto a = m.video.class_request(s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength, out, in,
+                                             Clock::now());
+        r = a.outcome == uvc::Outcome::data ? ControlResult{UsbStatus::ok, a.length} : ControlResult{UsbStatus::stall, 0};
     } else {
         r = {UsbStatus::stall, 0};
     }
@@ -764,6 +790,13 @@ TransferResult Board::bulk_out(uint8_t ep, const uint8_t* data, size_t length) {
 TransferResult Board::bulk_in(uint8_t ep, uint8_t* buffer, size_t length) {
     auto& m = *impl_;
     std::lock_guard lock(m.mutex);
+    if (const int stream = m.video.stream_of_endpoint(ep); stream >= 0) {
+        if (m.take_endpoint_stall(ep)) return {UsbStatus::stall, 0};
+        const auto a = m.video.bulk_in(stream, buffer, length, Clock::now());
+        if (a.wake_at) m.wake_for_frame(*a.wake_at);
+        if (a.outcome == uvc::Outcome::pending) return {UsbStatus::pending, 0};
+        return {a.outcome == uvc::Outcome::stall ? UsbStatus::stall : UsbStatus::ok, a.length};
+    }
     if (ep != ep_fifo_in) return {UsbStatus::stall, 0};
     if (m.stall_bulk_count > 0 && (!m.stall_bulk_ep || *m.stall_bulk_ep == ep)) {
         --m.stall_bulk_count;
@@ -854,6 +887,7 @@ void Board::usb_reset() {
     auto& m = *impl_;
     std::lock_guard lock(m.mutex);
     m.claimed.clear();
+    for (int i = 0; i < m.video.streams(); ++i) m.video.stop(i);
     m.ring_head = 0;
     m.fifo.loopback_level = 0;
 }
@@ -1103,6 +1137,11 @@ void Board::set_claims_held_by_host(std::function<std::set<int>()> query) {
 void Board::set_claim_refusal_by_host(std::function<void(bool)> apply) {
     std::lock_guard lock(impl_->mutex);
     impl_->claim_refusal_by_host = std::move(apply);
+}
+
+uvc::StreamState Board::video_stream(int stream) const {
+    std::lock_guard lock(impl_->mutex);
+    return stream >= 0 && stream < impl_->video.streams() ? impl_->video.state(stream) : uvc::StreamState{};
 }
 
 std::vector<std::string> Board::flash_commands() const {

@@ -23,6 +23,7 @@
 
 #include "model/board_config.h"
 #include "model/hostile.h"
+#include "model/uvc.h"
 
 namespace vboard {
 
@@ -208,7 +209,7 @@ public:
     // side effects (a lying data register pops nothing); nullopt tells the truth again.
     void lie_register(uint8_t reg, std::optional<uint8_t> value);
     // The next `count` transfers on `ep` stall: 0x00 every control request (standard ones too),
-    // otherwise that bulk or interrupt endpoint.
+    // otherwise that bulk or interrupt endpoint (a video endpoint too: the video stall).
     void stall_endpoint(uint8_t ep, int count);
     // String descriptor `index` (0: the language list) answers exactly `raw`, of any length and
     // contents, cut only to the request's wLength; an empty vector stalls; nullopt: the real one.
@@ -242,6 +243,8 @@ public:
     // to `apply` (called without the board locked) instead of answering claims itself.
     void set_claim_refusal_by_host(std::function<void(bool)> apply);
     std::vector<std::string> flash_commands() const;  // e.g. "0x20 flash=0x1000 len=0"
+    // Video stream `stream` (0 or 1): streaming or not, what was committed, frames sent.
+    uvc::StreamState video_stream(int stream) const;
 
 private:
     struct Impl;

@@ -18,7 +18,8 @@ struct BoardConfig {
     Model model = Model::sdi;
     // Serial number string. Empty: the bus assigns "<prefix>NNNN" (see VirtualBus::Options).
     std::string serial{};
-    int video_interfaces = 2;                       // 0, 1 or 2 video-class interfaces
+    // Video streams (0 to 2): each adds a streaming interface after the control interface.
+    int video_interfaces = 1;
     Speed speed = Speed::super;
     FifoSource fifo = FifoSource::loopback;
     ConfigLayout config_layout = ConfigLayout::ft602_4064;

@@ -1,5 +1,7 @@
 #include "model/descriptors.h"
 
+#include "model/uvc.h"
+
 namespace vboard {
 namespace {
 
@@ -45,16 +47,13 @@ DescriptorSet build_descriptors(const BoardConfig& config) {
     dev.insert(dev.end(), {1, 2, 3, 1});
 
     auto& c = d.configuration;
-    d.vendor_interface = static_cast<uint8_t>(video);
-    d.interface_count = video + 1;
+    // With video: the control interface, a streaming interface per stream, then the vendor one.
+    d.vendor_interface = static_cast<uint8_t>(video > 0 ? video + 1 : 0);
+    d.interface_count = d.vendor_interface + 1;
     c = {9, 0x02, 0, 0, static_cast<uint8_t>(d.interface_count), 1, 0, 0x80,
          static_cast<uint8_t>(super ? 0x70 : 0xFA)};
     if (video > 0) {
-        // The video function: control interface, then streaming interface.
-        c.insert(c.end(), {8, 0x0B, 0, static_cast<uint8_t>(video), 0x0E, 0x03, 0x00, 0});
-        for (int i = 0; i < video; ++i)
-            c.insert(c.end(), {9, 0x04, static_cast<uint8_t>(i), 0, 0, 0x0E,
-                               static_cast<uint8_t>(i == 0 ? 0x01 : 0x02), 0x00, 0});
+        uvc::append_descriptors(c, video, super);
     } else {
         // Without video the association names the vendor function alone.
         c.insert(c.end(), {8, 0x0B, 0, 1, 0xFF, 0x06, 0x02, 0});

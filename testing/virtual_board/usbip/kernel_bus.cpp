@@ -171,6 +171,11 @@ PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
     const int address = std::atoi(read_line(sys + "/devnum").c_str());
     if (udev_running() && !wait_for([&] { return exists(udev_record(slot.port.bus, address)); }))
         throw std::runtime_error("udev did not handle the board on " + slot.port.name());
+    // The video interfaces bring uvcvideo and its device nodes, whose events keep udev (and the
+    // guest's CPU) busy for a while: the plug is done when udev's queue is empty again, so that
+    // a test's next step does not race them. (udev removes the flag file once it is idle.)
+    if (udev_running() && slot.board->config().video_interfaces > 0)
+        wait_for([] { return !exists("/run/udev/queue"); });
 
     char real[PATH_MAX];
     char node[32];

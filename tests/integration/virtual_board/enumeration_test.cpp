@@ -132,8 +132,10 @@ TEST_F(Enumeration, DefaultBoardDescriptorsPassTheFt60xScan) {
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(c->interface[i].num_altsetting, 1);
         EXPECT_EQ(c->interface[i].altsetting[0].bInterfaceClass, 0x0E);
-        EXPECT_EQ(c->interface[i].altsetting[0].bNumEndpoints, 0);
+        EXPECT_EQ(c->interface[i].altsetting[0].bInterfaceSubClass, i + 1);  // control, then streaming
+        EXPECT_EQ(c->interface[i].altsetting[0].bNumEndpoints, i);
     }
+    EXPECT_EQ(c->interface[1].altsetting[0].endpoint[0].bEndpointAddress, 0x81) << "the video stream's bulk IN";
     const libusb_interface_descriptor& v = c->interface[2].altsetting[0];
     ASSERT_EQ(v.bNumEndpoints, 3);
     const struct {
@@ -179,9 +181,10 @@ TEST_F(Enumeration, ModelsVideoInterfacesAndHighSpeed) {
         Speed speed;
         uint16_t pid;
         const char* product;
+        int vendor;  // one video stream: control and streaming interface before the vendor one
     } cases[] = {
-        {Model::camera, 0, Speed::high, 0x0002, "Q.V. Ostrane USB Camera Board"},
-        {Model::bridge, 1, Speed::super, 0x0003, "Q.V. Ostrane Video Bridge"},
+        {Model::camera, 0, Speed::high, 0x0002, "Q.V. Ostrane USB Camera Board", 0},
+        {Model::bridge, 1, Speed::super, 0x0003, "Q.V. Ostrane Video Bridge", 2},
     };
     for (const auto& k : cases) {
         BoardConfig c;
@@ -199,15 +202,15 @@ TEST_F(Enumeration, ModelsVideoInterfacesAndHighSpeed) {
         ASSERT_EQ(libusb_get_device_descriptor(dev, &d), 0);
         const Case& k = d.idProduct == 0x0002 ? cases[0] : cases[1];
         ASSERT_EQ(d.idProduct, k.pid);
-        EXPECT_EQ(ft60x_interface(dev), k.video);
+        EXPECT_EQ(ft60x_interface(dev), k.vendor);
         EXPECT_EQ(libusb_get_device_speed(dev), k.speed == Speed::super ? LIBUSB_SPEED_SUPER : LIBUSB_SPEED_HIGH);
         libusb_config_descriptor* c = nullptr;
         ASSERT_EQ(libusb_get_active_config_descriptor(dev, &c), 0);
-        EXPECT_EQ(c->bNumInterfaces, k.video + 1);
-        EXPECT_EQ(c->interface[k.video].altsetting[0].endpoint[1].wMaxPacketSize, k.speed == Speed::super ? 1024 : 512);
+        EXPECT_EQ(c->bNumInterfaces, k.vendor + 1);
+        EXPECT_EQ(c->interface[k.vendor].altsetting[0].endpoint[1].wMaxPacketSize, k.speed == Speed::super ? 1024 : 512);
         if (k.speed == Speed::high) {
             EXPECT_EQ(d.bcdUSB, 0x0210);
-            EXPECT_EQ(c->interface[k.video].altsetting[0].endpoint[1].extra_length, 0) << "no companion at high speed";
+            EXPECT_EQ(c->interface[k.vendor].altsetting[0].endpoint[1].extra_length, 0) << "no companion at high speed";
         }
         libusb_free_config_descriptor(c);
         libusb_device_handle* h = nullptr;
@@ -279,11 +282,12 @@ TEST_F(Enumeration, ClaimsAreRecordedAndCanBeRefused) {
     board.set_refuse_claim(true);
     EXPECT_EQ(libusb_claim_interface(h, 2), LIBUSB_ERROR_BUSY);
     // With automatic detaching libusb takes the disconnect-and-claim path: refused the same way.
+    // (The vendor interface: on the kernel uvcvideo holds the video ones.)
     libusb_set_auto_detach_kernel_driver(h, 1);
-    EXPECT_EQ(libusb_claim_interface(h, 0), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(libusb_claim_interface(h, 2), LIBUSB_ERROR_BUSY);
     board.set_refuse_claim(false);
-    EXPECT_EQ(libusb_claim_interface(h, 0), 0);
-    EXPECT_EQ(libusb_release_interface(h, 0), 0) << "re-attaching a kernel driver finds none and is fine";
+    EXPECT_EQ(libusb_claim_interface(h, 2), 0);
+    EXPECT_EQ(libusb_release_interface(h, 2), 0) << "re-attaching a kernel driver finds none and is fine";
     libusb_close(h);
 }
 

@@ -19,6 +19,8 @@ protected:
         libusb_device_handle* h = open_serial(bus_.info(id_).serial);
         EXPECT_NE(h, nullptr);
         if (!h) return nullptr;
+        // Interface 0, as the library's FIFO mode claims it: on the kernel uvcvideo holds it.
+        libusb_set_auto_detach_kernel_driver(h, 1);
         EXPECT_EQ(libusb_claim_interface(h, 0), 0);
         if (enter_fifo_mode) {
             EXPECT_EQ(libusb_control_transfer(h, 0x40, 4, 1, 0, nullptr, 0, 1000), 0);

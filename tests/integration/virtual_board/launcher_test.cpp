@@ -44,11 +44,15 @@ std::string temp_file(const std::string& contents) {
     return name;
 }
 
-TEST(Launcher, LsusbListsTwoBoardsWithoutWarnings) {
+TEST(Launcher, LsusbDecodesTwoBoardsWithVideoWithoutWarnings) {
     if (!have_lsusb()) GTEST_SKIP() << "lsusb not installed";
-    const Outcome r = run("--boards 2 -- lsusb -v");
+    // lsusb decodes the video class and names what it finds malformed there.
+    const Outcome r = run("--boards 2 --video-interfaces 2 -- lsusb -v");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(count(r.output, "ID 1209:0001"), 2u) << r.output;
+    EXPECT_EQ(count(r.output, "bcdUVC               1.10"), 2u);
+    EXPECT_EQ(count(r.output, "(INPUT_HEADER)"), 4u);
+    EXPECT_EQ(count(r.output, "(FRAME_UNCOMPRESSED)"), 12u);
     EXPECT_EQ(count(r.output, "iProduct                2 Q.V. Ostrane SDI Adapter"), 2u);
     EXPECT_EQ(count(r.output, "iSerial                 3 VB000"), 2u);
     for (const char* bad : {"arning", "Couldn't", "can't", "rror", "nvalid", "too short"})
