@@ -197,6 +197,18 @@ class PipeTest : public ::testing::Test {
         return v;
     }
 
+    // Reads until `n` bytes have come, the pipe fails or the bound passes; what came back is
+    // returned, the last read's status in `status`.
+    std::vector<std::uint8_t> read_back(std::size_t n, FT_RESULT& status) {
+        std::vector<std::uint8_t> got;
+        eventually([&] {
+            const auto part = read(static_cast<std::uint32_t>(n - got.size()), 100, status);
+            got.insert(got.end(), part.begin(), part.end());
+            return (status != 0 && status != STATUS_TIMED_OUT) || got.size() >= n;
+        });
+        return got;
+    }
+
     int board_id = -1;
     void* handle = nullptr;
 };
