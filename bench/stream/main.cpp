@@ -441,6 +441,10 @@ libusb_device_handle* raw_open(libusb_context* ctx, const vboard::PluggedBoard& 
             libusb_open(list[i], &h);
     }
     libusb_free_device_list(list, 1);
+    // In the kernel the board's video function has uvcvideo on interface 0; the library takes it
+    // over the same way.
+    if (h)
+        libusb_set_auto_detach_kernel_driver(h, 1);
     if (!h || libusb_claim_interface(h, 0) != 0) {
         std::fprintf(stderr, "cannot open the virtual board with libusb\n");
         std::exit(1);
