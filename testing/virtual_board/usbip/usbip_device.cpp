@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <poll.h>
+#include <set>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -105,6 +106,11 @@ struct UsbipDevice::Impl {
     // Only the serving thread touches these.
     std::map<uint8_t, std::deque<Urb>> pending;  // per endpoint, in submission order
     std::deque<Urb> delayed;                     // control answers held back by the model
+    // vhci_hcd can send the unlink of a URB before the URB itself (its transmit thread sends a
+    // round of unlinks between two rounds of submissions). Those URBs are dropped on arrival: the
+    // kernel has given them back, and an answer to one would make it drop the device.
+    uint32_t last_submit = 0;
+    std::set<uint32_t> unlinked_ahead;
 
     Impl(Board& b, int s, std::string n, FILE* t) : board(b), sock(s), name(std::move(n)), trace(t) {
         wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -168,6 +174,11 @@ struct UsbipDevice::Impl {
         u.type = number == 0 ? 2 : board.endpoint_type(u.ep);
         u.data.resize(u.length);
         if (!u.in && u.length > 0 && !read_all(sock, u.data.data(), u.length)) return false;
+        last_submit = seqnum;
+        if (unlinked_ahead.erase(seqnum) > 0) {
+            trace_line("drop %s 0x%02X %zu: unlinked before it came", type_name(u.type), u.ep, u.length);
+            return true;
+        }
         if (u.type == 2) return control(std::move(u), h + 40);
         if (u.type != 1 && u.type != 3) return complete(u, -EPIPE);  // no such endpoint: it stalls
         trace_line("submit %s 0x%02X %zu", type_name(u.type), u.ep, u.length);
@@ -216,10 +227,16 @@ struct UsbipDevice::Impl {
         };
         bool found = drop(delayed);
         for (auto it = pending.begin(); !found && it != pending.end(); ++it) found = drop(it->second);
+        // Seqnums grow with every command, so a target beyond the last submission is still to come.
+        if (!found && static_cast<int32_t>(target - last_submit) > 0) {
+            trace_line("unlink of seqnum %u before its submission", target);
+            unlinked_ahead.insert(target);
+            found = true;
+        }
         // An OUT transfer the chip took part of: a host controller reports those bytes as sent
         // when it cancels, so the submission is answered with them first. The unlink then finds
         // it answered (status 0), which vhci_hcd takes as "already given back".
-        const bool answered = found && !dropped->in && dropped->done > 0;
+        const bool answered = dropped && !dropped->in && dropped->done > 0;
         if (answered && !complete(*dropped, -ECONNRESET)) return false;
         // A URB already answered is not the kernel's to cancel any more: status 0 says so.
         uint8_t h[header_size] = {};
