@@ -146,6 +146,7 @@ struct Setup {
     int depth = 8;        // transfers in flight per endpoint
     bool verify = false;  // loopback data checked word for word (both sides)
     std::uint32_t app = app_chunk; // bytes per library read or write call
+    int buffers = 0;      // library buffers per pipe (wBufNum); 0: about 8 MiB of them
 };
 
 struct Result {
@@ -192,7 +193,7 @@ void set_transfer_params(const Setup& s, bool defaults) {
             // About 8 MiB of buffers per pipe, as the default, and never fewer than two rounds
             // of transfers.
             pipe.wBufNum = static_cast<std::uint16_t>(
-                std::clamp(8 * 1024 * 1024 / s.size, 2 * s.depth, 256));
+                s.buffers > 0 ? s.buffers : std::clamp(8 * 1024 * 1024 / s.size, 2 * s.depth, 256));
         }
     }
     if (FT_SetTransferParams(&conf, 0) != 0) {
@@ -694,6 +695,8 @@ int main(int argc, char** argv) {
             main_setup.size = std::atoi(argv[++i]) * 1024;
         else if (a == "--depth" && i + 1 < argc)
             main_setup.depth = std::atoi(argv[++i]);
+        else if (a == "--buffers" && i + 1 < argc)
+            main_setup.buffers = std::atoi(argv[++i]);
         else if (a == "--boards" && i + 1 < argc)
             boards = std::clamp(std::atoi(argv[++i]), 1, vboard::VirtualBus::hub_ports);
         else
