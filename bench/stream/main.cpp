@@ -43,6 +43,7 @@ constexpr std::uint32_t app_chunk = 1u << 20; // bytes per library read or write
 constexpr double mb = 1e6;
 constexpr double gib = 1024.0 * 1024.0 * 1024.0;
 constexpr std::uint8_t ep_in = 0x85, ep_out = 0x05;
+constexpr std::uint64_t gap_grain = 64 * 1024; // the raw loops note the time of every 64 KiB read
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -314,6 +315,7 @@ struct RawBoard {
     std::uint64_t in_offset = 0, out_offset = 0;
     std::uint64_t moved = 0;
     bool wrong = false;
+    std::vector<Clock::time_point> read_times; // when each 64 KiB of IN data had come
     const Setup* setup = nullptr;
     Mode mode = Mode::loopback;
 };
@@ -351,6 +353,8 @@ void LIBUSB_CALL raw_done(libusb_transfer* t) {
                 done += len;
             }
             t->length = b.setup->size;
+            if ((b.in_offset - n) / gap_grain != b.in_offset / gap_grain)
+                b.read_times.push_back(Clock::now());
         }
         if (libusb_submit_transfer(t) == 0)
             return;
@@ -358,8 +362,10 @@ void LIBUSB_CALL raw_done(libusb_transfer* t) {
     --raw_in_flight;
 }
 
+// `during` runs on a thread of its own in the middle of the window, so that the loop goes on
+// handling events meanwhile.
 Result raw_stream(libusb_context* ctx, std::vector<RawBoard>& boards, Mode mode, const Setup& s,
-                  Clock::duration run) {
+                  Clock::duration run, const std::function<void()>& during = {}) {
     raw_keep_going = true;
     raw_in_flight = 0;
     std::vector<std::unique_ptr<RawTransfer>> xs;
@@ -368,6 +374,7 @@ Result raw_stream(libusb_context* ctx, std::vector<RawBoard>& boards, Mode mode,
         b.setup = &s;
         b.moved = 0;
         b.in_offset = b.out_offset = 0;
+        b.read_times.clear();
         b.app_in.assign(app_chunk, 0);
         b.app_out.assign(app_chunk, 0x5A);
         for (int dir = 0; dir < 2; ++dir) {
@@ -412,7 +419,15 @@ Result raw_stream(libusb_context* ctx, std::vector<RawBoard>& boards, Mode mode,
         b0.push_back(b.moved);
     const double h0 = host_cpu(), p0 = process_cpu();
     const auto t0 = Clock::now();
+    std::thread side;
+    if (during)
+        side = std::thread([&] {
+            std::this_thread::sleep_until(t0 + run / 2);
+            during();
+        });
     pump_until(t0 + run);
+    if (side.joinable())
+        side.join();
     for (auto& b : boards)
         b1.push_back(b.moved);
     const double h1 = host_cpu(), p1 = process_cpu();
@@ -650,6 +665,16 @@ void array(Bench& b, int n, int rounds, Clock::duration run) {
     // order need not be the plugging order). The others' longest gap between reads that returned
     // data, around the unplug, and in the window before it for comparison.
     double stall = 0, before = 0;
+    const auto gaps = [](const std::vector<Clock::time_point>& t, Clock::time_point unplugged,
+                         double& stall, double& before) {
+        for (std::size_t k = 1; k < t.size(); ++k) {
+            const double gap = seconds(t[k] - t[k - 1]) * 1000;
+            if (t[k] > unplugged - std::chrono::milliseconds(100) && t[k - 1] < unplugged + std::chrono::seconds(1))
+                stall = std::max(stall, gap);
+            else if (t[k] < unplugged)
+                before = std::max(before, gap);
+        }
+    };
     bool others_exact = true, others_ok = true;
     int gone = 0;
     for (auto& bp : lib) {
@@ -658,13 +683,7 @@ void array(Bench& b, int n, int rounds, Clock::duration run) {
             continue;
         }
         const auto& t = bp->read_times;
-        for (std::size_t k = 1; k < t.size(); ++k) {
-            const double gap = seconds(t[k] - t[k - 1]) * 1000;
-            if (t[k] > unplugged - std::chrono::milliseconds(100) && t[k - 1] < unplugged + std::chrono::seconds(1))
-                stall = std::max(stall, gap);
-            else if (t[k] < unplugged)
-                before = std::max(before, gap);
-        }
+        gaps(t, unplugged, stall, before);
         others_exact = others_exact && !bp->wrong;
         others_ok = others_ok && bp->end_status == 0 && !t.empty() && t.back() > unplugged + run / 4;
     }
@@ -676,6 +695,31 @@ void array(Bench& b, int n, int rounds, Clock::duration run) {
     std::printf("array_unplug_call_ms: %.0f (the virtual bus's own unplug)\n", seconds(unplug_returned - unplugged) * 1000);
     std::printf("array_unplug_others_exact_and_streaming: %s\n", others_exact && others_ok ? "yes" : "NO");
     std::printf("array_close_all_ms: %.0f\n", seconds(Clock::now() - c0) * 1000);
+
+    // The same unplug under the raw loops, for the gaps the transport itself makes.
+    b.plugged.back() = b.bus.plug();
+    b.set_source(Mode::loopback);
+    std::vector<RawBoard> raw(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        raw[static_cast<std::size_t>(i)].h = raw_open(b.ctx, b.plugged[static_cast<std::size_t>(i)]);
+        raw[static_cast<std::size_t>(i)].seed = 1000003ull * static_cast<std::uint64_t>(i + 1);
+    }
+    raw_stream(b.ctx, raw, Mode::loopback, s, run, [&] {
+        unplugged = Clock::now();
+        b.bus.unplug(b.plugged.back().id);
+    });
+    // The last raw board is the unplugged one.
+    double raw_stall = 0, raw_before = 0;
+    bool raw_exact = true;
+    for (std::size_t i = 0; i + 1 < raw.size(); ++i) {
+        gaps(raw[i].read_times, unplugged, raw_stall, raw_before);
+        raw_exact = raw_exact && !raw[i].wrong;
+    }
+    for (RawBoard& r : raw)
+        raw_close(r.h);
+    std::printf("array_unplug_raw_others_max_gap_ms: %.0f (before the unplug: %.0f)%s\n", raw_stall, raw_before,
+                raw_exact ? "" : ", DATA WRONG");
+
 }
 
 } // namespace
