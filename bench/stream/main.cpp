@@ -739,6 +739,8 @@ int main(int argc, char** argv) {
             main_setup.size = std::atoi(argv[++i]) * 1024;
         else if (a == "--depth" && i + 1 < argc)
             main_setup.depth = std::atoi(argv[++i]);
+        else if (a == "--call" && i + 1 < argc)
+            main_setup.app = static_cast<std::uint32_t>(std::clamp(std::atoi(argv[++i]), 1, 64 * 1024) * 1024);
         else if (a == "--buffers" && i + 1 < argc)
             main_setup.buffers = std::atoi(argv[++i]);
         else if (a == "--boards" && i + 1 < argc)
