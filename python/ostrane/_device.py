@@ -405,15 +405,8 @@ class Device:
         time ran out). A failure raises OstraneError whose ``transferred`` says how many
         bytes went before it."""
         _pipe(pipe, False)
-        ms = None if timeout is None else _ms(timeout)
         c_data, n = _readable(data)
-        moved = ctypes.c_uint32()
-        h = self._h("FT_WritePipe")
-        if ms is None:
-            status = lib().FT_WritePipe(h, pipe, c_data, n, ctypes.byref(moved), None)
-        else:
-            status = lib().FT_WritePipeEx(h, (pipe & 0x7F) - 1, c_data, n, ctypes.byref(moved), ms)
-        return self._moved("FT_WritePipe" if ms is None else "FT_WritePipeEx", status, moved.value)
+        return self._transfer("FT_WritePipe", pipe, c_data, n, timeout)
 
     def read(self, pipe: int, n: int, timeout: Optional[float] = None) -> bytes:
         """Reads up to `n` bytes from IN pipe `pipe`: what came by the time-out (possibly
@@ -428,21 +421,23 @@ class Device:
         read. A failure raises OstraneError whose ``transferred`` counts the bytes that
         arrived in `buffer` before it."""
         _pipe(pipe, True)
-        ms = None if timeout is None else _ms(timeout)
         c_buf, n = _writable(buffer)
-        moved = ctypes.c_uint32()
-        h = self._h("FT_ReadPipe")
-        if ms is None:
-            status = lib().FT_ReadPipe(h, pipe, c_buf, n, ctypes.byref(moved), None)
-        else:
-            status = lib().FT_ReadPipeEx(h, (pipe & 0x7F) - 1, c_buf, n, ctypes.byref(moved), ms)
-        return self._moved("FT_ReadPipe" if ms is None else "FT_ReadPipeEx", status, moved.value)
+        return self._transfer("FT_ReadPipe", pipe, c_buf, n, timeout)
 
-    @staticmethod
-    def _moved(call: str, status: int, moved: int) -> int:
+    def _transfer(self, call: str, pipe: int, c_buf: object, n: int, timeout: Optional[float]) -> int:
+        # `call` is FT_ReadPipe or FT_WritePipe; with a time-out its Ex form, which takes the FIFO
+        # number instead of the endpoint.
+        ms = None if timeout is None else _ms(timeout)
+        moved = ctypes.c_uint32()
+        h = self._h(call)
+        if ms is None:
+            status = getattr(lib(), call)(h, pipe, c_buf, n, ctypes.byref(moved), None)
+        else:
+            call += "Ex"
+            status = getattr(lib(), call)(h, (pipe & 0x7F) - 1, c_buf, n, ctypes.byref(moved), ms)
         if status not in (0, _abi.Status.STATUS_TIMED_OUT):
-            raise OstraneError(call, status, transferred=moved)
-        return moved
+            raise OstraneError(call, status, transferred=moved.value)
+        return moved.value
 
     def set_pipe_timeout(self, pipe: int, timeout: float) -> None:
         """Sets the time-out that ``read``/``write`` use on `pipe` when given none."""
