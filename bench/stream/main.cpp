@@ -719,7 +719,6 @@ void array(Bench& b, int n, int rounds, Clock::duration run) {
         raw_close(r.h);
     std::printf("array_unplug_raw_others_max_gap_ms: %.0f (before the unplug: %.0f)%s\n", raw_stall, raw_before,
                 raw_exact ? "" : ", DATA WRONG");
-
 }
 
 } // namespace
@@ -742,7 +741,7 @@ int main(int argc, char** argv) {
         else if (a == "--call" && i + 1 < argc)
             main_setup.app = static_cast<std::uint32_t>(std::clamp(std::atoi(argv[++i]), 1, 64 * 1024) * 1024);
         else if (a == "--buffers" && i + 1 < argc)
-            main_setup.buffers = std::atoi(argv[++i]);
+            main_setup.buffers = std::clamp(std::atoi(argv[++i]), 0, 65535);
         else if (a == "--boards" && i + 1 < argc)
             boards = std::clamp(std::atoi(argv[++i]), 1, vboard::VirtualBus::hub_ports);
         else
