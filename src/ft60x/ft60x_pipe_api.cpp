@@ -80,7 +80,7 @@ FT_RESULT write_to_pipe(const dev_handle* h, class pipe* p, const std::uint8_t* 
             return STATUS_TRANSFER_CANCELLED;
         }
         // Woken once several buffers are free, not for each one.
-        timed_out = p->wait_for_app(p->buffers_to_wait_for(r), false, deadline) ==
+        timed_out = p->wait_for_app(p->buffers_to_wait_for(r), deadline) ==
                     pipe_event::result::timed_out;
     }
 }

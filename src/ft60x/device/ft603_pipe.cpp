@@ -48,10 +48,10 @@ FT_RESULT ft603_handle::read_from_pipe(class pipe* p, std::uint8_t* buffer, std:
             urb_buf* ub = nullptr;
             if (p->pop_received(ub)) {
                 p->cur_buf = ub;
-                p->cur_left = ub->data_len;
+                p->cur_left = ub->data_len - ub->data_off;
                 if (p->cur_left == 0)
                     continue;
-                p->cur_ptr = ub->buf.get();
+                p->cur_ptr = ub->buf.get() + ub->data_off;
                 break;
             }
             // At the deadline the read takes what has arrived and returns.
@@ -60,9 +60,13 @@ FT_RESULT ft603_handle::read_from_pipe(class pipe* p, std::uint8_t* buffer, std:
             // A close wakes the wait below; the read then ends instead of waiting on.
             if (is_closing())
                 return finish(STATUS_TRANSFER_CANCELLED);
-            // Woken once the rest can be read (or a short buffer ends the read), not per buffer.
-            timed_out = p->wait_for_app(left, stop_on_short, deadline) ==
-                        pipe_event::result::timed_out;
+            // The completions copy the rest straight in; woken once it is there (or a short
+            // transfer ended the read), not per buffer.
+            bool ended = false;
+            left -= p->receive_into(buffer + (length - left), left, stop_on_short, deadline,
+                                    ended, timed_out);
+            if (ended)
+                return finish(STATUS_SUCCESS);
         }
     }
 }

@@ -101,9 +101,9 @@ bool pipe::create(handle_lib* usb, std::uint8_t ep, const FT_PIPE_TRANSFER_CONF*
     q_lib.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(buf_num + 1));
     q_app.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(buf_num + 1));
     q_urb.reset(new (std::nothrow) ProducerConsumerQueue<libusb_transfer*>(urb_num + 1));
-    q_lib_failed.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(urb_num + 1));
+    q_lib_back.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(urb_num + 1));
     q_err_submit.reset(new (std::nothrow) ProducerConsumerQueue<urb_buf*>(urb_num + 1));
-    if (!q_lib || !q_app || !q_urb || !q_err || !q_lib_failed || !q_err_submit) {
+    if (!q_lib || !q_app || !q_urb || !q_err || !q_lib_back || !q_err_submit) {
         logging(FT_LOG_LEVEL_ERROR, "Failed to create Q\r\n");
         return false;
     }
@@ -169,13 +169,6 @@ void pipe::push_buf_to_lib(urb_buf* ub) {
         submit_ready_and_report();
 }
 
-bool pipe::pop_received(urb_buf*& ub) {
-    if (!q_app->pop(ub))
-        return false;
-    ready_bytes.fetch_sub(ub->data_len, std::memory_order_relaxed);
-    return true;
-}
-
 std::int64_t pipe::buffers_to_wait_for(std::uint32_t bytes) const {
     const std::int64_t wanted = (static_cast<std::int64_t>(bytes) + buf_size - 1) / buf_size;
     // Never more than half the buffers: the writer refills while the rest still go out.
@@ -183,9 +176,7 @@ std::int64_t pipe::buffers_to_wait_for(std::uint32_t bytes) const {
     return std::clamp<std::int64_t>(wanted, 1, half);
 }
 
-pipe_event::result pipe::wait_for_app(std::int64_t need, bool short_wakes,
-                                      pipe_event::clock::time_point deadline) {
-    app_short.store(short_wakes, std::memory_order_relaxed);
+pipe_event::result pipe::wait_for_app(std::int64_t need, pipe_event::clock::time_point deadline) {
     app_want.store(std::max<std::int64_t>(need, 1));
     // Pairs with the barrier in wake_app_if_ready: a completion that ran before this registration
     // left something in q_app, which the check below sees.
@@ -197,22 +188,61 @@ pipe_event::result pipe::wait_for_app(std::int64_t need, bool short_wakes,
     return r;
 }
 
-void pipe::wake_app_if_ready(bool short_buffer) {
+void pipe::wake_app_if_ready() {
     handoff_barrier();
     const std::int64_t want = app_want.load(std::memory_order_relaxed);
     if (want == 0)
         return;
-    bool ready;
-    if (is_out()) {
-        ready = static_cast<std::int64_t>(q_app->approxSize()) >= want;
-    } else {
-        // A reader also wakes when few free buffers are left, so the transfers stay busy.
-        ready = ready_bytes.load(std::memory_order_relaxed) >= want ||
-                (short_buffer && app_short.load(std::memory_order_relaxed)) ||
-                q_lib->approxSize() <= urb_count / 2;
-    }
-    if (ready && app_want.exchange(0) != 0)
+    if (static_cast<std::int64_t>(q_app->approxSize()) >= want && app_want.exchange(0) != 0)
         app_event.signal();
+}
+
+std::uint32_t pipe::receive_into(std::uint8_t* dst, std::uint32_t len, bool short_ends,
+                                 pipe_event::clock::time_point deadline, bool& ended,
+                                 bool& timed_out) {
+    {
+        std::lock_guard<std::mutex> lock(reader_lock);
+        // Older data comes first: the reader takes it from q_app.
+        if (!q_app->isEmpty())
+            return 0;
+        reader = reader_request{dst, len, 0, short_ends, false};
+    }
+    // A failure or close after this check signals app_event, whose flag keeps the signal.
+    if (health() == 0 &&
+        app_event.wait_until(deadline) == pipe_event::result::timed_out)
+        timed_out = true;
+    // Once withdrawn no completion touches `dst` again: the caller may return.
+    std::lock_guard<std::mutex> lock(reader_lock);
+    const std::uint32_t got = reader.done;
+    ended = reader.ended;
+    reader = reader_request{};
+    return got;
+}
+
+bool pipe::deliver_received(urb_buf* ub, bool& reader_done) {
+    const std::uint32_t n = ub->data_len;
+    ub->data_off = 0;
+    std::lock_guard<std::mutex> lock(reader_lock);
+    // q_app is empty here: the reader registered only with nothing queued, and nothing is
+    // queued until its request ended, so the bytes reach it in order.
+    if (reader.dst != nullptr && !reader.ended) {
+        assert(q_app->isEmpty());
+        const std::uint32_t take = std::min(n, reader.left);
+        std::memcpy(reader.dst + reader.done, ub->buf.get(), take);
+        reader.done += take;
+        reader.left -= take;
+        ub->data_off = take;
+        // A short transfer ends the read once all of it is taken, as when the reader copies it.
+        const bool short_end = reader.short_ends && n != 0 && n != buf_size && take == n;
+        if (reader.left == 0 || short_end) {
+            reader.ended = true;
+            reader_done = true;
+        }
+    }
+    if (ub->data_off == n)
+        return true;
+    q_app->push(ub);
+    return false;
 }
 
 int pipe::submit_ready() {
@@ -223,7 +253,7 @@ int pipe::submit_ready() {
         if (no_submit || status.load() != 0 || q_urb->isEmpty())
             return 0;
         urb_buf* ub = nullptr;
-        if (!(!out && q_lib_failed->pop(ub)) && !q_lib->pop(ub))
+        if (!(!out && q_lib_back->pop(ub)) && !q_lib->pop(ub))
             return 0;
         libusb_transfer* x = nullptr;
         q_urb->pop(x);
@@ -295,17 +325,18 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
         pre_out_xfr_cb(ub);
 
     bool failed = false;
-    bool short_buffer = false;
+    bool reader_done = false;
     if (s == LIBUSB_TRANSFER_COMPLETED) {
         if constexpr (out) {
             pending_bytes.fetch_sub(x->actual_length, std::memory_order_acq_rel);
             q_app->push(ub);
         } else {
             ub->data_len = static_cast<std::uint32_t>(x->actual_length);
-            short_buffer = ub->data_len != buf_size;
+            // Counted before the reader can see the bytes: its read subtracts them.
             pending_bytes.fetch_add(x->actual_length, std::memory_order_acq_rel);
-            q_app->push(ub);
-            ready_bytes.fetch_add(x->actual_length, std::memory_order_relaxed);
+            // An emptied buffer goes out again with this very transfer (see submit_ready).
+            if (deliver_received(ub, reader_done))
+                q_lib_back->push(ub);
         }
     } else {
         failed = true;
@@ -323,7 +354,7 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
                 q_app->push(ub);
             }
         } else {
-            q_lib_failed->push(ub);
+            q_lib_back->push(ub);
         }
     }
     completions.fetch_add(1, std::memory_order_relaxed);
@@ -339,10 +370,10 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
     }
     if (rc != 0)
         report_submit_failure(rc);
-    if (failed)
-        app_event.signal(); // a blocked reader or writer reports the failure now
-    else
-        wake_app_if_ready(short_buffer);
+    if (failed || reader_done)
+        app_event.signal(); // the reader has its data, or a blocked call reports the failure
+    else if constexpr (out)
+        wake_app_if_ready();
     // Last touch of the pipe: a destructor waiting for this count may free it right after.
     in_flight.fetch_sub(1, std::memory_order_acq_rel);
 }
@@ -481,9 +512,8 @@ bool pipe::flush_all_urb_buffers() {
     } else {
         while (q_app->pop(ub))
             q_lib->push(ub);
-        while (q_lib_failed->pop(ub))
+        while (q_lib_back->pop(ub))
             q_lib->push(ub);
-        ready_bytes.store(0, std::memory_order_relaxed);
     }
     // The stop's own cancellations are no failure of the pipe; anything else stays reported.
     std::uint8_t cancelled = LIBUSB_TRANSFER_CANCELLED;
@@ -529,10 +559,10 @@ bool pipe::read_unsent_buffer(std::uint8_t* dst, std::uint32_t* dst_len) {
 }
 
 void pipe::statistic() {
-    if (ep_addr == 0 || !q_lib || !q_app || !q_urb || !q_err || !q_lib_failed || !q_err_submit)
+    if (ep_addr == 0 || !q_lib || !q_app || !q_urb || !q_err || !q_lib_back || !q_err_submit)
         return;
     logging(FT_LOG_LEVEL_TRACE, "EP%X status:%d q_lib:%zu q_app:%zu q_urb:%zu q_err:%zu\r\n",
             ep_addr, static_cast<int>(status.load()),
-            q_lib->approxSize() + q_lib_failed->approxSize(), q_app->approxSize(),
+            q_lib->approxSize() + q_lib_back->approxSize(), q_app->approxSize(),
             q_urb->approxSize(), q_err->approxSize() + q_err_submit->approxSize());
 }

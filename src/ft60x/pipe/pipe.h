@@ -1,7 +1,9 @@
 // Streaming engine of one bulk endpoint: a fixed set of libusb transfers and buffers that circulate
 // through lock-free rings between the application and the libusb event thread. Completions
 // resubmit their transfer themselves and wake a waiting reader or writer only once it can make
-// real progress, so a steady stream costs no thread hand-off per transfer.
+// real progress, so a steady stream costs no thread hand-off per transfer. A reader that waits
+// is filled by the completions themselves, straight from the transfer's buffer, which then goes
+// out again at once while it is still in the cache.
 #pragma once
 
 #include <libusb-1.0/libusb.h>
@@ -89,14 +91,20 @@ class pipe {
     // Hands a buffer to the library side: an empty one (IN) or a filled one (OUT). It goes out at
     // once when a transfer is idle, else with the next transfer that comes back.
     void push_buf_to_lib(urb_buf* ub);
-    // IN: takes the oldest received buffer for the reader, or false.
-    bool pop_received(urb_buf*& ub);
-    // The reader or writer, having found `q_app` empty, waits until it can make progress: IN, until
-    // `need` more bytes arrived (or a short buffer when `short_wakes`); OUT, until `need` buffers
-    // are free; in both cases also when the pipe fails or stops, the handle closes, or the
-    // library's side runs short of buffers. Returns timed_out only at `deadline`.
-    pipe_event::result wait_for_app(std::int64_t need, bool short_wakes,
-                                    pipe_event::clock::time_point deadline);
+    // IN: takes the oldest received buffer for the reader, or false. Its unread bytes start at
+    // `data_off`.
+    bool pop_received(urb_buf*& ub) { return q_app->pop(ub); }
+    // IN, for a reader with no current buffer: unless received data is already queued (then it
+    // returns 0 at once), the completions copy what arrives straight into `dst`, up to `len`
+    // bytes, until it is full or, with `short_ends`, a short transfer ended it (`ended` is set
+    // then); the wait also ends when the pipe fails or stops, the handle closes (both signal
+    // app_event), or at `deadline` (`timed_out` is set then). Returns the bytes copied into `dst`.
+    std::uint32_t receive_into(std::uint8_t* dst, std::uint32_t len, bool short_ends,
+                               pipe_event::clock::time_point deadline, bool& ended,
+                               bool& timed_out);
+    // OUT: the writer, having found `q_app` empty, waits until `need` buffers are free, the pipe
+    // fails or stops, or the handle closes. Returns timed_out only at `deadline`.
+    pipe_event::result wait_for_app(std::int64_t need, pipe_event::clock::time_point deadline);
     // OUT: how many free buffers a writer with `bytes` left should wait for.
     std::int64_t buffers_to_wait_for(std::uint32_t bytes) const;
 
@@ -159,8 +167,12 @@ class pipe {
     // and then pass here before looking at what the other published, at least one sees it.
     // (Read-modify-writes of one atomic, rather than fences, which ThreadSanitizer cannot follow.)
     void handoff_barrier() { handoff.fetch_add(1, std::memory_order_acq_rel); }
-    // Whether a waiter registered in app_want can make progress now; called by completions.
-    void wake_app_if_ready(bool short_buffer);
+    // OUT: whether a writer registered in app_want can make progress now; called by completions.
+    void wake_app_if_ready();
+    // IN, on the event thread: a completed transfer's `ub` goes to a waiting reader as far as it
+    // takes it, the rest to q_app. True when nothing is left in it; `reader_done` when the
+    // reader's request ended.
+    bool deliver_received(urb_buf* ub, bool& reader_done);
 
     // Serialises stop, flush and read_unsent_buffer of this pipe against each other.
     std::mutex control_lock;
@@ -174,19 +186,29 @@ class pipe {
 
     // The rings above are single-producer. The rare paths that would add a second producer use
     // these side rings instead, each with one producer and one consumer:
-    // IN: buffers of failed completions (event thread -> submitter), taken before q_lib.
-    std::unique_ptr<ProducerConsumerQueue<urb_buf*>> q_lib_failed;
+    // IN: buffers the event thread gives back, of failed completions and those a waiting reader
+    // emptied (event thread -> submitter); taken before q_lib, so that they go out again hot.
+    std::unique_ptr<ProducerConsumerQueue<urb_buf*>> q_lib_back;
     // OUT: buffers whose submission failed (submitter -> read_unsent_buffer), read after q_err.
     std::unique_ptr<ProducerConsumerQueue<urb_buf*>> q_err_submit;
 
     // Transfers held by libusb right now, counted up before a submission and down as the last
     // step of a completion.
     std::atomic<std::uint32_t> in_flight{0};
-    // IN: bytes in the buffers of q_app, what a waiting reader can take.
-    std::atomic<std::int64_t> ready_bytes{0};
-    // What a reader or writer waits for (see wait_for_app); 0 when nobody waits.
+    // OUT: how many free buffers a waiting writer wants (see wait_for_app); 0 when nobody waits.
     std::atomic<std::int64_t> app_want{0};
-    std::atomic<bool> app_short{false};
+    // IN: the request of a reader waiting in receive_into. Guarded by reader_lock, which the
+    // completions also hold while they push to q_app, so that a reader registering sees either
+    // the queued data or every later completion sees its request.
+    struct reader_request {
+        std::uint8_t* dst = nullptr; // null while no reader waits
+        std::uint32_t left = 0;
+        std::uint32_t done = 0;
+        bool short_ends = false;
+        bool ended = false; // full, or ended by a short transfer: completions queue again
+    };
+    std::mutex reader_lock;
+    reader_request reader;
     std::atomic<std::uint32_t> handoff{0};
     // Completions since the pipe was created; the OUT drain at stop watches it for progress.
     std::atomic<std::uint64_t> completions{0};

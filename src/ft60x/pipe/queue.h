@@ -91,4 +91,5 @@ struct urb_buf {
     std::unique_ptr<std::uint8_t[]> buf; // buffer bytes, zero-filled when created
     class pipe* pp = nullptr;            // owning pipe
     std::uint32_t data_len = 0;          // valid bytes in buf
+    std::uint32_t data_off = 0;          // IN: bytes at the start already given to a reader
 };

@@ -279,7 +279,11 @@ TEST_F(PipeTest, MoreTransfersThanBuffersStillOpensAndStreams) {
 }
 
 // Streams `total` bytes through the loopback, one thread writing and one reading, and checks each.
-void loopback(void* handle, std::uint64_t total) {
+// With `varied`, reads change size (not a multiple of a buffer) and time-out (0 to 3 ms), each into
+// a buffer freed right after: data filled into a waiting read and data queued for the next read
+// meet at every boundary, and a completion still writing into a read that returned hits freed
+// memory.
+void loopback(void* handle, std::uint64_t total, bool varied = false) {
     constexpr std::uint32_t chunk = 1u << 20;
     ASSERT_EQ(FT_SetPipeTimeout(handle, ep_out, 10000), 0u);
     ASSERT_EQ(FT_SetPipeTimeout(handle, ep_in, 10000), 0u);
@@ -296,19 +300,28 @@ void loopback(void* handle, std::uint64_t total) {
             }
         }
     });
-    std::vector<std::uint8_t> buf(chunk), want(chunk);
+    constexpr std::uint32_t sizes[] = {chunk, 7, 32769, 100003, 3 * 65536 + 1};
+    constexpr std::uint32_t timeouts[] = {10000, 0, 1, 3};
+    std::vector<std::uint8_t> want(chunk);
     std::uint64_t off = 0;
     std::uint64_t first_bad = UINT64_MAX;
     FT_RESULT st = 0;
-    while (off < total) {
+    for (unsigned i = 0; off < total; ++i) {
+        const std::uint32_t len =
+            varied ? static_cast<std::uint32_t>(std::min<std::uint64_t>(sizes[i % 5], total - off))
+                   : chunk;
+        auto buf = std::make_unique<std::uint8_t[]>(len);
         std::uint32_t n = 0;
-        st = FT_ReadPipe(handle, ep_in, buf.data(), chunk, &n, nullptr);
+        st = varied ? FT_ReadPipeEx(handle, fifo, buf.get(), len, &n, timeouts[i % 4])
+                    : FT_ReadPipe(handle, ep_in, buf.get(), len, &n, nullptr);
         if (n) {
             fill_pattern(want.data(), off, n);
-            if (first_bad == UINT64_MAX && std::memcmp(buf.data(), want.data(), n) != 0)
+            if (first_bad == UINT64_MAX && std::memcmp(buf.get(), want.data(), n) != 0)
                 first_bad = off;
             off += n;
         }
+        if (st == STATUS_TIMED_OUT && varied)
+            continue;
         if (st != 0)
             break;
     }
@@ -329,7 +342,7 @@ TEST_F(PipeTest, LoopbackOfAGibibyteArrivesIntact) {
 
 TEST_F(PipeTest, LoopbackOfSixtyFourMebibytesArrivesIntact) {
     plug_and_open();
-    loopback(handle, 64ull << 20);
+    loopback(handle, 64ull << 20, true);
 }
 
 TEST_F(PipeTest, UnplugWhileStreamingEndsReadsAndWritesAndCloseIsQuick) {
