@@ -183,10 +183,14 @@ struct LibBoard {
     std::vector<Clock::time_point> read_times; // when each read returned data
 };
 
-void set_transfer_params(const Setup& s, bool defaults) {
+// `mode`: a one-way mode disables the other pipe, so that the library keeps the same transfers
+// out as the raw loop (an unused IN pipe would keep its transfers waiting at the board).
+void set_transfer_params(const Setup& s, bool defaults, Mode mode) {
     FT_TRANSFER_CONF conf{};
     conf.wStructSize = sizeof conf;
     conf.bFifoMode = 1;
+    conf.aPipe[FT_PIPE_DIR_IN].bDisabled = mode == Mode::out_only;
+    conf.aPipe[FT_PIPE_DIR_OUT].bDisabled = mode == Mode::in_only;
     if (!defaults) {
         for (FT_PIPE_TRANSFER_CONF& pipe : conf.aPipe) {
             pipe.bUrbNum = static_cast<std::uint8_t>(s.depth);
@@ -204,8 +208,8 @@ void set_transfer_params(const Setup& s, bool defaults) {
 }
 
 // The transfer parameters go with the next FT_Create only: set them for each handle.
-void* lib_open(int index, const Setup& s, bool default_params = false) {
-    set_transfer_params(s, default_params);
+void* lib_open(int index, const Setup& s, bool default_params = false, Mode mode = Mode::loopback) {
+    set_transfer_params(s, default_params, mode);
     void* h = nullptr;
     if (FT_Create(reinterpret_cast<void*>(static_cast<std::uintptr_t>(index)), FT_OPEN_BY_INDEX, &h) != 0) {
         std::fprintf(stderr, "cannot open virtual board %d in FIFO mode\n", index);
@@ -494,7 +498,7 @@ struct Bench {
         std::vector<std::unique_ptr<LibBoard>> lib;
         for (int i = 0; i < n; ++i) {
             lib.push_back(std::make_unique<LibBoard>());
-            lib.back()->h = lib_open(i, s);
+            lib.back()->h = lib_open(i, s, false, m);
             lib.back()->seed = 1000003ull * static_cast<std::uint64_t>(i + 1);
         }
         const Result l = lib_stream(lib, m, s, run);

@@ -47,10 +47,14 @@ FT_RESULT write_to_pipe(const dev_handle* h, class pipe* p, const std::uint8_t* 
     bool timed_out = false;
     for (;;) {
         // Only a streaming pipe takes data: a stopped, failed or unplugged one says so.
+        // Success only if the pipe still streamed when the last data was queued; otherwise the
+        // data is reported with the failure and FT_GetUnsentBuffer can recover it.
         if (const std::uint8_t s = p->health()) {
             *transferred = length - r;
             return pipe_status_result(s);
         }
+        if (r == 0)
+            return STATUS_SUCCESS;
         urb_buf* ub = nullptr;
         if (p->q_app->pop(ub)) {
             const std::uint32_t n = std::min(r, p->buf_size);
@@ -61,13 +65,7 @@ FT_RESULT write_to_pipe(const dev_handle* h, class pipe* p, const std::uint8_t* 
             p->pending_bytes.fetch_add(n, std::memory_order_acq_rel);
             p->push_buf_to_lib(ub);
             r -= n;
-            if (r != 0)
-                continue;
-            // Success only if the pipe still streamed when it took the last buffer; otherwise
-            // the data is reported with the failure and FT_GetUnsentBuffer can recover it.
-            if (const std::uint8_t s = p->health())
-                return pipe_status_result(s);
-            return STATUS_SUCCESS;
+            continue;
         }
         // At the deadline the write has queued into every buffer that came free.
         if (timed_out) {
@@ -79,9 +77,9 @@ FT_RESULT write_to_pipe(const dev_handle* h, class pipe* p, const std::uint8_t* 
             *transferred = length - r;
             return STATUS_TRANSFER_CANCELLED;
         }
-        // Woken once several buffers are free, not for each one.
-        timed_out = p->wait_for_app(p->buffers_to_wait_for(r), deadline) ==
-                    pipe_event::result::timed_out;
+        // The completions copy the rest into the buffers they free; woken once it is all queued,
+        // not per buffer.
+        r -= p->send_from(data + (length - r), r, deadline, timed_out);
     }
 }
 

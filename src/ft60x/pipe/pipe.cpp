@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "ft60x/device/library.h"
 #include "ft60x/logging.h"
@@ -169,80 +170,92 @@ void pipe::push_buf_to_lib(urb_buf* ub) {
         submit_ready_and_report();
 }
 
-std::int64_t pipe::buffers_to_wait_for(std::uint32_t bytes) const {
-    const std::int64_t wanted = (static_cast<std::int64_t>(bytes) + buf_size - 1) / buf_size;
-    // Never more than half the buffers: the writer refills while the rest still go out.
-    const auto half = std::max<std::int64_t>(1, static_cast<std::int64_t>(q_app->capacity() / 2));
-    return std::clamp<std::int64_t>(wanted, 1, half);
+pipe_event::result pipe::wait_for_request(const app_request& r,
+                                          pipe_event::clock::time_point deadline) {
+    {
+        std::lock_guard<std::mutex> lock(request_lock);
+        // What q_app holds comes first: received data older than anything still to arrive, or a
+        // free buffer the writer fills itself.
+        if (!q_app->isEmpty())
+            return pipe_event::result::woken;
+        request = r;
+    }
+    // A failure, stop or close after this check signals app_event, whose flag keeps the signal.
+    if (health() == 0)
+        return app_event.wait_until(deadline);
+    return pipe_event::result::woken;
 }
 
-pipe_event::result pipe::wait_for_app(std::int64_t need, pipe_event::clock::time_point deadline) {
-    app_want.store(std::max<std::int64_t>(need, 1));
-    // Pairs with the barrier in wake_app_if_ready: a completion that ran before this registration
-    // left something in q_app, which the check below sees.
-    handoff_barrier();
-    pipe_event::result r = pipe_event::result::woken;
-    if (q_app->isEmpty() && health() == 0)
-        r = app_event.wait_until(deadline);
-    app_want.store(0);
-    return r;
-}
-
-void pipe::wake_app_if_ready() {
-    handoff_barrier();
-    const std::int64_t want = app_want.load(std::memory_order_relaxed);
-    if (want == 0)
-        return;
-    if (static_cast<std::int64_t>(q_app->approxSize()) >= want && app_want.exchange(0) != 0)
-        app_event.signal();
+pipe::app_request pipe::withdraw_request() {
+    // Once withdrawn no completion touches the caller's memory again: the call may return.
+    std::lock_guard<std::mutex> lock(request_lock);
+    return std::exchange(request, app_request{});
 }
 
 std::uint32_t pipe::receive_into(std::uint8_t* dst, std::uint32_t len, bool short_ends,
                                  pipe_event::clock::time_point deadline, bool& ended,
                                  bool& timed_out) {
-    {
-        std::lock_guard<std::mutex> lock(reader_lock);
-        // Older data comes first: the reader takes it from q_app.
-        if (!q_app->isEmpty())
-            return 0;
-        reader = reader_request{dst, len, 0, short_ends, false};
-    }
-    // A failure or close after this check signals app_event, whose flag keeps the signal.
-    if (health() == 0 &&
-        app_event.wait_until(deadline) == pipe_event::result::timed_out)
+    const app_request r{dst, nullptr, len, 0, short_ends, false};
+    if (wait_for_request(r, deadline) == pipe_event::result::timed_out)
         timed_out = true;
-    // Once withdrawn no completion touches `dst` again: the caller may return.
-    std::lock_guard<std::mutex> lock(reader_lock);
-    const std::uint32_t got = reader.done;
-    ended = reader.ended;
-    reader = reader_request{};
-    return got;
+    const app_request done = withdraw_request();
+    ended = done.ended;
+    return done.done;
 }
 
-bool pipe::deliver_received(urb_buf* ub, bool& reader_done) {
+std::uint32_t pipe::send_from(const std::uint8_t* src, std::uint32_t len,
+                              pipe_event::clock::time_point deadline, bool& timed_out) {
+    const app_request r{nullptr, src, len, 0, false, false};
+    if (wait_for_request(r, deadline) == pipe_event::result::timed_out)
+        timed_out = true;
+    return withdraw_request().done;
+}
+
+bool pipe::deliver_received(urb_buf* ub, bool& app_done) {
     const std::uint32_t n = ub->data_len;
     ub->data_off = 0;
-    std::lock_guard<std::mutex> lock(reader_lock);
+    std::lock_guard<std::mutex> lock(request_lock);
     // q_app is empty here: the reader registered only with nothing queued, and nothing is
     // queued until its request ended, so the bytes reach it in order.
-    if (reader.dst != nullptr && !reader.ended) {
+    if (request.dst != nullptr && !request.ended) {
         assert(q_app->isEmpty());
-        const std::uint32_t take = std::min(n, reader.left);
-        std::memcpy(reader.dst + reader.done, ub->buf.get(), take);
-        reader.done += take;
-        reader.left -= take;
+        const std::uint32_t take = std::min(n, request.left);
+        std::memcpy(request.dst + request.done, ub->buf.get(), take);
+        request.done += take;
+        request.left -= take;
         ub->data_off = take;
         // A short transfer ends the read once all of it is taken, as when the reader copies it.
-        const bool short_end = reader.short_ends && n != 0 && n != buf_size && take == n;
-        if (reader.left == 0 || short_end) {
-            reader.ended = true;
-            reader_done = true;
+        const bool short_end = request.short_ends && n != 0 && n != buf_size && take == n;
+        if (request.left == 0 || short_end) {
+            request.ended = true;
+            app_done = true;
         }
     }
     if (ub->data_off == n)
         return true;
     q_app->push(ub);
     return false;
+}
+
+void pipe::refill_sent(urb_buf* ub, bool& app_done) {
+    std::lock_guard<std::mutex> lock(request_lock);
+    // Only into a pipe that still streams: a failed or stopping one leaves the rest of the data
+    // to the writer, which then reports the failure with what was queued.
+    if (request.src != nullptr && request.left != 0 && status.load() == 0 && !stopped.load()) {
+        const std::uint32_t n = std::min(request.left, buf_size);
+        std::memcpy(ub->buf.get(), request.src + request.done, n);
+        ub->data_len = n;
+        request.done += n;
+        request.left -= n;
+        // Counted before the hand-over, as the writer counts its own buffers.
+        pending_bytes.fetch_add(n, std::memory_order_acq_rel);
+        // Behind everything the writer queued before it waited: the order holds.
+        q_lib->push(ub);
+        if (request.left == 0)
+            app_done = true;
+        return;
+    }
+    q_app->push(ub);
 }
 
 int pipe::submit_ready() {
@@ -325,17 +338,19 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
         pre_out_xfr_cb(ub);
 
     bool failed = false;
-    bool reader_done = false;
+    bool app_done = false;
     if (s == LIBUSB_TRANSFER_COMPLETED) {
         if constexpr (out) {
             pending_bytes.fetch_sub(x->actual_length, std::memory_order_acq_rel);
-            q_app->push(ub);
+            // The freed buffer goes out again with this very transfer when the writer waits and
+            // nothing else is queued (see submit_ready).
+            refill_sent(ub, app_done);
         } else {
             ub->data_len = static_cast<std::uint32_t>(x->actual_length);
             // Counted before the reader can see the bytes: its read subtracts them.
             pending_bytes.fetch_add(x->actual_length, std::memory_order_acq_rel);
             // An emptied buffer goes out again with this very transfer (see submit_ready).
-            if (deliver_received(ub, reader_done))
+            if (deliver_received(ub, app_done))
                 q_lib_back->push(ub);
         }
     } else {
@@ -370,10 +385,8 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
     }
     if (rc != 0)
         report_submit_failure(rc);
-    if (failed || reader_done)
-        app_event.signal(); // the reader has its data, or a blocked call reports the failure
-    else if constexpr (out)
-        wake_app_if_ready();
+    if (failed || app_done)
+        app_event.signal(); // the request is served, or a blocked call reports the failure
     // Last touch of the pipe: a destructor waiting for this count may free it right after.
     in_flight.fetch_sub(1, std::memory_order_acq_rel);
 }

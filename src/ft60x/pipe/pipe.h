@@ -1,9 +1,10 @@
 // Streaming engine of one bulk endpoint: a fixed set of libusb transfers and buffers that circulate
 // through lock-free rings between the application and the libusb event thread. Completions
 // resubmit their transfer themselves and wake a waiting reader or writer only once it can make
-// real progress, so a steady stream costs no thread hand-off per transfer. A reader that waits
-// is filled by the completions themselves, straight from the transfer's buffer, which then goes
-// out again at once while it is still in the cache.
+// real progress, so a steady stream costs no thread hand-off per transfer. A reader or writer that
+// waits is served by the completions themselves, as a hand-written loop copies inside its
+// completions: a reader is filled straight from the transfer's buffer, which then goes out again
+// at once; a writer's data goes into the buffer a transfer just freed.
 #pragma once
 
 #include <libusb-1.0/libusb.h>
@@ -102,11 +103,12 @@ class pipe {
     std::uint32_t receive_into(std::uint8_t* dst, std::uint32_t len, bool short_ends,
                                pipe_event::clock::time_point deadline, bool& ended,
                                bool& timed_out);
-    // OUT: the writer, having found `q_app` empty, waits until `need` buffers are free, the pipe
-    // fails or stops, or the handle closes. Returns timed_out only at `deadline`.
-    pipe_event::result wait_for_app(std::int64_t need, pipe_event::clock::time_point deadline);
-    // OUT: how many free buffers a writer with `bytes` left should wait for.
-    std::int64_t buffers_to_wait_for(std::uint32_t bytes) const;
+    // OUT, for a writer that found no free buffer: unless one came free meanwhile (then it returns
+    // 0 at once), the completions copy `src` into the buffers they free and queue them, up to
+    // `len` bytes; the wait ends once all is queued, the pipe fails or stops, the handle closes,
+    // or at `deadline` (`timed_out` is set then). Returns the bytes queued from `src`.
+    std::uint32_t send_from(const std::uint8_t* src, std::uint32_t len,
+                            pipe_event::clock::time_point deadline, bool& timed_out);
 
     // Serialises blocking reads and writes while `thread_safe` is set; a flush and
     // read_unsent_buffer take it too, once the pipe is stopped.
@@ -167,12 +169,14 @@ class pipe {
     // and then pass here before looking at what the other published, at least one sees it.
     // (Read-modify-writes of one atomic, rather than fences, which ThreadSanitizer cannot follow.)
     void handoff_barrier() { handoff.fetch_add(1, std::memory_order_acq_rel); }
-    // OUT: whether a writer registered in app_want can make progress now; called by completions.
-    void wake_app_if_ready();
     // IN, on the event thread: a completed transfer's `ub` goes to a waiting reader as far as it
-    // takes it, the rest to q_app. True when nothing is left in it; `reader_done` when the
-    // reader's request ended.
-    bool deliver_received(urb_buf* ub, bool& reader_done);
+    // takes it, the rest to q_app. True when nothing is left in it; `app_done` when the reader's
+    // request ended.
+    bool deliver_received(urb_buf* ub, bool& app_done);
+    // OUT, on the event thread: the buffer `ub` a transfer sent takes the next data of a waiting
+    // writer and joins q_lib, or else goes to q_app; `app_done` when the writer's data is all
+    // queued.
+    void refill_sent(urb_buf* ub, bool& app_done);
 
     // Serialises stop, flush and read_unsent_buffer of this pipe against each other.
     std::mutex control_lock;
@@ -195,20 +199,27 @@ class pipe {
     // Transfers held by libusb right now, counted up before a submission and down as the last
     // step of a completion.
     std::atomic<std::uint32_t> in_flight{0};
-    // OUT: how many free buffers a waiting writer wants (see wait_for_app); 0 when nobody waits.
-    std::atomic<std::int64_t> app_want{0};
-    // IN: the request of a reader waiting in receive_into. Guarded by reader_lock, which the
-    // completions also hold while they push to q_app, so that a reader registering sees either
-    // the queued data or every later completion sees its request.
-    struct reader_request {
-        std::uint8_t* dst = nullptr; // null while no reader waits
+    // The request of a reader waiting in receive_into or a writer waiting in send_from. Guarded
+    // by request_lock, which successful completions also hold while they push to q_app, so that
+    // a reader or writer registering sees either what q_app got or every later completion sees
+    // its request (a failed completion sets the status first, which the caller checks after
+    // registering). While a writer's request is open the completions are q_lib's producer.
+    struct app_request {
+        std::uint8_t* dst = nullptr;       // IN; null while no reader waits
+        const std::uint8_t* src = nullptr; // OUT; null while no writer waits
         std::uint32_t left = 0;
         std::uint32_t done = 0;
         bool short_ends = false;
-        bool ended = false; // full, or ended by a short transfer: completions queue again
+        bool ended = false; // IN: full, or ended by a short transfer: completions queue again
     };
-    std::mutex reader_lock;
-    reader_request reader;
+    std::mutex request_lock;
+    app_request request;
+    // Opens `r` unless q_app holds something (woken then, at once) and waits for it to be served,
+    // the pipe to fail or stop, or the handle to close; timed_out only at `deadline`.
+    pipe_event::result wait_for_request(const app_request& r,
+                                        pipe_event::clock::time_point deadline);
+    // Closes the open request and returns it as the completions left it.
+    app_request withdraw_request();
     std::atomic<std::uint32_t> handoff{0};
     // Completions since the pipe was created; the OUT drain at stop watches it for progress.
     std::atomic<std::uint64_t> completions{0};

@@ -279,29 +279,35 @@ TEST_F(PipeTest, MoreTransfersThanBuffersStillOpensAndStreams) {
 }
 
 // Streams `total` bytes through the loopback, one thread writing and one reading, and checks each.
-// With `varied`, reads change size (not a multiple of a buffer) and time-out (0 to 3 ms), each into
-// a buffer freed right after: data filled into a waiting read and data queued for the next read
-// meet at every boundary, and a completion still writing into a read that returned hits freed
-// memory.
+// With `varied`, reads and writes change size (not a multiple of a buffer) and time-out (0 to
+// 3 ms), each with a buffer freed right after: data the completions move for a waiting call and
+// data queued meet at every boundary, a time-out in the middle must count exactly what moved, and
+// a completion still touching a call's buffer after it returned hits freed memory.
 void loopback(void* handle, std::uint64_t total, bool varied = false) {
     constexpr std::uint32_t chunk = 1u << 20;
+    constexpr std::uint32_t sizes[] = {chunk, 7, 32769, 100003, 3 * 65536 + 1};
+    constexpr std::uint32_t timeouts[] = {10000, 0, 1, 3};
     ASSERT_EQ(FT_SetPipeTimeout(handle, ep_out, 10000), 0u);
     ASSERT_EQ(FT_SetPipeTimeout(handle, ep_in, 10000), 0u);
     std::atomic<FT_RESULT> write_status{0};
     std::thread writer([&] {
-        std::vector<std::uint8_t> buf(chunk);
-        for (std::uint64_t off = 0; off < total; off += chunk) {
-            fill_pattern(buf.data(), off, chunk);
+        std::uint64_t off = 0;
+        for (unsigned i = 0; off < total; ++i) {
+            const std::uint32_t len =
+                varied ? static_cast<std::uint32_t>(std::min<std::uint64_t>(sizes[(i + 2) % 5], total - off))
+                       : chunk;
+            auto buf = std::make_unique<std::uint8_t[]>(len);
+            fill_pattern(buf.get(), off, len);
             std::uint32_t n = 0;
-            const FT_RESULT r = FT_WritePipe(handle, ep_out, buf.data(), chunk, &n, nullptr);
-            if (r != 0 || n != chunk) {
+            const FT_RESULT r = varied ? FT_WritePipeEx(handle, fifo, buf.get(), len, &n, timeouts[i % 4])
+                                       : FT_WritePipe(handle, ep_out, buf.get(), len, &n, nullptr);
+            off += n;
+            if ((r != 0 && !(varied && r == STATUS_TIMED_OUT)) || (!varied && n != len)) {
                 write_status = r != 0 ? r : 0xFFFF;
                 return;
             }
         }
     });
-    constexpr std::uint32_t sizes[] = {chunk, 7, 32769, 100003, 3 * 65536 + 1};
-    constexpr std::uint32_t timeouts[] = {10000, 0, 1, 3};
     std::vector<std::uint8_t> want(chunk);
     std::uint64_t off = 0;
     std::uint64_t first_bad = UINT64_MAX;
