@@ -237,7 +237,7 @@ bool pipe::deliver_received(urb_buf* ub, bool& app_done) {
     return false;
 }
 
-void pipe::refill_sent(urb_buf* ub, bool& app_done) {
+bool pipe::refill_sent(urb_buf* ub, bool& app_done) {
     std::lock_guard<std::mutex> lock(request_lock);
     // Only into a pipe that still streams: a failed or stopping one leaves the rest of the data
     // to the writer, which then reports the failure with what was queued.
@@ -253,9 +253,10 @@ void pipe::refill_sent(urb_buf* ub, bool& app_done) {
         q_lib->push(ub);
         if (request.left == 0)
             app_done = true;
-        return;
+        return true;
     }
     q_app->push(ub);
+    return false;
 }
 
 int pipe::submit_ready() {
@@ -339,12 +340,13 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
 
     bool failed = false;
     bool app_done = false;
+    bool refill = false;
     if (s == LIBUSB_TRANSFER_COMPLETED) {
         if constexpr (out) {
             pending_bytes.fetch_sub(x->actual_length, std::memory_order_acq_rel);
-            // The freed buffer goes out again with this very transfer when the writer waits and
-            // nothing else is queued (see submit_ready).
-            refill_sent(ub, app_done);
+            // The sent buffer is refilled below, once the transfer is out again with the oldest
+            // queued one: the copy stays off the device's path.
+            refill = true;
         } else {
             ub->data_len = static_cast<std::uint32_t>(x->actual_length);
             // Counted before the reader can see the bytes: its read subtracts them.
@@ -385,6 +387,14 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
     }
     if (rc != 0)
         report_submit_failure(rc);
+    if constexpr (out) {
+        // With nothing else queued the transfer stayed idle: it takes the refilled buffer.
+        if (refill && refill_sent(ub, app_done)) {
+            handoff_barrier();
+            if (!q_urb->isEmpty())
+                submit_ready_and_report();
+        }
+    }
     if (failed || app_done)
         app_event.signal(); // the request is served, or a blocked call reports the failure
     // Last touch of the pipe: a destructor waiting for this count may free it right after.

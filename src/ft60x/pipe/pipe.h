@@ -174,9 +174,9 @@ class pipe {
     // request ended.
     bool deliver_received(urb_buf* ub, bool& app_done);
     // OUT, on the event thread: the buffer `ub` a transfer sent takes the next data of a waiting
-    // writer and joins q_lib, or else goes to q_app; `app_done` when the writer's data is all
-    // queued.
-    void refill_sent(urb_buf* ub, bool& app_done);
+    // writer and joins q_lib (true), or else goes to q_app; `app_done` when the writer's data is
+    // all queued.
+    bool refill_sent(urb_buf* ub, bool& app_done);
 
     // Serialises stop, flush and read_unsent_buffer of this pipe against each other.
     std::mutex control_lock;
