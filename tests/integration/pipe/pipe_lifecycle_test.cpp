@@ -336,6 +336,14 @@ void loopback(void* handle, std::uint64_t total, bool varied = false) {
     EXPECT_EQ(st, 0u);
     EXPECT_EQ(off, total);
     EXPECT_EQ(first_bad, UINT64_MAX) << "first differing chunk at byte " << first_bad;
+    // All of it went out and came back: the queue counts, kept by the calls and the completions
+    // alike, are back at 0.
+    std::uint32_t queued = 1;
+    EXPECT_TRUE(eventually([&] {
+        return FT_GetWriteQueueStatus(handle, fifo, &queued) == 0 && queued == 0;
+    })) << queued << " bytes still counted as unsent";
+    EXPECT_EQ(FT_GetReadQueueStatus(handle, fifo, &queued), 0u);
+    EXPECT_EQ(queued, 0u);
 }
 
 TEST_F(PipeTest, LoopbackOfAGibibyteArrivesIntact) {
