@@ -46,17 +46,20 @@ struct pipe_transfer {
 };
 
 void pipe_event::signal() {
-    std::lock_guard<std::mutex> lock(mutex);
-    flag.store(true);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        flag.store(true);
+    }
+    // Outside the lock: a waiter woken on another core would otherwise block on it at once.
     cv.notify_all();
 }
 
 pipe_event::result pipe_event::wait_until(clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (flag.exchange(false))
-        return result::woken;
-    return cv.wait_until(lock, deadline) == std::cv_status::timeout ? result::timed_out
-                                                                    : result::woken;
+    // The wake-up consumes the signal too: left set, it would end the next wait at once.
+    const bool signalled = cv.wait_until(lock, deadline, [this] { return flag.load(); });
+    flag.store(false);
+    return signalled ? result::woken : result::timed_out;
 }
 
 FT_RESULT pipe_status_result(std::uint8_t s) {
