@@ -166,8 +166,12 @@ void pipe::start() {
 void pipe::push_buf_to_lib(urb_buf* ub) {
     assert(get_ep_addr() == ub->pp->get_ep_addr());
     q_lib->push(ub);
+    submit_if_transfer_idle();
+}
+
+void pipe::submit_if_transfer_idle() {
     // Pairs with the barrier in submit_ready: either this thread sees the transfer a completion
-    // just left idle, or that completion sees this buffer.
+    // just left idle, or that completion sees the buffer just queued.
     handoff_barrier();
     if (!q_urb->isEmpty())
         submit_ready_and_report();
@@ -392,11 +396,8 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
         report_submit_failure(rc);
     if constexpr (out) {
         // With nothing else queued the transfer stayed idle: it takes the refilled buffer.
-        if (refill && refill_sent(ub, app_done)) {
-            handoff_barrier();
-            if (!q_urb->isEmpty())
-                submit_ready_and_report();
-        }
+        if (refill && refill_sent(ub, app_done))
+            submit_if_transfer_idle();
     }
     if (failed || app_done)
         app_event.signal(); // the request is served, or a blocked call reports the failure

@@ -153,6 +153,8 @@ class pipe {
     int submit_ready();
     // submit_ready under the lock, then the failure's log and wake-up.
     void submit_ready_and_report();
+    // After a buffer joined q_lib: sends it out at once if a transfer is idle.
+    void submit_if_transfer_idle();
     // Logs a failed submission and wakes the application to see it.
     void report_submit_failure(int rc);
     void start();
