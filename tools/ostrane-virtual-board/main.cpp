@@ -73,38 +73,83 @@ std::vector<uint8_t> parse_bytes(const std::vector<std::string>& args) {
     return bytes;
 }
 
-// Runs the script's events at their times until they are done or `stop` is set.
+// Runs the script's events at their times until they are done or the runner is stopped. Between
+// await lines events run in time order; an await holds the rest until the board has seen what it
+// names, and their times count from then.
 class ScriptRunner {
 public:
     ScriptRunner(VirtualBus& bus, std::vector<int>& ids, std::vector<launcher::Event> events)
-        : bus_(bus), ids_(ids), events_(std::move(events)) {}
+        : bus_(bus), ids_(ids), events_(std::move(events)) {
+        sort_section(0);
+    }
     ~ScriptRunner() { stop(); }
 
+    // Applies the events due at 0 ms before any await, before the child starts: a program that is
+    // quick to its first request still meets them.
+    void apply_initial() {
+        while (next_ < events_.size() && events_[next_].action != "await" && events_[next_].at.count() == 0)
+            apply_reporting(events_[next_++]);
+    }
     void start() {
-        if (!events_.empty()) thread_ = std::thread([this] { run(); });
+        if (next_ < events_.size()) thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
     }
     void stop() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
+        if (thread_.joinable()) {
+            thread_.request_stop();
+            thread_.join();
         }
-        wake_.notify_all();
-        if (thread_.joinable()) thread_.join();
     }
 
 private:
-    void run() {
-        std::stable_sort(events_.begin(), events_.end(), [](const auto& a, const auto& b) { return a.at < b.at; });
-        const auto start = std::chrono::steady_clock::now();
-        for (const auto& e : events_) {
-            std::unique_lock lock(mutex_);
-            if (wake_.wait_until(lock, start + e.at, [this] { return stopping_; })) return;
-            lock.unlock();
+    void sort_section(size_t from) {
+        auto end = std::find_if(events_.begin() + static_cast<long>(from), events_.end(),
+                                [](const auto& e) { return e.action == "await"; });
+        std::stable_sort(events_.begin() + static_cast<long>(from), end,
+                         [](const auto& a, const auto& b) { return a.at < b.at; });
+    }
+
+    // False when stopped first.
+    bool sleep_until(std::stop_token stop, std::chrono::steady_clock::time_point when) {
+        std::unique_lock lock(mutex_);
+        return !wake_.wait_until(lock, stop, when, [] { return false; }) && !stop.stop_requested();
+    }
+
+    void run(std::stop_token stop) {
+        auto base = std::chrono::steady_clock::now();
+        while (next_ < events_.size()) {
+            const auto& e = events_[next_++];
+            if (!sleep_until(stop, base + e.at)) return;
+            if (e.action != "await") {
+                apply_reporting(e);
+                continue;
+            }
+            const auto timeout = std::chrono::milliseconds(e.args.size() > 1 ? std::stol(e.args[1]) : 60000);
+            const HostActivity what = e.args[0] == "request"     ? HostActivity::vendor_request
+                                      : e.args[0] == "interrupt" ? HostActivity::interrupt_in
+                                                                 : HostActivity::fifo_transfer;
+            bool seen = false;
             try {
-                apply(e);
+                seen = board_of(e).wait_for_host(what, std::chrono::steady_clock::now() + timeout, stop);
             } catch (const std::exception& err) {
                 std::fprintf(stderr, "%s: script line %d: %s\n", program, e.line, err.what());
+                return;
             }
+            if (stop.stop_requested()) return;
+            if (!seen) {
+                std::fprintf(stderr, "%s: script line %d: board %d saw no %s within %ld ms; the rest of the script is not run\n",
+                             program, e.line, e.board, e.args[0].c_str(), static_cast<long>(timeout.count()));
+                return;
+            }
+            base = std::chrono::steady_clock::now();
+            sort_section(next_);
+        }
+    }
+
+    void apply_reporting(const launcher::Event& e) {
+        try {
+            apply(e);
+        } catch (const std::exception& err) {
+            std::fprintf(stderr, "%s: script line %d: %s\n", program, e.line, err.what());
         }
     }
 
@@ -168,10 +213,10 @@ private:
     VirtualBus& bus_;
     std::vector<int>& ids_;
     std::vector<launcher::Event> events_;
+    size_t next_ = 0;  // the next event to run
     std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_;
+    std::condition_variable_any wake_;  // only a stop wakes it
+    std::jthread thread_;
 };
 
 std::atomic<pid_t> child_pid{0};
@@ -290,6 +335,8 @@ int main(int argc, char** argv) {
         ::sigaction(SIGTERM, &sa, nullptr);
         ::sigaction(SIGHUP, &sa, nullptr);
 
+        ScriptRunner script(bus, ids, std::move(events));
+        script.apply_initial();
         pid_t pid = 0;
         const int spawn_error = ::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), envp.data());
         if (spawn_error != 0) {
@@ -297,7 +344,6 @@ int main(int argc, char** argv) {
             return 127;
         }
         child_pid.store(pid);
-        ScriptRunner script(bus, ids, std::move(events));
         script.start();
         int wstatus = 0;
         while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {

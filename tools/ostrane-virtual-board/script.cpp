@@ -80,7 +80,12 @@ std::vector<Event> parse_script(std::istream& in, const BoardConfig& defaults) {
                 if (w.size() < 3) throw std::runtime_error(e.action + " needs a board number");
                 e.board = static_cast<int>(number(w[2], 1, 1000, "board"));
                 e.args.assign(w.begin() + 3, w.end());
-                if (e.action == "unplug") {
+                if (e.action == "await") {
+                    need(4, 5);
+                    if (w[3] != "request" && w[3] != "interrupt" && w[3] != "fifo")
+                        throw std::runtime_error("await needs request, interrupt or fifo, not '" + w[3] + "'");
+                    if (w.size() == 5) number(w[4], 1, 86400000, "await time-out");
+                } else if (e.action == "unplug") {
                     need(3, 3);
                 } else if (e.action == "stall-control") {
                     need(4, 5);

@@ -1,4 +1,5 @@
-// Timed events for the launcher: one per line, "<ms> <action> [arguments]".
+// Timed events for the launcher: one per line, "<ms> <action> [arguments]". An "await" line holds
+// the lines after it until the host has done something to a board; their times count from then.
 #pragma once
 
 #include <chrono>
@@ -12,7 +13,7 @@
 namespace vboard::launcher {
 
 struct Event {
-    std::chrono::milliseconds at{0};  // after the child started
+    std::chrono::milliseconds at{0};  // after the child started, or after the last await was met
     std::string action;               // plug, unplug, stall-control, ...
     int board = 0;                    // 1-based board number (not for plug)
     std::vector<std::string> args;    // the rest, checked by parse

@@ -1,6 +1,7 @@
 #include "model/board.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -118,6 +119,13 @@ struct Board::Impl {
     std::deque<RequestRecord> log;
     std::set<int> claimed;
 
+    // What the host has done, for wait_for_host; woken only while someone waits.
+    uint64_t vendor_requests = 0;
+    uint64_t interrupt_polls = 0;
+    uint64_t fifo_transfers = 0;
+    int host_waiters = 0;
+    std::condition_variable_any host_activity;
+
     // Faults.
     int stall_control_count = 0;
     std::optional<uint8_t> stall_control_request;
@@ -204,7 +212,24 @@ struct Board::Impl {
     bool take_endpoint_stall(uint8_t ep);
     HostileDecision hostile_decision(size_t max_length);
     void wake_for_frame(Clock::time_point when);
+    bool host_has_done(HostActivity what) const;
+    // Declared after the lock in each USB-level entry: tells waiters once the request is counted.
+    struct ActivityNotice {
+        Impl& m;
+        ~ActivityNotice() {
+            if (m.host_waiters > 0) m.host_activity.notify_all();
+        }
+    };
 };
+
+bool Board::Impl::host_has_done(HostActivity what) const {
+    switch (what) {
+    case HostActivity::vendor_request: return vendor_requests > 0;
+    case HostActivity::interrupt_in: return interrupt_polls > 0;
+    case HostActivity::fifo_transfer: return fifo_transfers > 0;
+    }
+    return false;
+}
 
 void Board::Impl::wake_for_frame(Clock::time_point when) {
     if (!video_wakes.insert(when).second) return;
@@ -688,8 +713,10 @@ int Board::endpoint_type(uint8_t ep) const {
 ControlResult Board::control(const SetupPacket& s, const uint8_t* out, uint8_t* in) {
     auto& m = *impl_;
     std::lock_guard lock(m.mutex);
+    Impl::ActivityNotice notice{m};
     ControlResult r;
     const uint8_t type = s.bmRequestType & 0x60;
+    if (type == 0x40) ++m.vendor_requests;
     if (m.take_endpoint_stall(0x00)) {
         r = {UsbStatus::stall, 0};
     } else if (type == 0x40) {
@@ -756,6 +783,7 @@ bool Board::release_interface(int number) {
 TransferResult Board::bulk_out(uint8_t ep, const uint8_t* data, size_t length) {
     auto& m = *impl_;
     std::lock_guard lock(m.mutex);
+    Impl::ActivityNotice notice{m};
     if (ep != ep_fifo_out) return {UsbStatus::stall, 0};
     if (m.stall_bulk_count > 0 && (!m.stall_bulk_ep || *m.stall_bulk_ep == ep)) {
         --m.stall_bulk_count;
@@ -771,6 +799,7 @@ TransferResult Board::bulk_out(uint8_t ep, const uint8_t* data, size_t length) {
     }
     // Outside FIFO mode nothing drains the endpoint: the host's packets are NAKed.
     if (!m.fifo.fifo_mode) return {UsbStatus::pending, 0};
+    ++m.fifo_transfers;
     if (m.fifo.source == FifoSource::pattern) {
         m.fifo.bytes_out += length;
         return {UsbStatus::ok, length};
@@ -790,6 +819,7 @@ TransferResult Board::bulk_out(uint8_t ep, const uint8_t* data, size_t length) {
 TransferResult Board::bulk_in(uint8_t ep, uint8_t* buffer, size_t length) {
     auto& m = *impl_;
     std::lock_guard lock(m.mutex);
+    Impl::ActivityNotice notice{m};
     if (const int stream = m.video.stream_of_endpoint(ep); stream >= 0) {
         if (m.take_endpoint_stall(ep)) return {UsbStatus::stall, 0};
         const auto a = m.video.bulk_in(stream, buffer, length, Clock::now());
@@ -812,6 +842,7 @@ TransferResult Board::bulk_in(uint8_t ep, uint8_t* buffer, size_t length) {
     }
     if (d.action == HostileAction::shorten) length = d.length;  // a short packet ends it early
     if (!m.fifo.fifo_mode) return {UsbStatus::pending, 0};
+    ++m.fifo_transfers;
     if (length == 0) return {UsbStatus::ok, 0};
     if (m.fifo.source == FifoSource::pattern) {
         // Endless little-endian 32-bit counter; the offset runs on across transfers.
@@ -855,6 +886,8 @@ TransferResult Board::interrupt_in(uint8_t ep, uint8_t* buffer, size_t length) {
     auto& m = *impl_;
     std::lock_guard lock(m.mutex);
     if (ep != ep_notify) return {UsbStatus::stall, 0};
+    Impl::ActivityNotice notice{m};
+    ++m.interrupt_polls;
     if (m.stall_bulk_count > 0 && m.stall_bulk_ep && *m.stall_bulk_ep == ep) {
         --m.stall_bulk_count;
         return {UsbStatus::stall, 0};
@@ -890,6 +923,15 @@ void Board::usb_reset() {
     for (int i = 0; i < m.video.streams(); ++i) m.video.stop(i);
     m.ring_head = 0;
     m.fifo.loopback_level = 0;
+}
+
+bool Board::wait_for_host(HostActivity what, Clock::time_point deadline, std::stop_token stop) {
+    auto& m = *impl_;
+    std::unique_lock lock(m.mutex);
+    ++m.host_waiters;
+    const bool done = m.host_activity.wait_until(lock, stop, deadline, [&] { return m.host_has_done(what); });
+    --m.host_waiters;
+    return done;
 }
 
 void Board::set_data_ready_callback(std::function<void()> callback) {

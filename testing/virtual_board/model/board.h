@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stop_token>
 #include <span>
 #include <string>
 #include <vector>
@@ -139,6 +140,13 @@ struct Notification {
     bool generated = false;          // true: raised by the bridge; false: injected by a test
 };
 
+// What the host has done to a board, for scripts and tests that must not act before it.
+enum class HostActivity {
+    vendor_request,  // any vendor control request (a program has opened the board)
+    interrupt_in,    // the notification endpoint was asked for data
+    fifo_transfer,   // a transfer on a FIFO pipe in FIFO mode (a program streams)
+};
+
 struct FifoState {
     bool fifo_mode = false;
     FifoSource source = FifoSource::loopback;
@@ -222,6 +230,9 @@ public:
     void set_reply_source(std::shared_ptr<ReplySource> source);
 
     // ---- Introspection ----
+    // Blocks until the host has done `what` (at any time since the plug), `stop` is requested or
+    // `deadline` passes; true when it has.
+    bool wait_for_host(HostActivity what, Clock::time_point deadline, std::stop_token stop = {});
     std::vector<RequestRecord> request_log() const;
     void clear_request_log();
     BridgeState bridge() const;
