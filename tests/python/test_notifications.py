@@ -1,6 +1,7 @@
-"""Notifications and hot-plug on one virtual board that notifies every 100 ms, is unplugged at
-15 s and followed by a camera board at 16 s (the script in CMakeLists.txt). Callbacks call back
-into the package and close from inside; an exception in one is logged, not raised into C."""
+"""Notifications and hot-plug on one virtual board that notifies every 100 ms for 8 s once opened,
+is unplugged once a test reads its FIFO pipe and is followed by a camera board (the script in
+CMakeLists.txt). Callbacks call back into the package and close from inside; an exception in one
+is logged, not raised into C."""
 import itertools
 import logging
 import threading

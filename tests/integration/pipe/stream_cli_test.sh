@@ -37,8 +37,8 @@ err=$("$vboard" --boards 1 -- "$cli" stream --board 3 2>&1 >/dev/null)
 
 echo "700 stall-bulk 1 1 133" >"$script"
 one_error 4 "ostrane-cli: stream: read failed: STATUS_IO_FAILED \\(status 4\\)" --boards 1 --script "$script"
-# Late enough for a slow (sanitized, emulated-CPU) start to have the stream running.
-echo "2000 unplug 1" >"$script"
+# Once the stream runs, however slow its start.
+printf '0 await 1 fifo\n300 unplug 1\n' >"$script"
 one_error 6 "ostrane-cli: stream: (write|read) failed: STATUS_DEVICE_GONE \\(status 30\\)" --boards 1 --script "$script"
 # A loopback board with nothing written sends nothing: IN only gives up after its grace time.
 err=$("$vboard" -- "$cli" stream --mode in --seconds 30 2>&1 >/dev/null)
