@@ -38,14 +38,14 @@ struct watch_state {
     std::deque<plug_event> queue;
     bool registering = false;
 };
-watch_state& state()
+watch_state& watch_state_instance()
 {
     // Never destroyed: a detached hot-plug thread may still signal it while the process exits.
     static auto* s = new watch_state;
     return *s;
 }
 
-void on_hotplug(unsigned long uid, FT_DEVICE_INFO* info, bool arrived, void* context)
+void on_board_change(unsigned long uid, FT_DEVICE_INFO* info, bool arrived, void* context)
 {
     auto* s = static_cast<watch_state*>(context);
     if (info == nullptr)
@@ -67,7 +67,7 @@ std::string text(const char (&field)[32])
 int run_watch(const watch_options& o)
 {
     cli::catch_interrupts();
-    watch_state& s = state();
+    watch_state& s = watch_state_instance();
     // The first list makes the library scan the bus, so that registration can replay it.
     std::uint32_t listed = 0;
     if (const FT_RESULT rc = FT_CreateDeviceInfoList(&listed); rc != STATUS_SUCCESS)
@@ -77,7 +77,7 @@ int run_watch(const watch_options& o)
         s.registering = true;
     }
     const auto start = steady::now();
-    if (!FT_SetHotplugCallback(on_hotplug, &s, false))
+    if (!FT_SetHotplugCallback(on_board_change, &s, false))
         cli::fail(cli::exit_device, "watch: hot-plug notification is not available "
                                     "(STATUS_UNSUPPORTED): libusb on this system does not report "
                                     "arrivals; use `ostrane-cli list` instead");
@@ -131,7 +131,7 @@ int run_watch(const watch_options& o)
             break;
         }
     }
-    FT_SetHotplugCallback(on_hotplug, &s, true);
+    FT_SetHotplugCallback(on_board_change, &s, true);
     const double total = std::chrono::duration<double>(steady::now() - start).count();
     if (o.as_json)
         cli::print_json_line({{"changes", changes}, {"seconds", total}, {"end", end}});

@@ -16,7 +16,10 @@ struct child_result {
 child_result run_child(const std::string& mode)
 {
     child_result r;
-    const std::string command = std::string(UNLOAD_CHILD) + " " + mode;
+    // Appended, not concatenated: GCC 12 warns wrongly (array-bounds) on the concatenation.
+    std::string command = UNLOAD_CHILD;
+    command += ' ';
+    command += mode;
     FILE* p = popen(command.c_str(), "r");
     if (p == nullptr)
         return r;
