@@ -40,7 +40,13 @@ for _ in $(seq 200); do grep -q 'Capturing on' /tmp/tshark.log && break; sleep 0
 grep -q 'Capturing on' /tmp/tshark.log || fail "tshark did not start: $(cat /tmp/tshark.log)"
 out=$(as_user --groups="$gid" "$cli" send --board 0 "status?") || fail "send as a member of $group: $out"
 grep -q '^reply from board 0: "status?"' <<<"$out" || fail "send: $out"
-sleep 1  # usbmon hands the last packets to tshark asynchronously
+# usbmon hands the packets to tshark asynchronously: wait (bounded) until the file holds the
+# message's write and a status read after it, rather than for a fixed time.
+for _ in $(seq 150); do
+    tshark -r "$pcap" -Y 'usb.setup.wLength == 7 || (usb.setup.bRequest == 5 && usb.bmRequestType == 0xc0)' \
+        -T fields -e usb.setup.wLength 2>/dev/null | awk 'f {seen = 1} $0 == 7 {f = 1} END {exit !seen}' && break
+    sleep 0.2
+done
 kill -INT $capture
 wait $capture
 
