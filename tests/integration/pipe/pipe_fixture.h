@@ -75,7 +75,7 @@ class TextFile {
 };
 
 // Polls `done` until it holds or the (generous) bound passes; true when it held.
-inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds bound = 10s) {
+inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds bound = 60s) {
     const auto end = steady::now() + bound;
     while (!done()) {
         if (steady::now() > end)

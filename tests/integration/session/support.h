@@ -27,7 +27,7 @@ inline vboard::VirtualBus& bus()
 
 // Waits for `done`, checking often, for at most `bound`; true when it came true.
 inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::milliseconds bound = std::chrono::seconds(10))
+                       std::chrono::milliseconds bound = std::chrono::seconds(60))
 {
     const auto end = std::chrono::steady_clock::now() + bound;
     while (!done()) {

@@ -16,7 +16,7 @@
 namespace vboard::test {
 
 // Waits for `done` with a generous bound, checking often; true when it came true.
-inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds bound = std::chrono::seconds(60)) {
     const auto end = std::chrono::steady_clock::now() + bound;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;
@@ -48,7 +48,7 @@ private:
 
 // Runs libusb's event handling on the calling thread until `done` or the bound.
 inline bool handle_until(libusb_context* ctx, const std::function<bool()>& done,
-                         std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+                         std::chrono::milliseconds bound = std::chrono::seconds(60)) {
     const auto end = std::chrono::steady_clock::now() + bound;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;

@@ -159,7 +159,7 @@ TEST(Launcher, TransfersOfAKilledProgramDoNotSwallowTheNextOnesNotification) {
     const std::string probe = VBOARD_SCRIPT_PROBE;
     const std::string script = temp_file("2000 notify 1\n");
     // The first probe is killed with its notification transfer posted; the second must get the
-    // notification sent later (it waits up to 10 s for it).
+    // notification sent later (it waits up to 60 s for it).
     const Outcome r = run("--script " + script + " -- sh -c '" + probe + " notify & p=$!; sleep 0.3; kill $p; wait $p; " +
                           probe + " notify'");
     EXPECT_EQ(r.status, 0) << r.output;

@@ -18,7 +18,7 @@ SetupPacket setup(uint8_t type, uint8_t req, uint16_t value, uint16_t index, uin
 }
 
 bool wait_for(const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

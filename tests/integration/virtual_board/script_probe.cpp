@@ -28,7 +28,7 @@ libusb_device_handle* open_first_board(libusb_context* ctx) {
 }
 
 int stall(libusb_device_handle* h) {
-    const auto end = Clock::now() + std::chrono::seconds(10);
+    const auto end = Clock::now() + std::chrono::seconds(60);
     unsigned char v = 0;
     int r = 0;
     while ((r = libusb_control_transfer(h, 0xC0, 2, 0, 0x1F, &v, 1, 1000)) == 1) {
@@ -47,7 +47,7 @@ int stall(libusb_device_handle* h) {
 int notify(libusb_context* ctx, libusb_device_handle* h) {
     unsigned char buf[16] = {};
     int n = 0;
-    const int r = libusb_interrupt_transfer(h, 0x86, buf, sizeof buf, &n, 10000);
+    const int r = libusb_interrupt_transfer(h, 0x86, buf, sizeof buf, &n, 60000);
     (void)ctx;
     if (r != 0) {
         std::printf("notification failed: %s\n", libusb_error_name(r));
@@ -60,7 +60,7 @@ int notify(libusb_context* ctx, libusb_device_handle* h) {
 }
 
 int claim(libusb_device_handle* h) {
-    const auto end = Clock::now() + std::chrono::seconds(10);
+    const auto end = Clock::now() + std::chrono::seconds(60);
     int r = 0;
     while ((r = libusb_claim_interface(h, 2)) == 0) {
         libusb_release_interface(h, 2);
