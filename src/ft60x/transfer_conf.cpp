@@ -2,24 +2,32 @@
 
 #include <sys/utsname.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "ft60x/logging.h"
 #include "ft60x/parse/arg_checks.h"
 
 namespace {
 
-// Null until first use; released at unload if still present. Host threads may set records and
-// open devices at once, so every look at the pointer and the records goes through the lock.
-std::mutex xfr_confs_lock;
-std::unique_ptr<_FT_TRANSFER_CONF[]> xfr_confs;
+// The records set since the last open took them. Never destroyed: a host thread may still be in
+// FT_SetTransferParams while the process exits and statics die. Kept in static storage, not on
+// the heap, so that unloading the library leaves nothing behind. Host threads may set records
+// and open devices at once, so every look at it goes through its lock.
+struct conf_table {
+    std::mutex lock;
+    bool set = false;  // false: every record zero
+    std::array<_FT_TRANSFER_CONF, xfr_conf_count> records{};
+};
 
-// Callers hold xfr_confs_lock.
-void ensure_table() {
-    if (!xfr_confs)
-        xfr_confs = std::make_unique<_FT_TRANSFER_CONF[]>(xfr_conf_count);
+conf_table& table() {
+    alignas(conf_table) static unsigned char storage[sizeof(conf_table)];
+    static conf_table* const instance = new (storage) conf_table;
+    return *instance;
 }
 
 void log_bad_struct_size(const FT_TRANSFER_CONF* conf) {
@@ -30,9 +38,10 @@ void log_bad_struct_size(const FT_TRANSFER_CONF* conf) {
 } // namespace
 
 extern "C" FT60X_API FT_RESULT FT_SetTransferParams(FT_TRANSFER_CONF* conf, uint32_t fifoId) try {
-    std::lock_guard<std::mutex> guard(xfr_confs_lock);
-    // The table exists from the first call on, even when this call is refused.
-    ensure_table();
+    conf_table& t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    // The table is set from the first call on, even when this call is refused.
+    t.set = true;
     if (fifoId == xfr_conf_count)
         fifoId = 0;
     if (fifoId >= xfr_conf_count) {
@@ -48,7 +57,7 @@ extern "C" FT60X_API FT_RESULT FT_SetTransferParams(FT_TRANSFER_CONF* conf, uint
     // Buffers beyond what the library allocates are refused here, not at the next open.
     if (const FT_RESULT r = arg_checks::check_transfer_conf(conf, fifoId); r != STATUS_SUCCESS)
         return r;
-    std::memcpy(&xfr_confs[fifoId], conf, sizeof(FT_TRANSFER_CONF));
+    std::memcpy(&t.records[fifoId], conf, sizeof(FT_TRANSFER_CONF));
     return STATUS_SUCCESS;
 } catch (...) {
     return arg_checks::current_exception_status();
@@ -81,14 +90,16 @@ void apply_pipe_defaults(FT_PIPE_TRANSFER_CONF& pipe, const char* release) {
 }
 
 std::unique_ptr<_FT_TRANSFER_CONF[]> take_xfr_confs(const char* release) {
-    std::unique_ptr<_FT_TRANSFER_CONF[]> taken;
+    auto taken = std::make_unique<_FT_TRANSFER_CONF[]>(xfr_conf_count);
     {
-        std::lock_guard<std::mutex> guard(xfr_confs_lock);
-        if (!xfr_confs) {
-            ensure_table();
-            xfr_confs[0].wStructSize = sizeof(FT_TRANSFER_CONF);
-        }
-        taken = std::move(xfr_confs);
+        conf_table& t = table();
+        std::lock_guard<std::mutex> guard(t.lock);
+        if (t.set)
+            std::copy(t.records.begin(), t.records.end(), taken.get());
+        else
+            taken[0].wStructSize = sizeof(FT_TRANSFER_CONF);
+        t.records = {};
+        t.set = false;
     }
     // The taken table belongs to this caller alone.
     for (unsigned i = 0; i < xfr_conf_count; ++i) {

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +62,26 @@ int main(int argc, char** argv)
         static void* opened = nullptr;
         std::thread([] { FT_Create(nullptr, FT_OPEN_BY_INDEX, &opened); }).detach();
         while (board.request_log().empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (std::strcmp(mode, "exit-in-loop") == 0) {
+        // Exits while another thread sets the transfer configuration and opens and closes the
+        // board in a loop, as a host's worker may.
+        static std::atomic<int> rounds{0};
+        std::thread([] {
+            FT_TRANSFER_CONF conf{};
+            conf.wStructSize = sizeof conf;
+            for (;;) {
+                // Mostly the cheap call, so that exit meets the loop inside it.
+                for (int i = 0; i < 1000; ++i)
+                    FT_SetTransferParams(&conf, 0);
+                void* handle = nullptr;
+                if (FT_Create(nullptr, FT_OPEN_BY_INDEX, &handle) == STATUS_SUCCESS)
+                    FT_Close(handle);
+                ++rounds;
+            }
+        }).detach();
+        while (rounds.load() < 3)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (std::strcmp(mode, "fork") == 0) {
