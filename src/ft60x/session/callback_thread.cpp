@@ -1,8 +1,10 @@
 #include "ft60x/session/callback_thread.h"
 
+#include "ft60x/session/library_thread.h"
+
 #include <utility>
 
-callback_thread::callback_thread() : worker(&callback_thread::run, this) {}
+callback_thread::callback_thread() : worker(start_library_thread("ostrane-notify", [this] { run(); })) {}
 
 void callback_thread::stop()
 {

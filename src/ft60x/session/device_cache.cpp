@@ -1,9 +1,11 @@
 #include "ft60x/session/device_cache.h"
 
+#include "ft60x/session/library_thread.h"
+
 device_cache::device_cache(action arrived, action left)
     : on_arrived(std::move(arrived)), on_left(std::move(left))
 {
-    worker = std::thread(&device_cache::thread, this);
+    worker = start_library_thread("ostrane-devices", [this] { thread(); });
 }
 
 device_cache::~device_cache()

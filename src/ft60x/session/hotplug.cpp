@@ -1,5 +1,7 @@
 #include "ft60x/session/hotplug.h"
 
+#include "ft60x/session/library_thread.h"
+
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -171,7 +173,7 @@ void hotplug::replay(FT_HOTPLUG_CALLBACK callback, void* context,
             ++clients->running[callback];
         }
         try {
-            std::thread([&, uid = uid] {
+            start_library_thread("ostrane-hotplug", [&, uid = uid] {
                 const callback_thread::serving marker;
                 callback(static_cast<unsigned long>(uid), &record.info, true, context);
             }).join();
@@ -205,7 +207,7 @@ void hotplug::notify_clients(std::uint64_t uid, const device_record& record, boo
             std::lock_guard<std::mutex> guard(clients->lock);
             const std::uint64_t id = clients->next_thread++;
             clients->threads.emplace(
-                id, std::thread([state = clients, callback, context, copy, uid, arrived, id] {
+                id, start_library_thread("ostrane-hotplug", [state = clients, callback, context, copy, uid, arrived, id] {
                     const callback_thread::serving marker;
                     bool still;
                     {

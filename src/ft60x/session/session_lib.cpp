@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include "ft60x/logging.h"
+#include "ft60x/session/library_thread.h"
 
 session_lib::session_lib()
 {
@@ -38,7 +39,7 @@ void session_lib::start_libusb_thread()
     if (usb_context == nullptr)
         return;
     stopped.store(false);
-    event_thread = std::thread(&session_lib::libusb_thread, this);
+    event_thread = start_library_thread("ostrane-events", [this] { libusb_thread(); });
     event_thread_id.store(event_thread.get_id());
 }
 
@@ -46,13 +47,17 @@ void session_lib::stop_libusb_thread()
 {
     if (stopped.exchange(true))
         return;
+    // Wakes the event thread's wait at once rather than at the end of its round; the request
+    // stays pending until a wait sees it, so it is not lost before the thread waits again.
+    if (usb_context != nullptr)
+        libusb_interrupt_event_handler(usb_context);
     if (event_thread.joinable())
         event_thread.join();
 }
 
 void session_lib::libusb_thread()
 {
-    // Rounds of 200 ms bound how long a stop request waits.
+    // A stop interrupts the wait (stop_libusb_thread); the rounds bound it should that fail.
     while (!stopped.load()) {
         timeval tv{0, 200000};
         const int rc = libusb_handle_events_timeout_completed(usb_context, &tv, nullptr);

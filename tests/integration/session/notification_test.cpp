@@ -1,7 +1,15 @@
 // Notifications of the FT602 interrupt endpoint, and closing a handle whose notification
 // transfer is posted, also after the board has gone.
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
 #include <thread>
 
 #include "support.h"
@@ -145,6 +153,95 @@ TEST_F(Notifications, NotificationsNeedAnOpenFt602)
     FT_ClearNotificationCallback(nullptr);
     EXPECT_EQ(FT_Close(handle), STATUS_SUCCESS);
     EXPECT_EQ(FT_SetNotificationCallback(handle, &on_notification, &got), STATUS_BAD_HANDLE);
+}
+
+// The library's threads as guests of the host's process: named for top -H and gdb, and blocking
+// the signals a host handles, so that its handler never runs on one of them.
+std::string thread_name(long tid)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+bool blocks_host_signals(long tid)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("SigBlk:", 0) != 0)
+            continue;
+        const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGCHLD, SIGALRM})
+            if ((mask & (1ull << (sig - 1))) == 0)
+                return false;
+        return true;
+    }
+    return false;
+}
+
+std::map<long, std::string> threads_now()
+{
+    std::map<long, std::string> threads;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        const long tid = std::stol(task.path().filename().string());
+        threads[tid] = thread_name(tid);
+    }
+    return threads;
+}
+
+struct thread_seen {
+    std::atomic<bool> done{false};
+    std::string name;
+    bool blocks = false;
+    void record()
+    {
+        if (done.load())
+            return;
+        const long tid = static_cast<long>(syscall(SYS_gettid));
+        name = thread_name(tid);
+        blocks = blocks_host_signals(tid);
+        done.store(true);
+    }
+};
+
+void notified_on(void* context, int, void*) { static_cast<thread_seen*>(context)->record(); }
+void hotplug_on(unsigned long, FT_DEVICE_INFO*, bool, void* context)
+{
+    static_cast<thread_seen*>(context)->record();
+}
+
+TEST(LibraryThreads, AreNamedAndBlockTheHostsSignals)
+{
+    const vboard::PluggedBoard first = plug("GUEST1");
+    plug("GUEST2");
+    const auto before = threads_now();
+    // Every kind: the session's event and device threads, a handle's callback thread, and the
+    // thread that tells a new hot-plug client of the board that is not open.
+    void* handle = nullptr;
+    ASSERT_EQ(FT_Create(nullptr, FT_OPEN_BY_INDEX, &handle), STATUS_SUCCESS);
+    thread_seen notified, hotplugged;
+    ASSERT_EQ(FT_SetNotificationCallback(handle, &notified_on, &notified), STATUS_SUCCESS);
+    ASSERT_TRUE(FT_SetHotplugCallback(&hotplug_on, &hotplugged, false));
+    bus().board(first.id).send_notification();
+    ASSERT_TRUE(eventually([&] { return notified.done.load() && hotplugged.done.load(); }));
+    EXPECT_EQ(notified.name, "ostrane-notify");
+    EXPECT_TRUE(notified.blocks);
+    EXPECT_EQ(hotplugged.name, "ostrane-hotplug");
+    EXPECT_TRUE(hotplugged.blocks);
+
+    std::map<std::string, int> started;
+    for (const auto& [tid, name] : threads_now()) {
+        // libusb names and masks its own thread.
+        if (before.count(tid) != 0 || name.rfind("libusb", 0) == 0)
+            continue;
+        ++started[name];
+        EXPECT_EQ(name.rfind("ostrane-", 0), 0u) << "thread " << tid << " is named " << name;
+        EXPECT_TRUE(blocks_host_signals(tid)) << name;
+    }
+    EXPECT_EQ(started["ostrane-events"], 1);
+    FT_SetHotplugCallback(&hotplug_on, &hotplugged, true);
+    EXPECT_EQ(FT_Close(handle), STATUS_SUCCESS);
 }
 
 } // namespace

@@ -1,0 +1,28 @@
+#include "ft60x/session/library_thread.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <system_error>
+
+std::thread start_library_thread(const char* name, std::function<void()> body)
+{
+    sigset_t blocked;
+    sigfillset(&blocked);
+    // Faults are raised by the thread's own instructions and must reach their handlers (the
+    // host's crash reporter, a sanitizer's) on it.
+    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+        sigdelset(&blocked, fault);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    std::thread thread;
+    try {
+        thread = std::thread(std::move(body));
+    } catch (...) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_setname_np(thread.native_handle(), name);
+    return thread;
+}
