@@ -39,10 +39,16 @@ OSTRANE_API unsigned int OstraneCommsUSBOpenByIndex(int* handle, int index);
 OSTRANE_API unsigned int OstraneCommsUSBTransmit(int handle, const void* data, size_t length);
 
 /* Waits up to `timeoutMs` milliseconds (0: no waiting) for *count bytes (0 to 127) and reads
- * them into `buffer`; *count then holds the number of bytes delivered. A bridge register that
- * cannot be read gives CommsFailed with *count untouched, never "nothing there". Called from a
- * notification callback, it asks the board for its receive level instead of waiting for the
- * channel's notification, which would come only after that callback. */
+ * them into `buffer`; *count then holds the number of bytes delivered. The wait sleeps until the
+ * board's notification or the time-out. A bridge register that cannot be read gives CommsFailed
+ * with *count untouched, never "nothing there". Called from a notification callback, it asks the
+ * board for its receive level instead of waiting for the channel's notification, which would
+ * come only after that callback.
+ * Threads may share a channel: receives on it take turns, each waiting for its turn within its
+ * own time-out, so every byte goes to exactly one of them and none fails because of another. One
+ * that does not get its turn in time received nothing: CommsNoData with *count 0 (a zero
+ * time-out does not wait for the turn: CommsOk with *count 0). A transmit does not wait for a
+ * receive. Closing the channel ends the calls waiting on it (CommsBadHandle). */
 OSTRANE_API unsigned int OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize,
                                                 uint8_t* count, int timeoutMs);
 

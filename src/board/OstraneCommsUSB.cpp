@@ -4,11 +4,13 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "board/parse/bridge_replies.h"
 #include "ft60x/parse/arg_checks.h"
@@ -25,11 +27,66 @@ constexpr int invalidHandle = OSTRANE_COMMS_INVALID_HANDLE;
 // One entry of the channel table. Calls lease it (a shared pointer copy); closing takes it out of
 // the table, tells the calls in flight to leave, and waits until it holds the last reference.
 struct channel_entry {
+    using clock = std::chrono::steady_clock;
+    enum class outcome { ok, timed_out, closing };
+
     CCommsDirectIO comms;
     // Set once the channel is open; until then the number is only reserved.
     std::atomic<bool> ready{false};
-    // Set by close: a waiting receive leaves.
-    std::atomic<bool> closing{false};
+
+    // From the notification callback: wakes a receive waiting for the reply.
+    void message_arrived() {
+        std::lock_guard guard(mutex);
+        message_available = true;
+        changed.notify_all();
+    }
+    // From close: a waiting receive leaves.
+    void close() {
+        std::lock_guard guard(mutex);
+        closing = true;
+        changed.notify_all();
+    }
+    bool is_closing() {
+        std::lock_guard guard(mutex);
+        return closing;
+    }
+    // Consumes a notification that came, without waiting.
+    bool take_message() {
+        std::lock_guard guard(mutex);
+        return std::exchange(message_available, false);
+    }
+    // Waits until a notification came (take_message consumes it), or until `deadline`.
+    outcome wait_message(clock::time_point deadline) {
+        std::unique_lock guard(mutex);
+        changed.wait_until(guard, deadline, [this] { return message_available || closing; });
+        if (closing)
+            return outcome::closing;
+        return message_available ? outcome::ok : outcome::timed_out;
+    }
+    // One receive at a time: the bridge's interrupt status clears when read, so two receives
+    // reading it in turns would take each other's signal. Waits for the turn until `deadline`.
+    outcome take_turn(clock::time_point deadline) {
+        std::unique_lock guard(mutex);
+        changed.wait_until(guard, deadline, [this] { return !receiving || closing; });
+        if (closing)
+            return outcome::closing;
+        if (receiving)
+            return outcome::timed_out;
+        receiving = true;
+        return outcome::ok;
+    }
+    void give_turn() {
+        std::lock_guard guard(mutex);
+        receiving = false;
+        changed.notify_all();
+    }
+
+  private:
+    std::mutex mutex;
+    std::condition_variable changed; // a notification, a turn given back, a close
+    bool message_available = false;  // guarded by mutex
+    bool receiving = false;          // guarded by mutex
+    bool closing = false;            // guarded by mutex
 };
 using channel_ptr = std::shared_ptr<channel_entry>;
 
@@ -46,9 +103,6 @@ channel_table& table() {
     return *instance;
 }
 std::array<std::atomic<bool>, channel_count> indicesUsed{};
-// Set by a channel's notification, consumed by its receive call.
-std::array<std::atomic<bool>, channel_count> ostraneMessageAvailable{};
-std::mutex ostraneMessageAvailable_mutex;
 
 // Reserves the lowest free number for `channel`; -1 when none is free.
 int OstraneCommsHandleCreate(const channel_ptr& channel) {
@@ -91,7 +145,7 @@ channel_ptr OstraneCommsHandleRemove(int handle, bool only_ready) {
 // Waits until the calls still using `channel` have left; they were told to by `closing`, and
 // each register access is bounded by its USB time-out.
 void wait_for_last_user(const channel_ptr& channel) {
-    channel->closing.store(true);
+    channel->close();
     while (channel.use_count() > 1)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
@@ -120,17 +174,14 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBOpenByIndex(int* handle, int 
             return code;
         }
 
-        const int n = channel_number;
-        comms.SetCallback([n] {
-            std::lock_guard lock(ostraneMessageAvailable_mutex);
-            ostraneMessageAvailable[n] = true;
-        });
+        // The entry outlives its callback: close empties the callback before the entry goes.
+        channel_entry* entry = channel.get();
+        comms.SetCallback([entry] { entry->message_arrived(); });
         comms.SetInterruptPeriod(CCommsDirectIO::InterruptPeriod3ms);
         if (comms.SetInterruptMask(0x0E) != Tessory::Ostrane::DirectIOOk) {
             OstraneCommsHandleRemove(channel_number, false);
             return CommsFailed;
         }
-        ostraneMessageAvailable[n] = false;
         comms.SetRxInterruptEnable(true);
         indicesUsed[index] = true;
         channel->ready.store(true);
@@ -188,6 +239,23 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
         if (bufferSize < *count)
             return CommsBufferTooSmall;
 
+        const auto deadline = channel_entry::clock::now() + std::chrono::milliseconds(timeoutMs);
+        // Receives on one channel take turns. One that does not get its turn within its time-out
+        // received nothing (a zero time-out does not wait for it).
+        switch (channel->take_turn(deadline)) {
+        case channel_entry::outcome::closing:
+            return CommsBadHandle;
+        case channel_entry::outcome::timed_out:
+            *count = 0;
+            return noWait ? CommsOk : CommsNoData;
+        case channel_entry::outcome::ok:
+            break;
+        }
+        struct turn_holder {
+            channel_entry& channel;
+            ~turn_holder() { channel.give_turn(); }
+        } turn{*channel};
+
         // Data already waiting is read without waiting for a notification: it may have been
         // signalled before, and left over by an earlier receive that asked for less.
         std::uint8_t waiting = 0;
@@ -199,17 +267,13 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
                                                                                 : CommsFailed;
         }
 
-        std::atomic<bool>& messageAvailable = ostraneMessageAvailable[handle];
         // The flag is set on the library's callback thread: called from a notification callback,
         // which runs there, the receive would wait for itself. There it asks the board instead.
         const bool askBoard = !noWait && callback_thread::on_a_callback_thread();
-        const auto start = std::chrono::steady_clock::now();
-        const std::int64_t timeoutNs = std::int64_t{timeoutMs} * 1'000'000;
-        // Busy-polls on the calling thread: the reply usually follows within a few milliseconds.
         for (;;) {
-            if (channel->closing.load())
+            if (channel->is_closing())
                 return CommsBadHandle;
-            if (askBoard || messageAvailable.load()) {
+            if (askBoard || channel->take_message()) {
                 comms->SetRxInterruptEnable(false);
                 if (comms->GetInterruptStatus(interruptStatus) != Tessory::Ostrane::DirectIOOk) {
                     accessFailed = true;
@@ -219,16 +283,17 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
                     accessFailed = true;
                     break;
                 }
-                messageAvailable.store(false);
                 if (Tessory::Ostrane::RxLevelSatisfies(*count, rxLevel))
                     break;
             }
-            const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                std::chrono::steady_clock::now() - start);
-            if (elapsed.count() > timeoutNs) {
-                messageAvailable.store(false);
+            if (channel_entry::clock::now() >= deadline) {
+                channel->take_message();
                 break;
             }
+            // Sleeps until the notification, the time-out or a close; on the callback thread the
+            // board is asked again at once.
+            if (!askBoard && channel->wait_message(deadline) == channel_entry::outcome::closing)
+                return CommsBadHandle;
         }
         comms->SetRxInterruptEnable(true);
         if (accessFailed)

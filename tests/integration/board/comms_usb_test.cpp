@@ -1,5 +1,8 @@
 // The four board channel calls through the real library on virtual boards: what each one sends to
 // the UART bridge, read back from the board's request log and registers.
+#include <time.h>
+
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <string>
@@ -408,6 +411,76 @@ TEST(BoardCommsUSB, ReplyInTwoPartsIsReadWhole) {
             saw_first_part = true;
     EXPECT_TRUE(saw_first_part);
     EXPECT_EQ(board.bridge().control, EnableInterrupts);
+}
+
+std::chrono::nanoseconds thread_cpu_time() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
+
+// A waiting receive sleeps until the reply's notification or its time-out, and receives on one
+// channel take turns: a zero time-out does not wait for another's, and two threads never take
+// each other's signal (which made one of them fail on a healthy board).
+TEST(BoardCommsUSB, ReceiveSleepsWhileItWaitsAndReceivesTakeTurns) {
+    plug("SLEEPS");
+    const int handle = open();
+    vboard::Board& board = board_at(0);
+    board.set_camera(vboard::CameraBehaviour::silent());
+    std::uint8_t buffer[128] = {};
+    std::uint8_t count = 4;
+    const auto cpu = thread_cpu_time();
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 1000), CommsNoData);
+    EXPECT_LT(thread_cpu_time() - cpu, std::chrono::milliseconds(200)) << "a second's wait spun";
+
+    std::thread replier = reply_once_waiting(board, {1, 2, 3, 4});
+    count = 4;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 60000), CommsOk);
+    EXPECT_EQ(count, 4);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    replier.join();
+
+    // While a receive waits, one with no time-out says at once that nothing is there for it.
+    std::thread waiter([&] {
+        std::uint8_t b[8], n = 1;
+        EXPECT_EQ(OstraneCommsUSBReceive(handle, b, sizeof b, &n, 2000), CommsNoData);
+    });
+    ASSERT_TRUE(eventually([&] {
+        for (const vboard::RequestRecord& r : i2c_log(board))
+            if (setup_hex(r) == "C0 05 12 00 0D 01 01 00")
+                return true;
+        return false;
+    }));
+    count = 1;
+    EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 0), CommsOk);
+    EXPECT_EQ(count, 0);
+    waiter.join();
+
+    // Two threads receive one byte at a time while the camera sends 60.
+    constexpr int messages = 60;
+    std::atomic<int> received{0}, failed{0};
+    auto receive_all = [&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (received.load() < messages && std::chrono::steady_clock::now() < end) {
+            std::uint8_t b[8], n = 1;
+            const unsigned r = OstraneCommsUSBReceive(handle, b, sizeof b, &n, 50);
+            if (r == CommsOk)
+                received += n;
+            else if (r != CommsNoData)
+                ++failed;
+        }
+    };
+    std::thread first(receive_all), second(receive_all);
+    for (int i = 0; i < messages; ++i) {
+        board.camera_send({static_cast<std::uint8_t>(i)});
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    first.join();
+    second.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(received.load(), messages);
+    EXPECT_EQ(OstraneCommsUSBClose(handle), CommsOk);
 }
 
 TEST(BoardCommsUSB, CloseClearsMaskAndControlThenCloses) {
