@@ -17,12 +17,16 @@ std::thread start_library_thread(const char* name, std::function<void()> body)
     pthread_sigmask(SIG_BLOCK, &blocked, &previous);
     std::thread thread;
     try {
-        thread = std::thread(std::move(body));
+        // Named by itself before anything else runs on it: a short-lived thread would otherwise
+        // run its work under the host program's name.
+        thread = std::thread([name, work = std::move(body)] {
+            pthread_setname_np(pthread_self(), name);
+            work();
+        });
     } catch (...) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         throw;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    pthread_setname_np(thread.native_handle(), name);
     return thread;
 }

@@ -6,7 +6,8 @@
 #include <functional>
 #include <thread>
 
-// Starts `body` on a new thread named `name` ("ostrane-...", at most 15 characters). The signals
-// are blocked from the thread's first instruction on: it inherits the mask it is created with.
+// Starts `body` on a new thread named `name` ("ostrane-...", at most 15 characters, a string
+// that lives as long as the program). The signals are blocked from the thread's first
+// instruction on: it inherits the mask it is created with.
 // Throws what std::thread throws.
 std::thread start_library_thread(const char* name, std::function<void()> body);
