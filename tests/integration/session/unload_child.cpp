@@ -71,14 +71,11 @@ int main(int argc, char** argv)
         std::thread([] {
             FT_TRANSFER_CONF conf{};
             conf.wStructSize = sizeof conf;
-            for (;;) {
-                // Mostly the cheap call, so that exit meets the loop inside it.
-                for (int i = 0; i < 1000; ++i)
+            for (void* handle = nullptr;; ++rounds) {
+                for (int i = 0; i < 1000; ++i) // mostly the cheap call: exit meets the loop in it
                     FT_SetTransferParams(&conf, 0);
-                void* handle = nullptr;
                 if (FT_Create(nullptr, FT_OPEN_BY_INDEX, &handle) == STATUS_SUCCESS)
                     FT_Close(handle);
-                ++rounds;
             }
         }).detach();
         while (rounds.load() < 3)
