@@ -285,6 +285,11 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
                 }
                 if (Tessory::Ostrane::RxLevelSatisfies(*count, rxLevel))
                     break;
+                // Not all there yet, or a late signal of data an earlier receive took (the bridge
+                // signals a status again each period until it is read): the bridge must signal
+                // what comes next, so its interrupt is enabled again before the wait.
+                if (!askBoard)
+                    comms->SetRxInterruptEnable(true);
             }
             if (channel_entry::clock::now() >= deadline) {
                 channel->take_message();

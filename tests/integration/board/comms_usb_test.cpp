@@ -399,8 +399,8 @@ TEST(BoardCommsUSB, ReplyInTwoPartsIsReadWhole) {
     board.camera_send({1, 2});
     std::uint8_t buffer[8] = {};
     std::uint8_t count = 4;
-    // The receive interrupt stays masked from the first notification until the wait ends, so the
-    // bridge does not signal the second part: it is found when the time-out ends the wait.
+    // The first part's notification does not end the wait: the bridge's interrupt is enabled again
+    // and the second part's does.
     EXPECT_EQ(OstraneCommsUSBReceive(handle, buffer, sizeof buffer, &count, 2000), CommsOk);
     EXPECT_EQ(count, 4);
     EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 4), bytes({1, 2, 3, 4}));
