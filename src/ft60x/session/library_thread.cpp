@@ -3,8 +3,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <system_error>
-
 std::thread start_library_thread(const char* name, std::function<void()> body)
 {
     sigset_t blocked;

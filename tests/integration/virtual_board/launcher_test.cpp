@@ -152,7 +152,12 @@ TEST(Launcher, ScriptFaultsReachAProgramThatIsNotLinkedWithTheBus) {
     r = run("--script " + cut + " -- " + probe + " stall");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("stalls 0 then LIBUSB_SUCCESS"), std::string::npos) << r.output;
-    for (const auto& f : {stall, notify, claim, endpoint, cut}) std::remove(f.c_str());
+    // An await that is never met drops the rest of the script and says so.
+    const std::string never = temp_file("0 await 1 fifo 300\n0 notify 1\n");
+    r = run("--script " + never + " -- sleep 1");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("board 1 saw no fifo within 300 ms"), std::string::npos) << r.output;
+    for (const auto& f : {stall, notify, claim, endpoint, cut, never}) std::remove(f.c_str());
 }
 
 TEST(Launcher, TransfersOfAKilledProgramDoNotSwallowTheNextOnesNotification) {
