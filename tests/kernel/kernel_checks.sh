@@ -34,18 +34,23 @@ as_user --clear-groups "$cli" send --board 0 "nogroup" >/dev/null 2>&1 && fail "
 
 bus=$(cat "$sys/busnum")
 pcap=/tmp/ostrane-send.pcapng
-tshark -q -i "usbmon$bus" -w "$pcap" >/tmp/tshark.log 2>&1 &
+# tshark also prints each packet as it captures it (-P, flushed per packet with -l), so the check
+# can see when usbmon has handed over what it needs; the file alone is written in blocks.
+tshark -l -P -i "usbmon$bus" -w "$pcap" -T fields -e usb.setup.wLength -e usb.setup.bRequest \
+    -e usb.bmRequestType >/tmp/tshark.out 2>/tmp/tshark.log &
 capture=$!
-for _ in $(seq 200); do grep -q 'Capturing on' /tmp/tshark.log && break; sleep 0.1; done
-grep -q 'Capturing on' /tmp/tshark.log || fail "tshark did not start: $(cat /tmp/tshark.log)"
+trap 'kill $capture 2>/dev/null' EXIT
+deadline=$((SECONDS + 60))
+until grep -q 'Capturing on' /tmp/tshark.log; do
+    ((SECONDS < deadline)) || fail "tshark did not start: $(cat /tmp/tshark.log)"
+    sleep 0.1
+done
 out=$(as_user --groups="$gid" "$cli" send --board 0 "status?") || fail "send as a member of $group: $out"
 grep -q '^reply from board 0: "status?"' <<<"$out" || fail "send: $out"
-# usbmon hands the packets to tshark asynchronously: wait (bounded) until the file holds the
-# message's write and a status read after it, rather than for a fixed time.
-for _ in $(seq 150); do
-    tshark -r "$pcap" -Y 'usb.setup.wLength == 7 || (usb.setup.bRequest == 5 && usb.bmRequestType == 0xc0)' \
-        -T fields -e usb.setup.wLength 2>/dev/null | awk 'f {seen = 1} $0 == 7 {f = 1} END {exit !seen}' && break
-    sleep 0.2
+# Wait (bounded) until the message's write and a status read after it have been captured.
+until awk -F'\t' 'f && $2 == 5 && tolower($3) ~ /^(0x)?c0$/ {seen = 1} $1 == 7 {f = 1} END {exit !seen}' /tmp/tshark.out; do
+    ((SECONDS < deadline)) || fail "the capture never showed the message and the read after it"
+    sleep 0.1
 done
 kill -INT $capture
 wait $capture
