@@ -9,7 +9,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 #include "board/parse/bridge_replies.h"
@@ -24,8 +23,8 @@ namespace {
 constexpr int channel_count = 256;
 constexpr int invalidHandle = OSTRANE_COMMS_INVALID_HANDLE;
 
-// One entry of the channel table. Calls lease it (a shared pointer copy); closing takes it out of
-// the table, tells the calls in flight to leave, and waits until it holds the last reference.
+// One entry of the channel table. Calls lease it (channel_lease); closing takes it out of the
+// table, tells the calls in flight to leave, and waits until the last lease has ended.
 struct channel_entry {
     using clock = std::chrono::steady_clock;
     enum class outcome { ok, timed_out, closing };
@@ -40,11 +39,26 @@ struct channel_entry {
         message_available = true;
         changed.notify_all();
     }
-    // From close: a waiting receive leaves.
-    void close() {
+    // A call's lease; false once the channel is closing.
+    bool enter() {
         std::lock_guard guard(mutex);
+        if (closing)
+            return false;
+        ++users;
+        return true;
+    }
+    void leave() {
+        std::lock_guard guard(mutex);
+        if (--users == 0)
+            changed.notify_all();
+    }
+    // From close: waiting receives leave, new calls are refused; returns once no call is left.
+    // Each register access of a call still running is bounded by its USB time-out.
+    void close_and_wait() {
+        std::unique_lock guard(mutex);
         closing = true;
         changed.notify_all();
+        changed.wait(guard, [this] { return users == 0; });
     }
     bool is_closing() {
         std::lock_guard guard(mutex);
@@ -83,12 +97,32 @@ struct channel_entry {
 
   private:
     std::mutex mutex;
-    std::condition_variable changed; // a notification, a turn given back, a close
+    std::condition_variable changed; // a notification, a turn given back, a close, a call left
+    unsigned users = 0;              // guarded by mutex
     bool message_available = false;  // guarded by mutex
     bool receiving = false;          // guarded by mutex
     bool closing = false;            // guarded by mutex
 };
 using channel_ptr = std::shared_ptr<channel_entry>;
+
+// A call's hold on an open channel: close waits until every one has ended.
+class channel_lease {
+  public:
+    explicit channel_lease(channel_ptr c) : channel(c && c->enter() ? std::move(c) : nullptr) {}
+    ~channel_lease() {
+        if (channel)
+            channel->leave();
+    }
+    channel_lease(const channel_lease&) = delete;
+    channel_lease& operator=(const channel_lease&) = delete;
+
+    explicit operator bool() const { return channel != nullptr; }
+    channel_entry* operator->() const { return channel.get(); }
+    channel_entry& operator*() const { return *channel; }
+
+  private:
+    channel_ptr channel;
+};
 
 // The channel table and the device indices that have been opened successfully at least once.
 // Built once and never destroyed: channels still open at process exit are left as they are (the
@@ -120,13 +154,17 @@ int OstraneCommsHandleCreate(const channel_ptr& channel) {
 }
 
 // A lease on the open channel `handle`, or empty.
-channel_ptr OstraneCommsHandleGet(int handle) {
-    channel_table& t = table();
-    std::lock_guard guard(t.lock);
-    const auto it = t.open.find(handle);
-    if (it == t.open.end() || !it->second->ready.load())
-        return nullptr;
-    return it->second;
+channel_lease OstraneCommsHandleGet(int handle) {
+    channel_ptr channel;
+    {
+        channel_table& t = table();
+        std::lock_guard guard(t.lock);
+        const auto it = t.open.find(handle);
+        if (it != t.open.end() && it->second->ready.load())
+            channel = it->second;
+    }
+    // A close that took the entry out meanwhile refuses the lease.
+    return channel_lease(std::move(channel));
 }
 
 // Takes the entry out of the table (new calls no longer find it); empty when unknown. With
@@ -140,14 +178,6 @@ channel_ptr OstraneCommsHandleRemove(int handle, bool only_ready) {
     channel_ptr channel = std::move(it->second);
     t.open.erase(it);
     return channel;
-}
-
-// Waits until the calls still using `channel` have left; they were told to by `closing`, and
-// each register access is bounded by its USB time-out.
-void wait_for_last_user(const channel_ptr& channel) {
-    channel->close();
-    while (channel.use_count() > 1)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 } // namespace
@@ -205,7 +235,7 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBTransmit(int handle, const vo
     if (data == nullptr)
         return CommsNullPointer;
     try {
-        const channel_ptr channel = OstraneCommsHandleGet(handle);
+        const channel_lease channel = OstraneCommsHandleGet(handle);
         if (!channel)
             return CommsBadHandle;
         // One I2C transaction moves at most 128 bytes; refuse rather than send a truncated count.
@@ -228,7 +258,7 @@ OstraneCommsUSBReceive(int handle, void* buffer, size_t bufferSize, uint8_t* cou
         bool noWait = false;
         bool accessFailed = false;
 
-        const channel_ptr channel = OstraneCommsHandleGet(handle);
+        const channel_lease channel = OstraneCommsHandleGet(handle);
         if (!channel)
             return CommsBadHandle;
         CCommsDirectIO* comms = &channel->comms;
@@ -330,7 +360,7 @@ extern "C" OSTRANE_API unsigned int OstraneCommsUSBClose(int handle) {
         const channel_ptr channel = OstraneCommsHandleRemove(handle, true);
         if (!channel)
             return CommsBadHandle;
-        wait_for_last_user(channel);
+        channel->close_and_wait();
         CCommsDirectIO& comms = channel->comms;
         comms.SetRxInterruptEnable(false);
         return comms.Close() != Tessory::Ostrane::DirectIOOk ? CommsFailed : CommsOk;

@@ -1,59 +1,67 @@
-// What the FT_* entry points share: the process-wide session and the handle check.
+// The frame every FT_* entry point shares: no exception leaves it, and a call on a handle holds a
+// lease on it for the call's whole length.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
+#include <utility>
 
-#include "ft60x/device/dev_handle.h"
-#include "ft60x/session/session.h"
+#include "ft60x/logging.h"
+#include "ft60x/parse/arg_checks.h"
+#include "ft60x/session/session_ref.h"
+#include "ostrane/ft60x.h"
 
-// A call's use of the process-wide session: while one lives, teardown at exit or unload does not
-// free the session. Empty when there is no session (not created, failed, or being torn down).
-class session_ref {
-public:
-    // The session, created by the first call that needs it (one creation even when two threads
-    // race for it).
-    static session_ref get_or_create();
-    // The session if it has been created, without creating it.
-    static session_ref existing();
+namespace entry {
 
-    session_ref() = default;
-    ~session_ref();
-    session_ref(session_ref&& other) noexcept : s(other.s) { other.s = nullptr; }
-    session_ref(const session_ref&) = delete;
-    session_ref& operator=(const session_ref&) = delete;
-    session_ref& operator=(session_ref&&) = delete;
-
-    explicit operator bool() const { return s != nullptr; }
-    session* operator->() const { return s; }
-    session* get() const { return s; }
-
-private:
-    session* s = nullptr;
-};
-
-// A lease on the registered handle behind `handle`: while it lives, the handle (and its pipes)
-// stays alive even if another thread closes it. Empty when `handle` is null, not registered or
-// being closed. Never creates the session; takes no lock on the common path.
-class handle_lease {
-public:
-    explicit handle_lease(void* handle);
-    ~handle_lease()
-    {
-        if (users != nullptr)
-            users->fetch_sub(1, std::memory_order_release);
+// Runs `body`; an exception becomes the status it stands for.
+template <typename Body>
+FT_RESULT status_call(Body&& body) noexcept
+{
+    try {
+        return std::forward<Body>(body)();
+    } catch (...) {
+        return arg_checks::current_exception_status();
     }
-    handle_lease(const handle_lease&) = delete;
-    handle_lease& operator=(const handle_lease&) = delete;
+}
 
-    explicit operator bool() const { return h != nullptr; }
-    dev_handle* operator->() const { return h; }
-    dev_handle* get() const { return h; }
-    session* owner() const { return s.get(); }
+// Runs `body` with the session, made by the first call that needs it; SESSION_FAILED (logged
+// under `entry_point`'s name) when it cannot be made.
+template <typename Body>
+FT_RESULT session_call(const char* entry_point, Body&& body) noexcept
+{
+    return status_call([&]() -> FT_RESULT {
+        const session_ref s = session_ref::get_or_create();
+        if (!s) {
+            logging(FT_LOG_LEVEL_ERROR, "%s: constructor failed.\n", entry_point);
+            return STATUS_SESSION_FAILED;
+        }
+        return body(*s.get());
+    });
+}
 
-private:
-    // Declared first: the session outlives the handle count it holds.
-    session_ref s;
-    dev_handle* h = nullptr;
-    std::atomic<std::uint32_t>* users = nullptr;
-};
+// Runs `body` on the open handle `handle`; a null, unknown or closing handle gets `bad_handle`.
+template <typename Body>
+FT_RESULT handle_call(void* handle, Body&& body, FT_RESULT bad_handle = STATUS_BAD_HANDLE) noexcept
+{
+    return status_call([&]() -> FT_RESULT {
+        const handle_lease h(handle);
+        if (!h)
+            return bad_handle;
+        return body(h);
+    });
+}
+
+// The same for the calls that answer with a value of their own (true/false, 1/0): `bad_handle`
+// for a handle that is not open, `failed` for an exception.
+template <typename Result, typename Body>
+Result handle_call_or(void* handle, Result bad_handle, Result failed, Body&& body) noexcept
+{
+    try {
+        const handle_lease h(handle);
+        if (!h)
+            return bad_handle;
+        return body(h);
+    } catch (...) {
+        return failed;
+    }
+}
+
+} // namespace entry

@@ -373,7 +373,7 @@ session::leased session::acquire_handle(const void* handle)
         slot_users[i].fetch_add(1);
         if (handle_slots[i].load() == handle)
             return {slot_handles[i].load(), &slot_users[i]};
-        slot_users[i].fetch_sub(1, std::memory_order_release);
+        release_handle(slot_users[i]); // a close marked the slot meanwhile and may wait for this
         return {};
     }
     if (unslotted_handles.load() == 0)
@@ -386,6 +386,16 @@ session::leased session::acquire_handle(const void* handle)
         }
     }
     return {};
+}
+
+void session::release_handle(std::atomic<std::uint32_t>& users)
+{
+    // Both sequentially consistent: either this sees the waiting close, or the close's check
+    // sees the count this leaves.
+    if (users.fetch_sub(1) == 1 && closers_waiting.load() != 0) {
+        std::lock_guard<std::mutex> guard(leases_lock);
+        leases_ended.notify_all();
+    }
 }
 
 bool session::remove_opened_handle(const void* handle)
@@ -429,9 +439,13 @@ void session::finish_close(std::unique_ptr<handle_entry> victim)
     const std::size_t slot = victim->slot;
     std::atomic<std::uint32_t>& users = slot < handle_slot_count ? slot_users[slot] : victim->users;
     // Ends: every call in flight was woken by begin_close or ends with its USB request's
-    // time-out. No lock is held meanwhile.
-    while (users.load(std::memory_order_acquire) != 0)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    // time-out. Only the wait's own lock is held meanwhile.
+    closers_waiting.fetch_add(1);
+    {
+        std::unique_lock<std::mutex> guard(leases_lock);
+        leases_ended.wait(guard, [&users] { return users.load() == 0; });
+    }
+    closers_waiting.fetch_sub(1);
     // Destroying cancels the handle's transfers and waits for them, so no session lock is held.
     victim->handle.reset();
     if (slot < handle_slot_count) {

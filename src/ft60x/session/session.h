@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -62,10 +63,13 @@ public:
         dev_handle* handle = nullptr;
         std::atomic<std::uint32_t>* users = nullptr;
     };
-    // Leases the handle the host knows as `handle`: it stays alive until the returned count is
-    // decremented (by handle_lease). Empty when `handle` is not registered or is being closed.
+    // Leases the handle the host knows as `handle`: it stays alive until release_handle is
+    // given the returned count. Empty when `handle` is not registered or is being closed.
     // Lock-free for handles that found a registry slot.
     leased acquire_handle(const void* handle);
+    // Ends a lease; the last one wakes a close waiting for it. `users` may be freed as soon as
+    // its count reaches zero, so it is not touched after that.
+    void release_handle(std::atomic<std::uint32_t>& users);
     // Closes: the handle is unregistered at once (new calls fail), its blocked pipe calls are
     // woken and a running callback of it is waited for; then, once no call holds a lease, it
     // is destroyed. From inside a callback of the library the destruction is left to the
@@ -118,6 +122,11 @@ private:
     std::array<std::atomic<dev_handle*>, handle_slot_count> slot_handles{};
     // Calls in flight on the handle of each slot.
     std::array<std::atomic<std::uint32_t>, handle_slot_count> slot_users{};
+    // Closes waiting for the leases on their handle to end, and what wakes them. A lease that
+    // ends tells them only while one waits, so the common path takes no lock.
+    std::atomic<std::uint32_t> closers_waiting{0};
+    std::mutex leases_lock;
+    std::condition_variable leases_ended;
     // Handles that found no free slot; acquire_handle then also searches under the lock.
     std::atomic<std::size_t> unslotted_handles{0};
     std::atomic<std::uint32_t> last_reported_count{0};
