@@ -32,7 +32,7 @@
 #include "model/hostile.h"
 #include "ostrane/OstraneCommsUSB.h"
 #include "ostrane/ft60x.h"
-#include "umockdev/virtual_bus.h"
+#include "support/bus.h"
 
 namespace {
 
@@ -65,11 +65,7 @@ struct Reader {
     }
 };
 
-vboard::VirtualBus& bus() {
-    // Never destroyed: the library releases libusb when it is unloaded, after main returns.
-    static auto* b = new vboard::VirtualBus();
-    return *b;
-}
+using test_support::bus;
 
 void set_fifo_mode(bool on) {
     FT_TRANSFER_CONF conf{};

@@ -8,15 +8,11 @@
 #include <vector>
 
 #include "ostrane/ft60x.h"
-#include "umockdev/virtual_bus.h"
+#include "support/bus.h"
 
 namespace {
 
-// Made before the first FT_* call and never destroyed: the library is unloaded after main.
-vboard::VirtualBus& bus() {
-    static auto* b = new vboard::VirtualBus();
-    return *b;
-}
+using test_support::bus;
 
 std::vector<std::uint8_t> record(std::size_t size, std::uint16_t length_field) {
     std::vector<std::uint8_t> r(size, 0x5A);

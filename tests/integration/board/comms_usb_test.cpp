@@ -14,8 +14,8 @@
 
 using namespace board_test;
 using namespace Tessory::Ostrane;
-using session_test::eventually;
-using session_test::log_capture;
+using test_support::eventually;
+using test_support::log_capture;
 using session_test::plug;
 
 namespace {

@@ -1,24 +1,18 @@
-// What the streaming tests share: one virtual bus per test process, a board opened in FIFO mode,
-// a capture of the library's log, and the counter pattern the data checks use.
+// What the streaming tests share beyond the common support: a board opened in FIFO mode and the
+// counter pattern the data checks use.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ostrane/ft60x.h"
-#include "umockdev/virtual_bus.h"
+#include "support/bus.h"
+#include "support/log_capture.h"
+#include "support/wait.h"
 
 namespace pipe_test {
 
@@ -35,71 +29,9 @@ inline constexpr bool sanitized = true;
 inline constexpr bool sanitized = false;
 #endif
 
-// An unnamed file that a stream writes into without buffering, read back through a second
-// descriptor. Whoever gets file() owns that stream.
-class TextFile {
-  public:
-    TextFile() {
-        char name[] = "/tmp/ostrane-pipe-test-XXXXXX";
-        const int fd = mkstemp(name);
-        if (fd < 0)
-            std::abort();
-        read_fd_ = ::open(name, O_RDONLY | O_CLOEXEC);
-        unlink(name);
-        file_ = fdopen(fd, "w");
-        if (read_fd_ < 0 || file_ == nullptr)
-            std::abort();
-        setvbuf(file_, nullptr, _IONBF, 0);
-    }
-    ~TextFile() { ::close(read_fd_); }
-    TextFile(const TextFile&) = delete;
-    TextFile& operator=(const TextFile&) = delete;
-
-    FILE* file() const { return file_; }
-    std::string text() const {
-        std::string s;
-        char chunk[4096];
-        off_t at = 0;
-        for (;;) {
-            const ssize_t n = pread(read_fd_, chunk, sizeof chunk, at);
-            if (n <= 0)
-                return s;
-            s.append(chunk, static_cast<std::size_t>(n));
-            at += n;
-        }
-    }
-
-  private:
-    int read_fd_ = -1;
-    FILE* file_ = nullptr;
-};
-
-// Polls `done` until it holds or the (generous) bound passes; true when it held.
-inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds bound = 60s) {
-    const auto end = steady::now() + bound;
-    while (!done()) {
-        if (steady::now() > end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-// The library's log at the most detailed level, for the lines it writes.
-class LogCapture {
-  public:
-    LogCapture() { FT_SetDebug(file_.file(), FT_LOG_LEVEL_TRACE); }
-    // The library owns (and closes) the installed stream; hand it the standard output back.
-    ~LogCapture() { FT_SetDebug(nullptr, FT_LOG_LEVEL_NONE); }
-    std::string text() const { return file_.text(); }
-    bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
-    bool wait_for(const std::string& s) {
-        return eventually([&] { return contains(s); });
-    }
-
-  private:
-    TextFile file_;
-};
+using test_support::eventually;
+using test_support::log_capture;
+using test_support::text_file;
 
 // Byte `o` of the stream is byte (o % 4) of the little-endian 32-bit word o / 4; the board's
 // pattern source produces the same.
@@ -116,16 +48,7 @@ inline std::vector<std::uint8_t> pattern(std::uint64_t offset, std::size_t n) {
     return v;
 }
 
-// One bus for the whole process, never destroyed: the library releases libusb when it is unloaded,
-// which must happen while the emulated devices still exist. The first call decides the trace.
-inline vboard::VirtualBus& bus(FILE* trace = nullptr) {
-    static vboard::VirtualBus* b = [trace] {
-        vboard::VirtualBus::Options options;
-        options.trace = trace;
-        return new vboard::VirtualBus(options);
-    }();
-    return *b;
-}
+using test_support::bus;
 
 // The FIFO-mode configuration; everything else at its defaults.
 inline FT_TRANSFER_CONF fifo_mode_conf() {

@@ -18,7 +18,7 @@ std::vector<std::size_t> out_submissions(const std::string& trace) {
 }
 
 TEST_F(PipeTest, DefaultConfigurationKeepsEveryTransferSubmitted) {
-    LogCapture log;
+    log_capture log;
     plug_and_open();
     EXPECT_TRUE(log.contains("Create EP85 URB count:8 BUF count:256 BUF size:32768\r\n"));
     EXPECT_TRUE(log.contains("Create EP5 URB count:8 BUF count:256 BUF size:32768\r\n"));
@@ -40,7 +40,7 @@ TEST_F(PipeTest, DefaultConfigurationKeepsEveryTransferSubmitted) {
 
 TEST_F(PipeTest, WritesAreCutIntoBuffersAndQueuedBeforeTheyAreSent) {
     // The trace must be attached before the bus exists; it stays open for the process.
-    static TextFile* trace = new TextFile;
+    static text_file* trace = new text_file;
     bus(trace->file());
     FT_TRANSFER_CONF conf = fifo_mode_conf();
     conf.aPipe[1].dwBufSize = 32768;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "pipe_fixture.h"
 
@@ -71,7 +72,7 @@ TEST_F(PipeTest, UnsentDataCanBeCountedAndRecoveredAndTheFlushRestarts) {
     EXPECT_EQ(write_queue(), 0u);
 
     // Stopped until a flush; then writes are taken again.
-    LogCapture log;
+    log_capture log;
     FT_DumpStatus(handle, fifo, true);
     EXPECT_TRUE(log.wait_for("EP5 status:3 q_lib:0 q_app:6 q_urb:2 q_err:0\r\n")) << log.text();
     ASSERT_EQ(FT_FlushPipe(handle, ep_out), 0u);
@@ -99,7 +100,7 @@ TEST_F(PipeTest, CloseLetsQueuedDataReachTheBoardAndLogsWhatCouldNot) {
     open(conf);
     const std::uint32_t fill = fill_loopback();
     write_all(pattern(fill, 3 * 32768));
-    LogCapture log;
+    log_capture log;
     ASSERT_EQ(FT_Close(handle), 0u);
     handle = nullptr;
     EXPECT_TRUE(log.contains("EP5 stopped with 98304 bytes not sent\r\n")) << log.text();
@@ -205,7 +206,7 @@ TEST_F(PipeTest, AFlushWhoseTransfersDoNotComeBackFailsAndLeavesThePipeStopped) 
 }
 
 TEST_F(PipeTest, AStalledInTransferFailsTheNextReadThatNeedsABuffer) {
-    LogCapture log;
+    log_capture log;
     plug_and_open();
     write_all(pattern(0, 1000));
     ASSERT_TRUE(eventually([&] { return read_queue() == 1000; }));
@@ -247,7 +248,7 @@ TEST_F(PipeTest, TransfersBeyondTheKernelsMemoryFailThePipeNotTheBoard) {
     FT_TRANSFER_CONF conf = fifo_mode_conf();
     conf.aPipe[0].dwBufSize = 2u << 20;
     conf.aPipe[0].wBufNum = 8;
-    LogCapture log;
+    log_capture log;
     plug_and_open(conf);
     FT_RESULT st = 0;
     EXPECT_TRUE(read(1000, 1000, st).empty());
@@ -265,7 +266,7 @@ TEST_F(PipeTest, MoreTransfersThanBuffersStillOpensAndStreams) {
     conf.aPipe[0].wBufNum = 2;
     conf.aPipe[0].dwBufSize = 4096;
     plug_and_open(conf); // returns although six IN transfers can never be taken
-    LogCapture log;
+    log_capture log;
     FT_DumpStatus(handle, fifo, false);
     EXPECT_TRUE(log.wait_for("EP85 status:0 q_lib:0 q_app:0 q_urb:6 q_err:0\r\n")) << log.text();
 

@@ -1,4 +1,4 @@
-// Shared fixture: a virtual bus and a libusb context started after it.
+// Shared fixture: the process's virtual bus and a libusb context started after it.
 #pragma once
 
 #include <atomic>
@@ -11,19 +11,12 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
-#include "umockdev/virtual_bus.h"
+#include "support/bus.h"
+#include "support/wait.h"
 
 namespace vboard::test {
 
-// Waits for `done` with a generous bound, checking often; true when it came true.
-inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds bound = std::chrono::seconds(60)) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using test_support::eventually;
 
 // Runs libusb's event handling on a thread of its own while it lives.
 class EventThread {
@@ -106,7 +99,7 @@ protected:
         return found;
     }
 
-    VirtualBus bus_;  // before the libusb context, destroyed after it
+    VirtualBus& bus_ = test_support::bus();  // made before the libusb context
     libusb_context* ctx_ = nullptr;
 };
 
