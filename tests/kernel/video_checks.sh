@@ -127,7 +127,8 @@ unplug)
     "$neighbour" "$sys" unplug > /tmp/neighbour.log 2>&1 &
     library=$!
     wait $stream
-    grep -q 'VIDIOC_DQBUF' /tmp/unplug.yuv.log || fail "v4l2-ctl saw no error: $(tail -c 300 /tmp/unplug.yuv.log)"
+    # Dequeueing or queueing the next buffer fails, depending on where the unplug finds it.
+    grep -Eq 'VIDIOC_DQBUF|qbuf error' /tmp/unplug.yuv.log || fail "v4l2-ctl saw no error: $(tail -c 300 /tmp/unplug.yuv.log)"
     # The stream ran until the unplug. (The frames are not checked: once a run's last frames
     # carried older numbers, buffers v4l2-ctl wrote after the disconnect.)
     [ "$(stat -c %s /tmp/unplug.yuv)" -ge $((10 * 320 * 240 * 2)) ] || fail "the stream did not run"

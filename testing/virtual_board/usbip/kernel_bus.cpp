@@ -22,8 +22,9 @@
 namespace vboard {
 namespace {
 
-// Enumeration under an emulated CPU takes about half a second; leave a wide margin.
-constexpr auto settle_limit = std::chrono::seconds(30);
+// Enumeration under an emulated CPU takes about half a second, but tens of seconds when the host
+// is busy with builds beside the guest; leave a wide margin.
+constexpr auto settle_limit = std::chrono::seconds(90);
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
