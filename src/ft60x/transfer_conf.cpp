@@ -45,7 +45,8 @@ extern "C" FT60X_API FT_RESULT FT_SetTransferParams(FT_TRANSFER_CONF* conf, uint
     if (fifoId == xfr_conf_count)
         fifoId = 0;
     if (fifoId >= xfr_conf_count) {
-        log_bad_struct_size(conf);
+        logging(FT_LOG_LEVEL_ERROR, "FIFO id %u is out of range, expected 0 to %u\r\n",
+                static_cast<unsigned>(fifoId), static_cast<unsigned>(xfr_conf_count));
         return STATUS_BAD_PARAMETER;
     }
     if (conf == nullptr)

@@ -37,9 +37,6 @@ public:
     virtual bool enter_dfu_mode() = 0;
     virtual bool setup_pipe(std::uint8_t ep, const _FT_TRANSFER_CONF* conf,
                             const FT_PIPE_TRANSFER_CONF* pipe_conf) = 0;
-    virtual FT_RESULT read_from_pipe(class pipe* p, std::uint8_t* buffer, std::uint32_t length,
-                                     std::uint32_t* transferred, std::uint32_t timeout_ms,
-                                     bool stop_on_short) = 0;
 
 protected:
     ~dev_ops() = default;

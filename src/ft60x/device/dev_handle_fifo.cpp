@@ -63,8 +63,8 @@ void dev_handle::begin_close()
     closing.store(true, std::memory_order_release);
     // A blocked read or write wakes, sees the handle closing and returns.
     for (std::size_t i = 0; i < fifo_count; ++i) {
-        fifo_interfaces[i].in_pipe->app_event.signal();
-        fifo_interfaces[i].out_pipe->app_event.signal();
+        fifo_interfaces[i].in_pipe->close_callers();
+        fifo_interfaces[i].out_pipe->close_callers();
     }
     link->close();
 }

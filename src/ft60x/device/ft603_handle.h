@@ -22,9 +22,6 @@ public:
     bool set_chip_config(void* config) override;
     bool setup_pipe(std::uint8_t ep, const _FT_TRANSFER_CONF* conf,
                     const FT_PIPE_TRANSFER_CONF* pipe_conf) override;
-    FT_RESULT read_from_pipe(class pipe* p, std::uint8_t* buffer, std::uint32_t length,
-                             std::uint32_t* transferred, std::uint32_t timeout_ms,
-                             bool stop_on_short) override;
     virtual std::uint16_t get_chip_config_length() const { return 428; }
 
     // Reads exactly `length` bytes of the chip configuration.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <type_traits>
 
 // Elaborated wherever it is named: POSIX declares a function of the same name.
@@ -21,10 +22,12 @@ template <typename T> class alignas(queue_cache_line) ProducerConsumerQueue {
 
   public:
     // Holds at most size - 1 items: one slot always stays empty so that full and empty differ.
+    // Throws std::bad_alloc when the slots cannot be had.
     explicit ProducerConsumerQueue(std::uint32_t size)
         : slots_(size), records_(static_cast<T*>(std::malloc(sizeof(T) * size))) {
         assert(size >= 2);
-        assert(records_ != nullptr);
+        if (records_ == nullptr)
+            throw std::bad_alloc();
     }
 
     ~ProducerConsumerQueue() {

@@ -163,7 +163,10 @@ int LIBUSB_CALL hotplug::hotplug_callback(libusb_context*, libusb_device* dev,
 void hotplug::replay(FT_HOTPLUG_CALLBACK callback, void* context,
                      std::vector<std::pair<std::uint64_t, device_record>> listed)
 {
-    for (auto& [uid, record] : listed) {
+    // Plain names rather than structured bindings: the lambdas below capture them.
+    for (auto& entry : listed) {
+        const std::uint64_t uid = entry.first;
+        device_record& record = entry.second;
         {
             std::lock_guard<std::mutex> guard(clients->lock);
             // A client removed meanwhile hears nothing more.
@@ -173,7 +176,7 @@ void hotplug::replay(FT_HOTPLUG_CALLBACK callback, void* context,
             ++clients->running[callback];
         }
         try {
-            start_library_thread("ostrane-hotplug", [&, uid = uid] {
+            start_library_thread("ostrane-hotplug", [&] {
                 const callback_thread::serving marker;
                 callback(static_cast<unsigned long>(uid), &record.info, true, context);
             }).join();
@@ -200,7 +203,9 @@ void hotplug::notify_clients(std::uint64_t uid, const device_record& record, boo
         for (const auto& entry : snapshot)
             ++clients->running[entry.first];
     }
-    for (const auto& [callback, context] : snapshot) {
+    for (const auto& client : snapshot) {
+        const FT_HOTPLUG_CALLBACK callback = client.first;
+        void* const context = client.second;
         try {
             auto copy = std::make_shared<device_record>(record);
             // Started under the lock, so the thread is listed before it can report its end.

@@ -18,6 +18,7 @@
 
 #include "../board/board_support.h"
 #include "../session/support.h"
+#include "support/threads.h"
 
 namespace lifetime_test {
 
@@ -64,28 +65,9 @@ private:
     std::atomic<int> counter{0};
 };
 
-inline long this_thread_id() { return static_cast<long>(syscall(SYS_gettid)); }
-
-// True once thread `tid` of this process sleeps (blocked in a wait), as the kernel reports it.
-inline bool thread_sleeps(long tid)
-{
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto paren = text.rfind(')');
-    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'S';
-}
-
-// True once thread `tid` has been seen asleep at 20 checks in a row, 1 ms apart: blocked in a
-// wait rather than passing through one.
-inline bool stays_asleep(long tid)
-{
-    for (int i = 0; i < 20; ++i) {
-        if (!thread_sleeps(tid))
-            return false;
-        usleep(1000);
-    }
-    return true;
-}
+using test_support::stays_asleep;
+using test_support::this_thread_id;
+using test_support::thread_sleeps;
 
 inline std::size_t entries_in(const char* dir)
 {

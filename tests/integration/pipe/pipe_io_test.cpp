@@ -3,6 +3,7 @@
 #include <regex>
 
 #include "pipe_fixture.h"
+#include "support/threads.h"
 
 namespace pipe_test {
 namespace {
@@ -25,10 +26,10 @@ TEST_F(PipeTest, DefaultConfigurationKeepsEveryTransferSubmitted) {
 
     // Nothing was written, so every IN transfer waits at the board with its buffer.
     FT_DumpStatus(handle, fifo, false);
-    EXPECT_TRUE(log.wait_for("EP85 status:0 q_lib:248 q_app:0 q_urb:0 q_err:0\r\n")) << log.text();
+    EXPECT_TRUE(log.wait_for("EP85 state:streaming failure:0 q_lib:248 q_app:0 q_urb:0 q_err:0\r\n")) << log.text();
     // An OUT pipe at rest: every buffer free for the writer, every transfer idle.
     FT_DumpStatus(handle, fifo, true);
-    EXPECT_TRUE(log.wait_for("EP5 status:0 q_lib:0 q_app:256 q_urb:8 q_err:0\r\n")) << log.text();
+    EXPECT_TRUE(log.wait_for("EP5 state:streaming failure:0 q_lib:0 q_app:256 q_urb:8 q_err:0\r\n")) << log.text();
 
     // FIFO 0 exists in the FIFO-mode table but its pipes were never created; 9 does not exist.
     const std::string before = log.text();
@@ -97,6 +98,23 @@ TEST_F(PipeTest, WriteTimesOutWhenEveryBufferIsInFlight) {
               static_cast<FT_RESULT>(STATUS_TIMED_OUT));
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(write_queue(), 4u * 65536);
+
+    // Waiting behind another call counts against a call's own time-out: this write returns at
+    // its own while the first still waits for a buffer.
+    std::atomic<bool> first_done{false};
+    std::atomic<long> first_tid{0};
+    std::thread first([&] {
+        first_tid = test_support::this_thread_id();
+        std::uint32_t moved = 0;
+        FT_WritePipeEx(handle, fifo, more.data(), 65536, &moved, 60000);
+        first_done = true;
+    });
+    ASSERT_TRUE(eventually([&] { return first_tid != 0 && test_support::stays_asleep(first_tid); }));
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, &byte, 1, &n, 200),
+              static_cast<FT_RESULT>(STATUS_TIMED_OUT));
+    EXPECT_FALSE(first_done.load()) << "the first write ended: nothing was waited for";
+    ASSERT_EQ(FT_FlushPipe(handle, ep_out), 0u); // ends the first write
+    first.join();
 }
 
 TEST_F(PipeTest, ReadsServeWhatArrivedAndKeepTheirPlaceInABuffer) {

@@ -25,8 +25,8 @@ TEST_F(PipeTest, FlushDiscardsReceivedBuffersButNotTheOneBeingRead) {
     ASSERT_TRUE(eventually([&] { return read_queue() == 2900; }));
 
     ASSERT_EQ(FT_FlushPipe(handle, ep_in), 0u);
-    // The count keeps the discarded bytes; the reader's place survives the flush.
-    EXPECT_EQ(read_queue(), 2900u);
+    // Only the rest of the buffer the reader started on survives the flush, and the count.
+    EXPECT_EQ(read_queue(), 900u);
     const auto rest = read(5000, 200, st);
     EXPECT_EQ(st, 0u);
     EXPECT_EQ(rest, std::vector<std::uint8_t>(first.begin() + 100, first.end()));
@@ -37,6 +37,7 @@ TEST_F(PipeTest, FlushDiscardsReceivedBuffersButNotTheOneBeingRead) {
     write_all(again);
     EXPECT_EQ(read_back(again.size(), st), again);
     EXPECT_EQ(st, 0u);
+    EXPECT_EQ(read_queue(), 0u) << "everything readable was read";
 }
 
 TEST_F(PipeTest, UnsentDataCanBeCountedAndRecoveredAndTheFlushRestarts) {
@@ -74,13 +75,18 @@ TEST_F(PipeTest, UnsentDataCanBeCountedAndRecoveredAndTheFlushRestarts) {
     // Stopped until a flush; then writes are taken again.
     log_capture log;
     FT_DumpStatus(handle, fifo, true);
-    EXPECT_TRUE(log.wait_for("EP5 status:3 q_lib:0 q_app:6 q_urb:2 q_err:0\r\n")) << log.text();
+    EXPECT_TRUE(log.wait_for("EP5 state:stopped failure:0 q_lib:0 q_app:6 q_urb:2 q_err:0\r\n")) << log.text();
     ASSERT_EQ(FT_FlushPipe(handle, ep_out), 0u);
     FT_DumpStatus(handle, fifo, true);
-    EXPECT_TRUE(log.wait_for("EP5 status:0 q_lib:0 q_app:6 q_urb:2 q_err:0\r\n")) << log.text();
+    EXPECT_TRUE(log.wait_for("EP5 state:streaming failure:0 q_lib:0 q_app:6 q_urb:2 q_err:0\r\n")) << log.text();
     EXPECT_EQ(FT_WritePipeEx(handle, fifo, &byte, 1, &n, 1000), 0u);
     EXPECT_EQ(n, 1u);
-    // The board holds that byte; a flush cancels it and the queue count returns to 0.
+    // The board holds that byte: it comes back alone, and the length says so.
+    std::uint8_t back[16] = {};
+    n = sizeof back;
+    ASSERT_EQ(FT_GetUnsentBuffer(handle, fifo, back, &n), 0u);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(back[0], byte);
     ASSERT_EQ(FT_FlushPipe(handle, ep_out), 0u);
     EXPECT_EQ(write_queue(), 0u);
 }
@@ -119,6 +125,11 @@ TEST_F(PipeTest, AnUnpluggedBoardTakesNoWritesEvenOnAnIdlePipe) {
     EXPECT_EQ(FT_WritePipeEx(handle, fifo, b, 4, &n, 100),
               static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
     EXPECT_EQ(n, 0u);
+    // Nor does a call that moves nothing pretend otherwise.
+    EXPECT_EQ(FT_WritePipeEx(handle, fifo, b, 0, &n, 100),
+              static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
+    EXPECT_EQ(FT_ReadPipe(handle, ep_in, b, 0, &n, nullptr),
+              static_cast<FT_RESULT>(STATUS_DEVICE_GONE));
 }
 
 // Holds the library's event thread, and with it every completion: the log goes into a pipe that
@@ -268,7 +279,7 @@ TEST_F(PipeTest, MoreTransfersThanBuffersStillOpensAndStreams) {
     plug_and_open(conf); // returns although six IN transfers can never be taken
     log_capture log;
     FT_DumpStatus(handle, fifo, false);
-    EXPECT_TRUE(log.wait_for("EP85 status:0 q_lib:0 q_app:0 q_urb:6 q_err:0\r\n")) << log.text();
+    EXPECT_TRUE(log.wait_for("EP85 state:streaming failure:0 q_lib:0 q_app:0 q_urb:6 q_err:0\r\n")) << log.text();
 
     const auto data = pattern(0, 100000);
     std::thread writer([&] { write_all(data); });

@@ -144,13 +144,13 @@ TEST_F(TransferConf, RefusalsReturnInvalidParameterAndChangeNothing) {
     FT_TRANSFER_CONF bad = record();
     bad.aPipe[FT_PIPE_DIR_IN].wBufNum = 44;
     EXPECT_EQ(FT_SetTransferParams(&bad, 5), STATUS_BAD_PARAMETER);
-    EXPECT_EQ(log_.contents(), "wStructSize:40 is not correct, expected:40\r\n");
+    EXPECT_EQ(log_.contents(), "FIFO id 5 is out of range, expected 0 to 4\r\n");
     for (std::uint16_t size : {0, 41}) {
         bad.wStructSize = size;
         EXPECT_EQ(FT_SetTransferParams(&bad, 0), STATUS_BAD_PARAMETER);
     }
     EXPECT_EQ(FT_SetTransferParams(nullptr, 0), STATUS_BAD_PARAMETER);
-    EXPECT_EQ(log_.contents(), "wStructSize:40 is not correct, expected:40\r\n"
+    EXPECT_EQ(log_.contents(), "FIFO id 5 is out of range, expected 0 to 4\r\n"
                                "wStructSize:0 is not correct, expected:40\r\n"
                                "wStructSize:41 is not correct, expected:40\r\n");
 
