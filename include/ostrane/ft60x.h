@@ -236,7 +236,14 @@ FT60X_API void FT_SetDebug(FILE* stream, FT_LOG_LEVEL level);
  * than 256 MiB, or more than 4 GiB of them for one pipe, are refused with 5. */
 FT60X_API FT_RESULT FT_SetTransferParams(FT_TRANSFER_CONF* conf, uint32_t fifoId);
 
-/* Streaming pipes. */
+/* Streaming pipes. Calls on one pipe take turns; waiting for the turn counts against the call's
+ * time-out (timeoutMs, or FT_SetPipeTimeout's for the calls without one). A read or write reports
+ * the bytes it moved in *transferred whatever its status; one of length 0 reports the pipe's
+ * state. FT_FlushPipe drops the data an IN pipe received that no read has started on (the rest of
+ * a buffer a read took part of comes first in the next read) or an OUT pipe's unsent data, and
+ * streams again. FT_GetUnsentBuffer stops an OUT pipe (until a flush) and with a null buffer
+ * reports the unsent byte count in *length, else copies up to *length unsent bytes, drops the
+ * rest and reports the bytes copied. */
 FT60X_API FT_RESULT FT_WritePipe(void* handle, uint8_t pipeId, const uint8_t* data,
                                  uint32_t length, uint32_t* transferred, void* overlapped);
 FT60X_API FT_RESULT FT_WritePipeEx(void* handle, uint8_t fifoId, const uint8_t* data,
