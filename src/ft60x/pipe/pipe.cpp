@@ -632,13 +632,13 @@ bool pipe::wait_out_drained(clock::time_point cap) {
     return drained;
 }
 
-bool pipe::wait_transfers_back(clock::time_point deadline, std::uint32_t left) {
+bool pipe::wait_transfers_back(clock::time_point deadline) {
     locking::lock_guard<locking::mutex> lock(state_lock);
     ++state_waiters;
     bool back = true;
-    while (in_flight.load(std::memory_order_acquire) > left) {
+    while (in_flight.load(std::memory_order_acquire) != 0) {
         if (locking::wait_until(state_changed, state_lock, deadline) == std::cv_status::timeout &&
-            in_flight.load(std::memory_order_acquire) > left) {
+            in_flight.load(std::memory_order_acquire) != 0) {
             back = false;
             break;
         }
@@ -713,9 +713,15 @@ void pipe::orphan_pending_transfers() {
     if (orphans != 0)
         logging(FT_LOG_LEVEL_WARNING, "EP%X left %u transfers to their completions\r\n", ep_addr,
                 static_cast<unsigned>(orphans));
-    // Completions already running finish with the pipe before it goes; orphaned ones never
-    // count back.
-    wait_transfers_back(clock::time_point::max(), orphans);
+    // Completions already running finish with the pipe before it goes (they only run to their
+    // end); orphaned ones never count back.
+    {
+        locking::lock_guard<locking::mutex> lock(state_lock);
+        ++state_waiters;
+        while (in_flight.load(std::memory_order_acquire) > orphans)
+            locking::wait(state_changed, state_lock);
+        --state_waiters;
+    }
     std::erase(transfers, nullptr);
     std::erase(bufs, nullptr);
 }

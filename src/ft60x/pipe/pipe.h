@@ -158,9 +158,8 @@ class pipe {
     // OUT, stopping: waits until every queued buffer went out, as long as transfers keep coming
     // back (see out_idle), at most until `cap`.
     bool wait_out_drained(clock::time_point cap) EXCLUDES(state_lock);
-    // Waits until no more than `left` transfers are held by libusb, at most until `deadline`.
-    bool wait_transfers_back(clock::time_point deadline, std::uint32_t left = 0)
-        EXCLUDES(state_lock);
+    // Waits until no transfer is held by libusb any more, at most until `deadline`.
+    bool wait_transfers_back(clock::time_point deadline) EXCLUDES(state_lock);
     // Gives transfers that never came back to their own completions (see pipe_transfer).
     void orphan_pending_transfers() EXCLUDES(state_lock);
     // Orders a hand-over against the other side's: of two threads that each publish something
