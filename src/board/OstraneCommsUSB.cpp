@@ -14,6 +14,7 @@
 #include "board/parse/bridge_replies.h"
 #include "ft60x/parse/arg_checks.h"
 #include "ft60x/session/callback_thread.h"
+#include "ft60x/thread_annotations.h"
 #include "ostrane/CommsDirectIO.h"
 
 using Tessory::Ostrane::CCommsDirectIO;
@@ -35,44 +36,47 @@ struct channel_entry {
 
     // From the notification callback: wakes a receive waiting for the reply.
     void message_arrived() {
-        std::lock_guard guard(mutex);
+        locking::lock_guard guard(mutex);
         message_available = true;
         changed.notify_all();
     }
     // A call's lease; false once the channel is closing.
     bool enter() {
-        std::lock_guard guard(mutex);
+        locking::lock_guard guard(mutex);
         if (closing)
             return false;
         ++users;
         return true;
     }
     void leave() {
-        std::lock_guard guard(mutex);
+        locking::lock_guard guard(mutex);
         if (--users == 0)
             changed.notify_all();
     }
     // From close: waiting receives leave, new calls are refused; returns once no call is left.
     // Each register access of a call still running is bounded by its USB time-out.
     void close_and_wait() {
-        std::unique_lock guard(mutex);
+        locking::lock_guard guard(mutex);
         closing = true;
         changed.notify_all();
-        changed.wait(guard, [this] { return users == 0; });
+        while (users != 0)
+            locking::wait(changed, mutex);
     }
     bool is_closing() {
-        std::lock_guard guard(mutex);
+        locking::lock_guard guard(mutex);
         return closing;
     }
     // Consumes a notification that came, without waiting.
     bool take_message() {
-        std::lock_guard guard(mutex);
+        locking::lock_guard guard(mutex);
         return std::exchange(message_available, false);
     }
     // Waits until a notification came (take_message consumes it), or until `deadline`.
     outcome wait_message(clock::time_point deadline) {
-        std::unique_lock guard(mutex);
-        changed.wait_until(guard, deadline, [this] { return message_available || closing; });
+        locking::lock_guard guard(mutex);
+        while (!message_available && !closing &&
+               locking::wait_until(changed, mutex, deadline) == std::cv_status::no_timeout) {
+        }
         if (closing)
             return outcome::closing;
         return message_available ? outcome::ok : outcome::timed_out;
@@ -80,8 +84,10 @@ struct channel_entry {
     // One receive at a time: the bridge's interrupt status clears when read, so two receives
     // reading it in turns would take each other's signal. Waits for the turn until `deadline`.
     outcome take_turn(clock::time_point deadline) {
-        std::unique_lock guard(mutex);
-        changed.wait_until(guard, deadline, [this] { return !receiving || closing; });
+        locking::lock_guard guard(mutex);
+        while (receiving && !closing &&
+               locking::wait_until(changed, mutex, deadline) == std::cv_status::no_timeout) {
+        }
         if (closing)
             return outcome::closing;
         if (receiving)
@@ -90,18 +96,18 @@ struct channel_entry {
         return outcome::ok;
     }
     void give_turn() {
-        std::lock_guard guard(mutex);
+        locking::lock_guard guard(mutex);
         receiving = false;
         changed.notify_all();
     }
 
   private:
-    std::mutex mutex;
-    std::condition_variable changed; // a notification, a turn given back, a close, a call left
-    unsigned users = 0;              // guarded by mutex
-    bool message_available = false;  // guarded by mutex
-    bool receiving = false;          // guarded by mutex
-    bool closing = false;            // guarded by mutex
+    locking::mutex mutex;
+    std::condition_variable_any changed; // a notification, a turn given back, a close, a call left
+    unsigned users GUARDED_BY(mutex) = 0;
+    bool message_available GUARDED_BY(mutex) = false;
+    bool receiving GUARDED_BY(mutex) = false;
+    bool closing GUARDED_BY(mutex) = false;
 };
 using channel_ptr = std::shared_ptr<channel_entry>;
 
