@@ -124,7 +124,7 @@ class Channel:
         call = "OstraneCommsUSBReceive"
         buffer = (ctypes.c_uint8 * 128)()
         got = min(len(self._held), count)
-        buffer[:got] = self._held[:got]
+        ctypes.memmove(buffer, self._held, got)
         self._held = self._held[got:]
         with interrupts_deferred() as interrupted:
             left, more = max(0, round((end - time.monotonic()) * 1000)), got < count or count == 0

@@ -155,7 +155,7 @@ class _NotificationIterator(Iterator[Notification]):
 
     def __next__(self) -> Notification:
         device = self._device
-        item = _END
+        item: Any = _END
         if device is not None and device._handle is not None:
             try:
                 item = self._queue.get(timeout=self._timeout)
@@ -550,10 +550,10 @@ class Device:
         with self._turns.setdefault(pipe, threading.Lock()):
             h = self._h(call)
             done = 0
-            if reading and self._held.get(pipe):
+            if reading and n and self._held.get(pipe):
                 held = self._held.pop(pipe)
                 done = min(len(held), n)
-                ctypes.memmove(address, held, done)
+                ctypes.memmove(c_buf, held, done)
                 if done < len(held):
                     self._held[pipe] = held[done:]
             moved = ctypes.c_uint32()
@@ -570,7 +570,7 @@ class Device:
                     left = max(0, round((end - time.monotonic()) * 1000))
                     more = done < n and left > 0 and not interrupted
                 if interrupted and reading and done:
-                    taken = bytes((ctypes.c_uint8 * done).from_address(address))
+                    taken = ctypes.string_at(c_buf, done)
                     self._held[pipe] = taken + self._held.get(pipe, b"")
         return done
 

@@ -96,9 +96,10 @@ class OstraneGone(OstraneError):
 def error(call: str, status: int, transferred: int = 0, detail: str = "") -> OstraneError:
     """The exception for a failed call: its class follows the status."""
     cls = OstraneError
-    if not call.startswith("OstraneComms"):
-        cls = {_abi.Status.STATUS_DEVICE_GONE: OstraneGone,
-               _abi.Status.STATUS_TIMED_OUT: OstraneTimeout}.get(status, OstraneError)
+    if call.startswith("FT_") and status == _abi.Status.STATUS_DEVICE_GONE:
+        cls = OstraneGone
+    elif call.startswith("FT_") and status == _abi.Status.STATUS_TIMED_OUT:
+        cls = OstraneTimeout
     return cls(call, status, transferred=transferred, detail=detail)
 
 
