@@ -270,14 +270,15 @@ class Device:
 
     def _error(self, call: str, status: int, transferred: int = 0,
                detail: str = "") -> OstraneError:
-        """The exception for a failed call on this device: OstraneGone once the board has left
-        (pipe calls say so; requests fail with various statuses, and the board is no longer
-        listed). Once gone, always gone: the handle never works again."""
-        if not self._gone and self._handle is not None:
-            try:
-                self._gone = status == _abi.Status.STATUS_DEVICE_GONE or self._listing() is None
-            except OstraneError:
-                pass
+        """The exception for a failed call on this device: OstraneGone once the board has left.
+        Pipe calls say so; a request fails with one status or another, and then the board no
+        longer answers even a standard request (the board list shows the unplug only later).
+        Once gone, always gone: the handle never works again."""
+        handle = self._handle
+        if not self._gone and handle is not None:
+            descriptor, got = (ctypes.c_uint8 * 18)(), ctypes.c_uint32()
+            self._gone = status == _abi.Status.STATUS_DEVICE_GONE or lib().FT_GetDescriptor(
+                handle, 1, 0, descriptor, len(descriptor), ctypes.byref(got)) != 0
         if self._gone:
             return OstraneGone(call, status, transferred=transferred, detail=detail or _GONE)
         return error(call, status, transferred, detail)

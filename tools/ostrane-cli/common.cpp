@@ -336,23 +336,15 @@ board::board(const board_selector& which, bool fifo_mode)
         fail_not_found(which, what);
     if (rc != STATUS_SUCCESS || handle_ == nullptr)
         fail_status(what, rc == STATUS_SUCCESS ? FT_RESULT{STATUS_OPEN_FAILED} : rc);
-    node_ = usb_node_of(listing_.info);
 }
 
 bool board::unplugged() const
 {
-    if (node_ && !still_attached(*node_))
-        return true;
-    std::uint32_t count = 0;
-    if (FT_CreateDeviceInfoList(&count) != STATUS_SUCCESS)
-        return false;
-    std::vector<FT_DEVICE_INFO> infos(count);
-    std::uint32_t copied = count;
-    if (count != 0 && FT_GetDeviceInfoList(infos.data(), &copied) != STATUS_SUCCESS)
-        return false;
-    infos.resize(std::min(copied, count));
-    return std::none_of(infos.begin(), infos.end(),
-                        [&](const FT_DEVICE_INFO& info) { return info.handle == handle_; });
+    // A board that is there answers a standard request (its device descriptor); the board list
+    // and sysfs show an unplug only some time after the requests fail.
+    std::uint8_t descriptor[18];
+    std::uint32_t got = 0;
+    return FT_GetDescriptor(handle_, 1, 0, descriptor, sizeof descriptor, &got) != STATUS_SUCCESS;
 }
 
 void board::fail_if_unplugged(const std::string& what) const

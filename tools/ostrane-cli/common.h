@@ -102,8 +102,7 @@ public:
     void* handle() const { return handle_; }
     const listed_board& listing() const { return listing_; }
     std::string name() const; // "board 0 (VB0001)"
-    // After a failed request: whether the board has left (the library no longer lists it, or
-    // sysfs no longer shows it where it was).
+    // After a failed request: whether the board has left (it no longer answers at all).
     bool unplugged() const;
     // Fails with exit 6 when the board has left, saying so; returns otherwise.
     void fail_if_unplugged(const std::string& what) const;
@@ -111,7 +110,6 @@ public:
 private:
     void* handle_ = nullptr;
     listed_board listing_{};
-    std::optional<usb_node> node_;
 };
 
 // Fails (exit 2 or 3) for a board that could not be found: says whether the user lacks the
