@@ -2,6 +2,7 @@
 byte for byte, into whatever buffer the reader hands over."""
 import array
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -47,7 +48,7 @@ def test_ctrl_c_ends_a_blocking_call_at_once():
     child = subprocess.Popen([sys.executable, "-c", CTRL_C_CHILD], stdout=subprocess.PIPE, text=True)
     for call in ("read", "write", "receive"):
         assert child.stdout.readline() == call + "\n"
-        wait_for(lambda: "futex" in open(f"/proc/{child.pid}/wchan").read(), f"the {call} blocked")
+        wait_for(lambda: "futex" in pathlib.Path(f"/proc/{child.pid}/wchan").read_text(), call)
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
         assert child.stdout.readline() == "interrupted\n"
