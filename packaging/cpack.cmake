@@ -4,7 +4,7 @@
 #   ostrane-tools           ostrane-cli, ostrane-virtual-board and their manual pages
 #   python3-ostrane         the Python package `ostrane` (python/), over the runtime library
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr so the library lands in the multiarch directory that
-# the pkg-config file and the CMake package name. The tools exist only with OSTRANE_BUILD_TESTS.
+# the pkg-config file and the CMake package name. The tools exist unless OSTRANE_BUILD_TOOLS is off.
 include(GNUInstallDirs)
 
 set(ostrane_components runtime development python)

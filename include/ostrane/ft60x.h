@@ -233,7 +233,13 @@ FT60X_API bool FT_UpdateCfgProfileFS(void* handle, uint8_t selector, void* profi
 FT60X_API void FT_SetDebug(FILE* stream, FT_LOG_LEVEL level);
 
 /* Transfer configuration for the next open; fifoId 0 to 3, 4 is taken as 0. Buffers larger
- * than 256 MiB, or more than 4 GiB of them for one pipe, are refused with 5. */
+ * than 256 MiB, or more than 4 GiB of them for one pipe, are refused with 5.
+ * The next open of the process takes it, whichever thread makes it: FT_Create, or the FT_Create
+ * inside OstraneCommsUSBOpenByIndex. An open of another thread between this call and the
+ * FT_Create meant for it takes the configuration, and that FT_Create opens without it (no FIFO
+ * mode: pipe calls fail with 6). A program that opens from several threads therefore holds one
+ * lock of its own around every open: this call with its FT_Create, and every other FT_Create
+ * and OstraneCommsUSBOpenByIndex. */
 FT60X_API FT_RESULT FT_SetTransferParams(FT_TRANSFER_CONF* conf, uint32_t fifoId);
 
 /* Streaming pipes. Calls on one pipe take turns; waiting for the turn counts against the call's

@@ -162,6 +162,7 @@ PROTOTYPES = {
     "FT_SetGPIOPull": (FT_RESULT, [c_void_p, c_uint8, c_uint8]),
     "FT_AccessMemory": (FT_RESULT, [c_void_p, c_bool, c_uint32, c_void_p, c_uint16]),
     "FT_GetChipCRC": (FT_RESULT, [c_void_p, POINTER(c_uint16)]),
+    "FT_GetDescriptor": (FT_RESULT, [c_void_p, c_uint8, c_uint8, _u8p, c_uint32, _u32p]),
     "FT_GetPipeInformation": (FT_RESULT, [c_void_p, c_uint8, c_uint8, POINTER(FT_PIPE_INFORMATION)]),
     "FT_SetTransferParams": (FT_RESULT, [POINTER(FT_TRANSFER_CONF), c_uint32]),
     "FT_WritePipe": (FT_RESULT, [c_void_p, c_uint8, c_void_p, c_uint32, _u32p, c_void_p]),

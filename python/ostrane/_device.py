@@ -8,15 +8,24 @@ import queue
 import threading
 import time
 import weakref
-from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
+from typing import Union
 
 from . import _abi, _chipconfig
 from ._boards import Board, _device_infos
-from ._library import OstraneError, check, lib, version_text
+from ._library import SLICE_MS, OstraneError, OstraneGone, check, error, interrupts_deferred, lib
+from ._library import version_text
+
+if TYPE_CHECKING:
+    import array
+    import mmap
 
 log = logging.getLogger("ostrane")
 
-Buffer = Union[bytes, bytearray, memoryview, Any]  # anything with the buffer protocol
+# What a call fills (a read into it) and what it only reads. A NumPy array works as either at run
+# time; a type checker wants it wrapped as memoryview(array).
+WritableBuffer = Union[bytearray, memoryview, "array.array[Any]", "mmap.mmap", "ctypes.Array[Any]"]
+Buffer = Union[bytes, WritableBuffer]
 
 
 class Notification(NamedTuple):
@@ -29,14 +38,18 @@ class Notification(NamedTuple):
 
 NotificationCallback = Callable[["Device", Notification], None]
 
-# Serialises "set the transfer configuration, open": the configuration is the next open's.
+# One open at a time in the process, Device and Channel alike: the transfer configuration is the
+# next open's, whichever thread makes it, so an open between another's FT_SetTransferParams and
+# FT_Create would take that configuration.
 _open_lock = threading.Lock()
 # Context number -> device, for the one notification thunk of the process. The thunk is never
-# freed: FT_Close from a callback returns before that callback has.
-_notified: Dict[int, "Device"] = {}
+# freed: FT_Close from a callback returns before that callback has. Weak: a registration does not
+# keep a dropped device open.
+_notified: "weakref.WeakValueDictionary[int, Device]" = weakref.WeakValueDictionary()
 _numbers = itertools.count(1)
 _open_devices: "weakref.WeakSet[Device]" = weakref.WeakSet()
 _END = object()
+_GONE = "the board was unplugged; close the device"
 
 
 def _on_notification(context: Optional[int], type_: int, _info: Optional[int]) -> None:
@@ -76,8 +89,10 @@ def _pipe(pipe: int, inbound: bool) -> int:
     return pipe
 
 
-def _writable(buffer: Buffer) -> Tuple[Any, int]:
+def _writable(buffer: WritableBuffer) -> Tuple[Any, int]:
     """A ctypes view of a writable, contiguous buffer (no copy) and its size in bytes."""
+    if isinstance(buffer, str):
+        raise TypeError("a writable buffer is needed, not str")
     try:
         view = memoryview(buffer)
     except TypeError:
@@ -96,6 +111,8 @@ def _writable(buffer: Buffer) -> Tuple[Any, int]:
 def _readable(data: Buffer) -> Tuple[Any, int]:
     if isinstance(data, bytes):
         return data, len(data)
+    if isinstance(data, str):
+        raise TypeError("bytes-like data is needed, not str (encode it)")
     try:
         view = memoryview(data).cast("B")
     except TypeError:
@@ -107,17 +124,73 @@ def _readable(data: Buffer) -> Tuple[Any, int]:
     return (ctypes.c_uint8 * view.nbytes).from_buffer(view), view.nbytes
 
 
+def _fifo(pipe: int) -> int:
+    """The FIFO number that the Ex pipe calls and the queue status take for an endpoint."""
+    return (pipe & 0x7F) - 1
+
+
+def _address(c_buf: Any) -> Optional[int]:
+    """Where a buffer from _readable or _writable starts, for calls that take part of it."""
+    if c_buf is None:
+        return None
+    if isinstance(c_buf, bytes):
+        return ctypes.cast(ctypes.c_char_p(c_buf), ctypes.c_void_p).value
+    return ctypes.addressof(c_buf)
+
+
+class _NotificationIterator(Iterator[Notification]):
+    """What ``Device.notifications()`` returns: listening from its creation, not from the first
+    ``next()``; once ended (or dropped) it leaves nothing registered with the device."""
+
+    def __init__(self, device: "Device", timeout: Optional[float]) -> None:
+        self._timeout = timeout
+        self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        self._device: Optional[Device] = device
+        device._queues.append(self._queue)
+        try:
+            device._register()
+        except BaseException:
+            self._end()
+            raise
+
+    def __next__(self) -> Notification:
+        device = self._device
+        item: Any = _END
+        if device is not None and device._handle is not None:
+            try:
+                item = self._queue.get(timeout=self._timeout)
+            except queue.Empty:
+                pass
+        if item is _END:
+            self._end()
+            raise StopIteration
+        return item
+
+    def _end(self) -> None:
+        device, self._device = self._device, None
+        if device is not None:
+            try:
+                device._queues.remove(self._queue)
+            except ValueError:
+                pass
+
+    def __del__(self) -> None:
+        self._end()
+
+
 class Device:
     """An open FT60x device: one board's chip, for device control and streaming.
 
     Open with ``Device.open(...)``; use as a context manager or call ``close()``. Every method
     raises ``OstraneError`` (with the C call's name and status) when the library fails, and
     ``TypeError``/``ValueError`` for bad arguments before calling it. After ``close()`` every
-    method raises ``OstraneError`` with STATUS_BAD_HANDLE.
+    method raises ``OstraneError`` with STATUS_BAD_HANDLE; once the board is unplugged, every
+    method raises ``OstraneGone``.
 
     Methods may be called from several threads at once and from the package's callbacks, as
     the library allows: a read blocked on one thread ends (STATUS_TRANSFER_CANCELLED) when
-    another closes the device, and with STATUS_DEVICE_GONE when the board is unplugged.
+    another closes the device, and with ``OstraneGone`` when the board is unplugged. Reads of
+    one pipe take turns, as do writes.
     """
 
     def __init__(self, handle: int, board: Optional[Board], fifo: bool) -> None:
@@ -127,8 +200,14 @@ class Device:
         self.fifo = fifo
         self._lock = threading.Lock()
         self._number = 0
+        self._gone = False
         self._callback: Optional[NotificationCallback] = None
         self._queues: List["queue.SimpleQueue[Any]"] = []
+        self._timeout = 1.0
+        self._timeouts: Dict[int, float] = {}
+        # Per pipe: its turn, and (IN pipes) the bytes a read interrupted by Ctrl-C had taken.
+        self._turns: Dict[int, threading.Lock] = {}
+        self._held: Dict[int, bytes] = {}
         _open_devices.add(self)
 
     @classmethod
@@ -169,6 +248,9 @@ class Device:
             finally:
                 if fifo:
                     _set_fifo_mode(False)
+        if status == _abi.Status.STATUS_OPEN_FAILED and _already_open(flags, identifier):
+            raise OstraneError("FT_Create", status, detail="the board is already open in this "
+                               "process (a Device or Channel holds it)")
         check("FT_Create", status)
         if not handle.value:
             raise OstraneError("FT_Create", _abi.Status.STATUS_OPEN_FAILED)
@@ -182,7 +264,28 @@ class Device:
         handle = self._handle
         if handle is None:
             raise OstraneError(call, _abi.Status.STATUS_BAD_HANDLE, detail="the device is closed")
+        if self._gone:
+            raise OstraneGone(call, _abi.Status.STATUS_DEVICE_GONE, detail=_GONE)
         return handle
+
+    def _error(self, call: str, status: int, transferred: int = 0,
+               detail: str = "") -> OstraneError:
+        """The exception for a failed call on this device: OstraneGone once the board has left.
+        Pipe calls say so; a request fails with one status or another, and then the board no
+        longer answers even a standard request (the board list shows the unplug only later).
+        Once gone, always gone: the handle never works again."""
+        handle = self._handle
+        if not self._gone and handle is not None:
+            descriptor, got = (ctypes.c_uint8 * 18)(), ctypes.c_uint32()
+            self._gone = status == _abi.Status.STATUS_DEVICE_GONE or lib().FT_GetDescriptor(
+                handle, 1, 0, descriptor, len(descriptor), ctypes.byref(got)) != 0
+        if self._gone:
+            return OstraneGone(call, status, transferred=transferred, detail=detail or _GONE)
+        return error(call, status, transferred, detail)
+
+    def _check(self, call: str, status: int) -> None:
+        if status != 0:
+            raise self._error(call, status)
 
     @property
     def closed(self) -> bool:
@@ -206,6 +309,7 @@ class Device:
             status = lib().FT_Close(handle)
         finally:
             _notified.pop(self._number, None)
+            self._held.clear()
             for q in list(self._queues):
                 q.put(_END)
         check("FT_Close", status)
@@ -234,28 +338,29 @@ class Device:
         for i, info in enumerate(_device_infos()):
             if info.handle == self._handle:
                 return Board._from_info(info, i)
-        return self._board
+        return None
 
     def info(self) -> Board:
         """This device's entry in the board list (serial, description, IDs, speed)."""
         self._h("FT_GetDeviceInfoList")
         board = self._listing()
         if board is None:
-            raise OstraneError("FT_GetDeviceInfoList", _abi.Status.STATUS_NO_DEVICE,
-                               detail="the device is no longer listed")
+            self._gone = True
+            raise OstraneGone("FT_GetDeviceInfoList", _abi.Status.STATUS_DEVICE_GONE,
+                              detail="the board is no longer listed")
         return board
 
     def vid_pid(self) -> Tuple[int, int]:
         """The USB vendor and product IDs."""
         vid, pid = ctypes.c_uint16(), ctypes.c_uint16()
-        check("FT_GetVIDPID", lib().FT_GetVIDPID(self._h("FT_GetVIDPID"), ctypes.byref(vid),
+        self._check("FT_GetVIDPID", lib().FT_GetVIDPID(self._h("FT_GetVIDPID"), ctypes.byref(vid),
                                                  ctypes.byref(pid)))
         return vid.value, pid.value
 
     def firmware_version(self) -> str:
         """The chip's firmware version, e.g. ``"1.2.7"``."""
         v = ctypes.c_uint32()
-        check("FT_GetFirmwareVersion",
+        self._check("FT_GetFirmwareVersion",
               lib().FT_GetFirmwareVersion(self._h("FT_GetFirmwareVersion"), ctypes.byref(v)))
         return version_text(v.value)
 
@@ -264,7 +369,7 @@ class Device:
     def gpio_read(self) -> int:
         """The levels of the three GPIO pins, bit n for pin n."""
         level = ctypes.c_uint8()
-        check("FT_ReadGPIO", lib().FT_ReadGPIO(self._h("FT_ReadGPIO"), ctypes.byref(level)))
+        self._check("FT_ReadGPIO", lib().FT_ReadGPIO(self._h("FT_ReadGPIO"), ctypes.byref(level)))
         return level.value & 7
 
     def gpio_enable(self, mask: int, direction: int) -> None:
@@ -281,7 +386,7 @@ class Device:
         self._gpio("FT_SetGPIOPull", _uint(mask, 3, "mask"), _uint(pull, 6, "pull"))
 
     def _gpio(self, call: str, mask: int, value: int) -> None:
-        check(call, getattr(lib(), call)(self._h(call), mask, value))
+        self._check(call, getattr(lib(), call)(self._h(call), mask, value))
 
     # Chip configuration and memory
 
@@ -291,7 +396,7 @@ class Device:
         "high" and "super" to lists of ``{"width", "height", "interval"}``, the interval in
         100 ns units). Edit it and hand it to ``set_chip_config``."""
         image = (ctypes.c_uint8 * _chipconfig.MAX_IMAGE)()
-        check("FT_GetChipConfiguration",
+        self._check("FT_GetChipConfiguration",
               lib().FT_GetChipConfiguration(self._h("FT_GetChipConfiguration"), image))
         raw = bytes(image)
         length = int.from_bytes(raw[:2], "little")
@@ -301,7 +406,7 @@ class Device:
         """Writes a configuration from ``chip_config()``, edited: ``firmware_version`` and
         ``streams`` override the bytes of ``raw``. The image keeps the board's length."""
         image = _chipconfig.encode(config, self.chip_config()["length"])
-        check("FT_SetChipConfiguration",
+        self._check("FT_SetChipConfiguration",
               lib().FT_SetChipConfiguration(self._h("FT_SetChipConfiguration"), image))
 
     def memory_read(self, address: int, n: int) -> bytes:
@@ -333,8 +438,8 @@ class Device:
             if lib().FT_AccessMemory(self._h("FT_AccessMemory"), write, address + at,
                                      (ctypes.c_uint8 * len(chunk)).from_buffer(chunk),
                                      len(chunk)) != 1:
-                raise OstraneError("FT_AccessMemory", _abi.Status.STATUS_IO_FAILED,
-                                   detail=f"{'write' if write else 'read'} of {len(chunk)} bytes "
+                raise self._error("FT_AccessMemory", _abi.Status.STATUS_IO_FAILED,
+                                  detail=f"{'write' if write else 'read'} of {len(chunk)} bytes "
                                    f"at 0x{address + at:08X} refused")
 
     # Notifications
@@ -347,47 +452,36 @@ class Device:
         An exception it raises is logged (logger ``"ostrane"``) and goes no further."""
         if callback is not None and not callable(callback):
             raise TypeError("on_notification needs a callable or None")
-        self._callback = callback
+        self._h("FT_SetNotificationCallback")
         if callback is not None:
             self._register()
+        self._callback = callback
 
     def notifications(self, timeout: Optional[float] = None) -> Iterator[Notification]:
-        """Iterates over the notifications that arrive from now on; ends when none came for
-        `timeout` seconds (None: wait until the device is closed) and when it is closed.
+        """An iterator over the notifications that arrive from this call on; it ends when none
+        came for `timeout` seconds (None: wait until the device is closed) and when the device
+        is closed. It holds the device only until it ends.
 
         >>> for n in device.notifications(timeout=2):  # doctest: +SKIP
         ...     print(n.type)
         """
         if timeout is not None:
             _ms(timeout)
-        q: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
-        self._queues.append(q)
-        try:
-            self._register()
-            while self._handle is not None:
-                try:
-                    item = q.get(timeout=timeout)
-                except queue.Empty:
-                    return
-                if item is _END:
-                    return
-                yield item
-        finally:
-            self._queues.remove(q)
+        return _NotificationIterator(self, timeout)
 
     def _register(self) -> None:
+        handle = self._h("FT_SetNotificationCallback")
         with self._lock:
             if self._number:
                 return
-            self._number = next(_numbers)
-            _notified[self._number] = self
-        status = lib().FT_SetNotificationCallback(self._h("FT_SetNotificationCallback"),
-                                                  _notification_thunk, self._number)
+            number = self._number = next(_numbers)
+            _notified[number] = self
+        status = lib().FT_SetNotificationCallback(handle, _notification_thunk, number)
         if status != 0:
             with self._lock:
-                _notified.pop(self._number, None)
+                _notified.pop(number, None)
                 self._number = 0
-            check("FT_SetNotificationCallback", status)
+            self._check("FT_SetNotificationCallback", status)
 
     def _deliver(self, n: Notification) -> None:
         for q in list(self._queues):
@@ -397,8 +491,30 @@ class Device:
             callback(self, n)
 
     # Streaming pipes. A pipe is an endpoint address: 0x85 (IN) and 0x05 (OUT) in FIFO mode.
-    # timeout None uses the pipe's own time-out (1 s unless set_pipe_timeout changed it);
-    # running out of time is no error: the call returns what moved by then.
+    # timeout None uses the pipe's own time-out (``timeout``, unless set_pipe_timeout changed
+    # it); running out of time is no error: the call returns what moved by then. Ctrl-C ends a
+    # call within a fraction of a second: what a read had taken comes first in the next read of
+    # that pipe, and what a write had handed over goes to the board.
+
+    @property
+    def timeout(self) -> float:
+        """Seconds that ``read``, ``readinto`` and ``write`` wait when given no time-out: 1.0
+        unless set. Setting it sets every pipe's, as ``set_pipe_timeout`` sets one pipe's."""
+        return self._timeout
+
+    @timeout.setter
+    def timeout(self, seconds: float) -> None:
+        _ms(seconds)
+        self._timeout = float(seconds)
+        self._timeouts.clear()
+
+    @property
+    def in_waiting(self) -> int:
+        """Bytes that have arrived on IN pipe 0x85 and wait to be read."""
+        n = ctypes.c_uint32()
+        self._check("FT_GetReadQueueStatus", lib().FT_GetReadQueueStatus(
+            self._h("FT_GetReadQueueStatus"), _fifo(0x85), ctypes.byref(n)))
+        return n.value + len(self._held.get(0x85, b""))
 
     def write(self, pipe: int, data: Buffer, timeout: Optional[float] = None) -> int:
         """Writes `data` to OUT pipe `pipe`; returns the bytes taken (fewer only when the
@@ -406,7 +522,7 @@ class Device:
         bytes went before it."""
         _pipe(pipe, False)
         c_data, n = _readable(data)
-        return self._transfer("FT_WritePipe", pipe, c_data, n, timeout)
+        return self._transfer("FT_WritePipeEx", pipe, c_data, n, timeout)
 
     def read(self, pipe: int, n: int, timeout: Optional[float] = None) -> bytes:
         """Reads up to `n` bytes from IN pipe `pipe`: what came by the time-out (possibly
@@ -415,44 +531,82 @@ class Device:
         got = self.readinto(pipe, buffer, timeout)
         return bytes(buffer) if got == n else bytes(memoryview(buffer)[:got])
 
-    def readinto(self, pipe: int, buffer: Buffer, timeout: Optional[float] = None) -> int:
+    def readinto(self, pipe: int, buffer: WritableBuffer, timeout: Optional[float] = None) -> int:
         """Reads from IN pipe `pipe` into `buffer` (any writable contiguous buffer:
         bytearray, memoryview, array.array, a NumPy array) with no copy; returns the bytes
         read. A failure raises OstraneError whose ``transferred`` counts the bytes that
         arrived in `buffer` before it."""
         _pipe(pipe, True)
         c_buf, n = _writable(buffer)
-        return self._transfer("FT_ReadPipe", pipe, c_buf, n, timeout)
+        return self._transfer("FT_ReadPipeEx", pipe, c_buf, n, timeout)
 
-    def _transfer(self, call: str, pipe: int, c_buf: object, n: int, timeout: Optional[float]) -> int:
-        # `call` is FT_ReadPipe or FT_WritePipe; with a time-out its Ex form, which takes the FIFO
-        # number instead of the endpoint.
-        ms = None if timeout is None else _ms(timeout)
-        moved = ctypes.c_uint32()
-        h = self._h(call)
-        if ms is None:
-            status = getattr(lib(), call)(h, pipe, c_buf, n, ctypes.byref(moved), None)
-        else:
-            call += "Ex"
-            status = getattr(lib(), call)(h, (pipe & 0x7F) - 1, c_buf, n, ctypes.byref(moved), ms)
-        if status not in (0, _abi.Status.STATUS_TIMED_OUT):
-            raise OstraneError(call, status, transferred=moved.value)
-        return moved.value
+    def _transfer(self, call: str, pipe: int, c_buf: Any, n: int, timeout: Optional[float]) -> int:
+        # FT_ReadPipeEx or FT_WritePipeEx, in slices: a slice that ends early ends nothing, the
+        # library keeps the order and the bytes between slices.
+        ms = _ms(self._timeouts.get(pipe, self._timeout) if timeout is None else timeout)
+        fn = getattr(lib(), call)
+        end = time.monotonic() + ms / 1000
+        reading = pipe & 0x80
+        address = _address(c_buf)
+        with self._turns.setdefault(pipe, threading.Lock()):
+            h = self._h(call)
+            done = 0
+            if reading and n and self._held.get(pipe):
+                held = self._held.pop(pipe)
+                done = min(len(held), n)
+                ctypes.memmove(c_buf, held, done)
+                if done < len(held):
+                    self._held[pipe] = held[done:]
+            moved = ctypes.c_uint32()
+            with interrupts_deferred() as interrupted:
+                left, more = ms, done < n or n == 0
+                while more:
+                    status = fn(h, _fifo(pipe), None if address is None else address + done,
+                                n - done, ctypes.byref(moved), min(left, SLICE_MS))
+                    done += moved.value
+                    if status == _abi.Status.STATUS_BAD_HANDLE and self._handle is None:
+                        status = _abi.Status.STATUS_TRANSFER_CANCELLED  # closed between slices
+                    if status not in (0, _abi.Status.STATUS_TIMED_OUT):
+                        raise self._error(call, status, transferred=done)
+                    left = max(0, round((end - time.monotonic()) * 1000))
+                    more = done < n and left > 0 and not interrupted
+                if interrupted and reading and done:
+                    taken = ctypes.string_at(c_buf, done)
+                    self._held[pipe] = taken + self._held.get(pipe, b"")
+        return done
 
     def set_pipe_timeout(self, pipe: int, timeout: float) -> None:
         """Sets the time-out that ``read``/``write`` use on `pipe` when given none."""
         _uint(pipe, 8, "pipe")
-        check("FT_SetPipeTimeout",
-              lib().FT_SetPipeTimeout(self._h("FT_SetPipeTimeout"), pipe, _ms(timeout)))
+        self._check("FT_SetPipeTimeout",
+                    lib().FT_SetPipeTimeout(self._h("FT_SetPipeTimeout"), pipe, _ms(timeout)))
+        self._timeouts[pipe] = float(timeout)
 
     def flush_pipe(self, pipe: int) -> None:
         """Drops the data queued on `pipe`."""
         _uint(pipe, 8, "pipe")
-        check("FT_FlushPipe", lib().FT_FlushPipe(self._h("FT_FlushPipe"), pipe))
+        self._check("FT_FlushPipe", lib().FT_FlushPipe(self._h("FT_FlushPipe"), pipe))
 
     def reset_port(self) -> None:
         """Resets the board's USB port (the loopback FIFO of a virtual board empties)."""
-        check("FT_ResetDevicePort", lib().FT_ResetDevicePort(self._h("FT_ResetDevicePort")))
+        self._check("FT_ResetDevicePort", lib().FT_ResetDevicePort(self._h("FT_ResetDevicePort")))
+
+
+def _already_open(flags: int, identifier: Any) -> bool:
+    """Whether the board that an open chose is listed as open by a handle of this process."""
+    try:
+        infos = _device_infos()
+    except OstraneError:
+        return False
+    for i, info in enumerate(infos):
+        if flags == _abi.FT_OPEN_BY_INDEX:
+            chosen = i == identifier
+        else:
+            by_serial = flags == _abi.FT_OPEN_BY_SERIAL_NUMBER
+            chosen = identifier.value == (info.serial_number if by_serial else info.description)
+        if chosen:
+            return bool(info.flags & _abi.FT_FLAGS_OPENED)
+    return False
 
 
 def _set_fifo_mode(on: bool) -> None:

@@ -1,10 +1,12 @@
 """Finding and loading libOstraneCommsUSB.so.0, and turning its status numbers into exceptions."""
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import os
+import signal
 import threading
-from typing import Optional
+from typing import Iterator, List, Optional
 
 from . import _abi
 
@@ -52,8 +54,8 @@ _STATUS_NAMES = {v: k for k, v in _abi.FT_STATUS.items()}
 _COMMS_NAMES = {v: k for k, v in _abi.COMMS_RESULT.items()}
 
 
-class OstraneError(Exception):
-    """A library call failed.
+class OstraneError(OSError):
+    """A library call failed. An ``OSError``, as the errors of pyserial, pyusb and pyftdi are.
 
     Attributes:
         call: the C entry point that failed, e.g. ``"FT_ReadPipeEx"``.
@@ -77,17 +79,61 @@ class OstraneError(Exception):
 
     @property
     def device_gone(self) -> bool:
-        """True when the board was unplugged (pipe calls say so with STATUS_DEVICE_GONE,
-        requests with STATUS_IO_FAILED, which other failures share)."""
-        return self.status == _abi.Status.STATUS_DEVICE_GONE and not self.call.startswith("OstraneComms")
+        """True when the board was unplugged (the error is an ``OstraneGone``)."""
+        return isinstance(self, OstraneGone)
+
+
+class OstraneTimeout(OstraneError, TimeoutError):
+    """A call that the library ended with STATUS_TIMED_OUT as a failure. Running out of time in
+    ``read``, ``readinto``, ``write`` and ``receive`` is no failure: they return what moved."""
+
+
+class OstraneGone(OstraneError):
+    """The board was unplugged: every later call on its ``Device`` raises this too. Close the
+    device; the board, plugged in again, is a new entry of ``list_boards()``."""
+
+
+def error(call: str, status: int, transferred: int = 0, detail: str = "") -> OstraneError:
+    """The exception for a failed call: its class follows the status."""
+    cls = OstraneError
+    if call.startswith("FT_") and status == _abi.Status.STATUS_DEVICE_GONE:
+        cls = OstraneGone
+    elif call.startswith("FT_") and status == _abi.Status.STATUS_TIMED_OUT:
+        cls = OstraneTimeout
+    return cls(call, status, transferred=transferred, detail=detail)
 
 
 def check(call: str, status: int, transferred: int = 0) -> None:
     """Raises OstraneError unless `status` is success (0)."""
     if status != 0:
-        raise OstraneError(call, status, transferred=transferred)
+        raise error(call, status, transferred)
 
 
 def version_text(packed: int) -> str:
     """'major.minor.patch' of a version number packed as major<<24 | minor<<16 | patch."""
     return f"{packed >> 24}.{packed >> 16 & 0xFF}.{packed & 0xFFFF}"
+
+
+#: Longest time one blocking C call of the package lasts: Python runs a Ctrl-C handler only
+#: between calls, so a long wait is made of calls this long.
+SLICE_MS = 100
+
+
+@contextlib.contextmanager
+def interrupts_deferred() -> Iterator[List[int]]:
+    """For a wait made of slices: within the block a Ctrl-C is noted in the list instead of
+    raising wherever the main thread happens to be, the block ends after its current slice with
+    what it moved put where the caller finds it, and KeyboardInterrupt follows. Only the main
+    thread with Python's default handler needs this; elsewhere the list stays empty."""
+    seen: List[int] = []
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+        yield seen
+        return
+    previous = signal.signal(signal.SIGINT, lambda signum, _frame: seen.append(signum))
+    try:
+        yield seen
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if seen:  # Ctrl-C wins over a failure that came with it
+            raise KeyboardInterrupt

@@ -13,5 +13,6 @@ PYTHONPATH=$work/site "$python" -c '
 import importlib.metadata, os, sys, ostrane
 assert ostrane.__file__.startswith(sys.argv[1]), ostrane.__file__
 assert importlib.metadata.version("ostrane") == ostrane.__version__
+assert importlib.metadata.metadata("ostrane")["License"] == "MIT"  # as LICENSE says
 assert os.path.isfile(os.path.join(os.path.dirname(ostrane.__file__), "py.typed"))
 print("pip install: ok", ostrane.__version__)' "$work/site"

@@ -16,6 +16,15 @@ def test_message_comes_back(message):
         assert ch.receive(timeout=0) == b""
 
 
+def test_threads_sharing_a_channel_get_their_own_replies():
+    with ostrane.Channel(0) as ch:
+        asks = {tag: in_thread(lambda t: [ch.request(b"%s%03d" % (t, i), 4, BOUND) for i in range(50)], tag)
+                for tag in (b"A", b"B")}
+        for tag, (thread, outcome) in asks.items():
+            thread.join(4 * BOUND)
+            assert outcome.get("result") == [b"%s%03d" % (tag, i) for i in range(50)], outcome
+
+
 def test_close_from_another_thread_ends_a_receive():
     ch = ostrane.Channel(0)
     started = time.monotonic()

@@ -46,10 +46,20 @@ def closed_device():
     return device
 
 
+def twice_on_closed_device(call):
+    device = closed_device()
+    with pytest.raises(ostrane.OstraneError):
+        call(device)
+    call(device)
+
+
 @pytest.mark.parametrize("call, name, status, number", [
     (lambda: ostrane.Device.open(serial="NOPE"), "FT_Create", "STATUS_NO_DEVICE", 2),
     (lambda: ostrane.Channel(5), "OstraneCommsUSBOpenByIndex", "CommsOpenFailed", 5),
     (lambda: closed_device().gpio_read(), "FT_ReadGPIO", "STATUS_BAD_HANDLE", 1),
+    (lambda: twice_on_closed_device(lambda d: d.on_notification(print)), "FT_SetNotificationCallback",
+     "STATUS_BAD_HANDLE", 1),
+    (on_device(lambda d: ostrane.Device.open()), "FT_Create", "STATUS_OPEN_FAILED", 3),
     (on_device(lambda d: d.gpio_read()), "FT_ReadGPIO", "STATUS_UNSUPPORTED", 17),
     # Without FIFO mode the pipes do not stream.
     (on_device(lambda d: d.read(0x85, 8, timeout=1)), "FT_ReadPipeEx", "STATUS_BAD_PARAMETER", 6),
@@ -59,3 +69,5 @@ def test_library_failures_name_the_call_and_status(call, name, status, number):
         call()
     assert (failed.value.call, failed.value.name, failed.value.status) == (name, status, number)
     assert str(failed.value).startswith(f"{name}: {status} (status {number})")
+    assert isinstance(failed.value, OSError) and not isinstance(failed.value, ostrane.OstraneGone)
+    assert ("already open" in str(failed.value)) == (number == 3)

@@ -34,6 +34,19 @@ def test_callback_reenters_and_closes_its_device(caplog):
     wait_for(lambda: ostrane.Device.open().close() is None, "the board released", errors="STATUS_OPEN_FAILED")
 
 
+def test_notifications_listen_from_the_call_and_hold_nothing_once_ended():
+    device, arrived = ostrane.Device.open(), threading.Event()
+    listening = device.notifications(timeout=0)
+    device.on_notification(lambda _device, _n: arrived.set())
+    assert arrived.wait(BOUND)
+    # That one came before the first next(); the iterator ends on an empty queue.
+    assert [n.type for n in listening][:1] == [2]
+    del device  # dropped unclosed, beside its ended iterator: it closes itself
+    with ostrane.Device.open() as again:
+        with pytest.raises(ValueError):
+            again.notifications(timeout=-1)
+
+
 def test_hotplug_callback_opens_and_closes_the_announced_board():
     # A new client hears of the boards not open, on hot-plug threads: open, use, close from there.
     seen, done = [], threading.Event()
@@ -56,9 +69,13 @@ def test_unplug_ends_the_calls_in_flight():
     wait_inside(reader, "readinto")
     reader.join(4 * BOUND)
     assert read_outcome["error"].name == "STATUS_DEVICE_GONE"
-    with pytest.raises(ostrane.OstraneError) as failed:
-        device.firmware_version()
-    assert (failed.value.call, failed.value.name) == ("FT_GetFirmwareVersion", "STATUS_IO_FAILED")
+    wait_for(lambda: "VB0001" not in [b.serial for b in ostrane.list_boards()], "the board unlisted")
+    # Every call says gone, whatever status the library gives it.
+    for call, name in [(device.info, "FT_GetDeviceInfoList"), (device.gpio_read, "FT_ReadGPIO"),
+                       (device.firmware_version, "FT_GetFirmwareVersion")]:
+        with pytest.raises(ostrane.OstraneGone) as failed:
+            call()
+        assert failed.value.call == name
     device.close()
     waiter.join(BOUND)
     assert not waiter.is_alive() and "error" not in wait_outcome

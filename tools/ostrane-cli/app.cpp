@@ -33,7 +33,13 @@ int run_cli(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0)
             return app.exit(e); // --help
-        std::fprintf(stderr, "ostrane-cli: %s (see --help)\n", e.what());
+        std::string text = e.what();
+        // A word where a subcommand belongs is left over, and a subcommand is missing.
+        const auto left = app.remaining(true);
+        if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr && !left.empty() &&
+            left.front().rfind('-', 0) != 0)
+            text = fmt::format("unknown subcommand \"{}\"", left.front());
+        std::fprintf(stderr, "ostrane-cli: %s (see --help)\n", text.c_str());
         return cli::exit_usage;
     } catch (const cli::failure& f) {
         std::fflush(stdout);

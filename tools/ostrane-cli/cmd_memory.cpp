@@ -30,16 +30,26 @@ struct memory_options {
 
 void access(const cli::board& b, bool write, std::uint32_t address, std::vector<std::uint8_t>& data)
 {
+    const char* verb = write ? "write" : "read";
     cli::progress_bar bar(stderr, data.size(), bar_threshold);
     for (std::size_t done = 0; done < data.size();) {
+        if (cli::interrupted()) {
+            bar.finish();
+            cli::fail(cli::exit_interrupted,
+                      fmt::format("memory {} of {} bytes at 0x{:08X} on {}: interrupted after {} "
+                                  "bytes",
+                                  verb, data.size(), address, b.name(), done));
+        }
         const auto n = static_cast<std::uint16_t>(std::min<std::size_t>(call_size, data.size() - done));
         const auto at = static_cast<std::uint32_t>(address + done);
         // 1 means done here: the handle is known to be good.
-        if (FT_AccessMemory(b.handle(), write, at, data.data() + done, n) != 1)
-            cli::fail(cli::exit_device,
-                      fmt::format("memory {} of {} bytes at 0x{:08X} on {}: the board refused the "
-                                  "request (STATUS_IO_FAILED): check the address range",
-                                  write ? "write" : "read", n, at, b.name()));
+        if (FT_AccessMemory(b.handle(), write, at, data.data() + done, n) != 1) {
+            const std::string what =
+                fmt::format("memory {} of {} bytes at 0x{:08X} on {}", verb, n, at, b.name());
+            b.fail_if_unplugged(what);
+            cli::fail(cli::exit_device, what + ": the board refused the request (STATUS_IO_FAILED): "
+                                               "check the address range");
+        }
         done += n;
         bar.update(done, done == data.size());
     }
@@ -76,6 +86,7 @@ int run_read(const memory_options& o)
                           "LENGTH");
     if (length == 0)
         cli::fail(cli::exit_usage, "LENGTH must be at least 1");
+    cli::catch_interrupts();
     cli::board b(o.which);
     std::vector<std::uint8_t> data(length);
     access(b, false, address, data);
@@ -113,6 +124,7 @@ int run_write(const memory_options& o)
                   fmt::format("{} holds {} bytes: write 1 to {} bytes within the 32-bit address "
                               "space",
                               o.file, data.size(), max_transfer));
+    cli::catch_interrupts();
     cli::board b(o.which);
     access(b, true, address, data);
     if (o.as_json)
@@ -127,11 +139,13 @@ int run_crc(const cli::board_selector& which, bool as_json)
     cli::board b(which);
     std::uint16_t crc = 0;
     // 1 means done here: the handle is known to be good.
-    if (FT_GetChipCRC(b.handle(), &crc) != 1)
+    if (FT_GetChipCRC(b.handle(), &crc) != 1) {
+        b.fail_if_unplugged("read the chip CRC of " + b.name());
         cli::fail(cli::exit_device,
                   fmt::format("read the chip CRC of {}: the board did not give it (STATUS_IO_FAILED): "
                               "the flash may be busy; try again",
                               b.name()));
+    }
     if (as_json)
         cli::print_json({{"crc", crc}, {"crc_hex", fmt::format("0x{:04X}", crc)}});
     else

@@ -169,11 +169,16 @@ void add_monitor_command(CLI::App& app)
     auto* cmd = app.add_subcommand(
         "monitor", "Show the chip's notifications live, with time stamps and a count");
     auto o = std::make_shared<monitor_options>();
-    cmd->add_option("--count", o->count, "Stop after this many notifications");
-    cmd->add_option("--seconds", o->seconds, "Stop after this many seconds")->check(CLI::PositiveNumber);
+    cmd->add_option("--count", o->count, "Stop after this many notifications")
+        ->transform(cli::whole_number(0, UINT64_MAX >> 1, "a count"));
+    cmd->add_option("--seconds", o->seconds, "Stop after this many seconds")
+        ->check(cli::positive_seconds());
     o->which.add_to(cmd);
     cmd->add_flag("--json", o->as_json, "Print one JSON object per line");
-    cmd->footer("Ctrl-C stops the monitor cleanly (exit status 0); an unplugged board ends it "
-                "with exit status 6.");
+    // Before the exit-status table that every subcommand shows.
+    cmd->footer([] {
+        return std::string("Ctrl-C stops the monitor cleanly (exit status 0); an unplugged board "
+                           "ends it with exit status 6.\n");
+    });
     cli::on_run(cmd, [o] { return run_monitor(*o); });
 }

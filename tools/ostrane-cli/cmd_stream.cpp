@@ -94,7 +94,7 @@ void writer(void* h, const stream_options& opt, limits lim, shared_state& st) {
     std::uint64_t off = 0;
     auto last_progress = steady::now();
     // Nothing to write for once the reader has given up.
-    while (!lim.reached(off) && !st.reader_done.load()) {
+    while (!lim.reached(off) && !st.reader_done.load() && !cli::interrupted()) {
         const auto chunk = static_cast<std::uint32_t>(
             lim.bytes == 0 ? opt.size : std::min<std::uint64_t>(opt.size, lim.bytes - off));
         fill_words(buf.data(), off, chunk);
@@ -111,7 +111,7 @@ void writer(void* h, const stream_options& opt, limits lim, shared_state& st) {
                 st.writer_done.store(true);
                 return;
             }
-            if (st.reader_done.load())
+            if (st.reader_done.load() || cli::interrupted())
                 break;
             if (steady::now() - last_progress > drain_grace) {
                 st.fail(true, STATUS_TIMED_OUT);
@@ -131,6 +131,8 @@ void reader(void* h, const stream_options& opt, limits lim, shared_state& st) {
     std::uint64_t off = 0;
     auto last_progress = steady::now();
     for (;;) {
+        if (cli::interrupted())
+            break;
         if (loopback) {
             const bool writer_finished = st.writer_done.load();
             const std::uint64_t target = st.written.load();
@@ -195,6 +197,7 @@ const char* mode_name(stream_mode m) {
 }
 
 int run_stream(const stream_options& opt) {
+    cli::catch_interrupts();
     cli::board b(opt.which, true);
     void* h = b.handle();
     const bool reads = opt.mode != stream_mode::out;
@@ -276,6 +279,8 @@ int run_stream(const stream_options& opt) {
                   fmt::format("stream: data error: {} bytes differ, first at byte {}: check the "
                               "board's FIFO source (--no-check skips the check)",
                               bad, st.first_error_offset.load()));
+    if (cli::interrupted())
+        cli::fail(cli::exit_interrupted, fmt::format("stream: interrupted after {:.1f} s", total_s));
     if (opt.mode == stream_mode::loopback && read != written)
         cli::fail(cli::exit_data,
                   fmt::format("stream: {} bytes written but {} read back: the loopback lost data",
@@ -294,23 +299,36 @@ void add_stream_command(CLI::App& app) {
     CLI::App* cmd = app.add_subcommand(
         "stream", "Stream a checked counter pattern through a board's FIFO pipes (FIFO mode)");
     cmd->add_option("--seconds", opt->seconds,
-                                    "Stop after this many seconds (default 5 without --bytes)")
-                        ->check(CLI::PositiveNumber);
+                    "Stop after this many seconds (default 5 without --bytes)")
+        ->check(cli::positive_seconds());
     cmd->add_option("--bytes", opt->bytes, "Stop after this many bytes (a progress bar with rate "
                                            "and time left on a terminal)")
-        ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 50));
+        ->transform(cli::whole_number(1, std::uint64_t{1} << 50, "a number of bytes"));
     const std::map<std::string, stream_mode> modes{
         {"loopback", stream_mode::loopback}, {"in", stream_mode::in}, {"out", stream_mode::out}};
     cmd->add_option("--mode", opt->mode,
                     "loopback: write and read back (default); in: read only; out: write only")
-        ->transform(CLI::CheckedTransformer(modes, CLI::ignore_case));
+        ->transform(CLI::Validator(
+            [modes](std::string& text) -> std::string {
+                const auto it = modes.find(CLI::detail::to_lower(text));
+                if (it == modes.end())
+                    return "\"" + text + "\" is not a mode: give in, out or loopback";
+                text = std::to_string(static_cast<int>(it->second));
+                return {};
+            },
+            "", "mode"))
+        ->option_text("in|out|loopback");
     cmd->add_option("--size", opt->size, "Bytes per write and read call (default 1048576)")
-        ->check(CLI::Range(1u, 1u << 30));
+        ->transform(cli::whole_number(1, 1u << 30, "a number of bytes"));
     cmd->add_flag("--no-check{false}", opt->check,
                   "Do not compare the data read with the counter pattern");
     opt->which.add_to(cmd);
     cmd->add_flag("--json", opt->as_json, "Print the totals as JSON");
-    cmd->footer("Data follows a little-endian 32-bit counter: byte k of the stream is byte k%4 of "
-                "k/4. IN-only mode checks that pattern (--no-check to skip).");
+    // Before the exit-status table that every subcommand shows.
+    cmd->footer([] {
+        return std::string("Data follows a little-endian 32-bit counter: byte k of the stream is "
+                           "byte k%4 of k/4. IN-only mode checks that pattern (--no-check to "
+                           "skip). Ctrl-C stops the stream, prints the totals and exits with 6.\n");
+    });
     cli::on_run(cmd, [opt] { return run_stream(*opt); });
 }

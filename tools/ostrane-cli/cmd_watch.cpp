@@ -146,9 +146,12 @@ void add_watch_command(CLI::App& app)
 {
     auto* cmd = app.add_subcommand("watch", "Show boards arriving and departing, live");
     auto o = std::make_shared<watch_options>();
-    cmd->add_option("--count", o->count, "Stop after this many arrivals and departures");
-    cmd->add_option("--seconds", o->seconds, "Stop after this many seconds")->check(CLI::PositiveNumber);
+    cmd->add_option("--count", o->count, "Stop after this many arrivals and departures")
+        ->transform(cli::whole_number(0, UINT64_MAX >> 1, "a count"));
+    cmd->add_option("--seconds", o->seconds, "Stop after this many seconds")
+        ->check(cli::positive_seconds());
     cmd->add_flag("--json", o->as_json, "Print one JSON object per line");
-    cmd->footer("Ctrl-C stops watching cleanly (exit status 0).");
+    // Before the exit-status table that every subcommand shows.
+    cmd->footer([] { return std::string("Ctrl-C stops watching cleanly (exit status 0).\n"); });
     cli::on_run(cmd, [o] { return run_watch(*o); });
 }

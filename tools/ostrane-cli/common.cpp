@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -95,17 +96,59 @@ void fail_status(const std::string& what, FT_RESULT status)
          fmt::format("{}: {} (status {}): {}", what, status_name(status), status, advice_for(status)));
 }
 
-std::uint64_t parse_number(const std::string& text, std::uint64_t max, const char* what)
+namespace {
+
+std::optional<std::uint64_t> to_number(const std::string& text)
 {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const std::string digits = hex ? text.substr(2) : text;
     const char* allowed = hex ? "0123456789abcdefABCDEF" : "0123456789";
     if (digits.empty() || digits.size() > 16 || digits.find_first_not_of(allowed) != std::string::npos)
+        return std::nullopt;
+    // 20 decimal digits would not fit; 16 always do.
+    return std::stoull(digits, nullptr, hex ? 16 : 10);
+}
+
+} // namespace
+
+std::uint64_t parse_number(const std::string& text, std::uint64_t max, const char* what)
+{
+    const auto value = to_number(text);
+    if (!value)
         fail(exit_usage, fmt::format("{} \"{}\" is not a number (decimal or 0x hex)", what, text));
-    const std::uint64_t value = std::stoull(digits, nullptr, hex ? 16 : 10);
-    if (value > max)
+    if (*value > max)
         fail(exit_usage, fmt::format("{} {} is larger than {}", what, text, max));
-    return value;
+    return *value;
+}
+
+CLI::Validator whole_number(std::uint64_t min, std::uint64_t max, const std::string& what)
+{
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            const auto value = to_number(text);
+            if (!value || *value < min || *value > max)
+                return fmt::format("\"{}\" is not {}: give a whole number from {} to {}", text,
+                                   what, min, max);
+            text = std::to_string(*value);
+            return {};
+        },
+        fmt::format("{} to {}", min, max));
+}
+
+CLI::Validator positive_seconds()
+{
+    // Large enough for any run, small enough for every clock the commands use.
+    constexpr double most = 1e8;
+    return CLI::Validator(
+        [most](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !(value > 0 && value <= most))
+                return fmt::format("\"{}\" is not a number of seconds above 0 (at most {:.0f})",
+                                   text, most);
+            return {};
+        },
+        "seconds above 0");
 }
 
 std::string bits(unsigned value, int width)
@@ -225,8 +268,14 @@ bool still_attached(const usb_node& node)
 void board_selector::add_to(CLI::App* cmd)
 {
     auto* by_index = cmd->add_option("--board", index, "Board index (see `list`); default 0")
-                         ->check(CLI::Range(0, 255));
-    auto* by_serial = cmd->add_option("--serial", serial, "Board serial number");
+                         ->transform(whole_number(0, 255, "a board index"));
+    auto* by_serial = cmd->add_option("--serial", serial, "Board serial number")
+                          ->check(CLI::Validator(
+                              [](const std::string& text) -> std::string {
+                                  return text.empty() ? "an empty serial number names no board"
+                                                      : "";
+                              },
+                              "", "not empty"));
     by_index->excludes(by_serial);
 }
 
@@ -287,6 +336,23 @@ board::board(const board_selector& which, bool fifo_mode)
         fail_not_found(which, what);
     if (rc != STATUS_SUCCESS || handle_ == nullptr)
         fail_status(what, rc == STATUS_SUCCESS ? FT_RESULT{STATUS_OPEN_FAILED} : rc);
+}
+
+bool board::unplugged() const
+{
+    // A board that is there answers a standard request (its device descriptor); the board list
+    // and sysfs show an unplug only some time after the requests fail.
+    std::uint8_t descriptor[18];
+    std::uint32_t got = 0;
+    return FT_GetDescriptor(handle_, 1, 0, descriptor, sizeof descriptor, &got) != STATUS_SUCCESS;
+}
+
+void board::fail_if_unplugged(const std::string& what) const
+{
+    if (unplugged())
+        fail(exit_interrupted, fmt::format("{}: the board was unplugged (STATUS_DEVICE_GONE): plug "
+                                           "it in and run the command again",
+                                           what));
 }
 
 board::~board()

@@ -49,6 +49,12 @@ int exit_code_of(FT_RESULT status);
 // error naming `what`.
 std::uint64_t parse_number(const std::string& text, std::uint64_t max, const char* what);
 
+// Option checks whose failures say in words what is expected: a whole number (decimal or 0x hex,
+// handed on in decimal) from `min` to `max`, described as `what` ("a board index"); a number of
+// seconds above 0.
+CLI::Validator whole_number(std::uint64_t min, std::uint64_t max, const std::string& what);
+CLI::Validator positive_seconds();
+
 std::string bits(unsigned value, int width);
 
 // One attached board as the library lists it.
@@ -96,6 +102,10 @@ public:
     void* handle() const { return handle_; }
     const listed_board& listing() const { return listing_; }
     std::string name() const; // "board 0 (VB0001)"
+    // After a failed request: whether the board has left (it no longer answers at all).
+    bool unplugged() const;
+    // Fails with exit 6 when the board has left, saying so; returns otherwise.
+    void fail_if_unplugged(const std::string& what) const;
 
 private:
     void* handle_ = nullptr;

@@ -118,6 +118,17 @@ memory)
     echo "0 stall-control 1 1 3" >script
     run 4 --script "$PWD/script" -- memory read 0x100 8
     one_line '^ostrane-cli: memory read of 8 bytes at 0x00000100 on board 0 \(VB0001\): .*STATUS_IO_FAILED'
+    # Every request takes 50 ms: the read of 128 requests is under way when the board leaves or
+    # when Ctrl-C comes (once the launcher has traced a memory request).
+    printf '0 delay-control 1 1000000 50\n0 await 1 request\n300 unplug 1\n' >script
+    run 6 --script "$PWD/script" -- memory read 0 65536 --out back.bin
+    one_line '^ostrane-cli: memory read of 4096 bytes at 0x[0-9A-F]{8} on board 0 \(VB0001\): the board was unplugged'
+    echo "0 delay-control 1 1000000 50" >script
+    run 6 --trace --script "$PWD/script" -- sh -c '"$0" memory read 0 65536 --out back.bin & p=$!; i=0
+        until grep -q " memory " err.txt; do i=$((i+1)); [ $i -gt 1200 ] && exit 9; sleep 0.05; done
+        kill -INT $p; wait $p'
+    grep -Eq '^ostrane-cli: memory read of 65536 bytes at 0x00000000 on board 0 \(VB0001\): interrupted after [0-9]+ bytes$' \
+        <<<"$err" || fail "Ctrl-C: $err"
     run 0 -- crc --json
     json 'assert 0 <= d["crc"] <= 0xFFFF and d["crc_hex"] == "0x%04X" % d["crc"]'
     crc=$(python3 -c 'import json,sys; print(json.loads(sys.stdin.read())["crc_hex"])' <<<"$out")
@@ -145,6 +156,14 @@ monitor)
         until grep -q monitoring mon.txt; do i=$((i+1)); [ $i -gt 400 ] && exit 9; sleep 0.05; done
         kill -INT $p; wait $p; s=$?; cat mon.txt; exit $s'
     grep -Eq '^0 notification\(s\) in [0-9.]+ s \(interrupted\)$' <<<"$out" || fail "Ctrl-C: $out"
+    ;;
+stream)
+    # Ctrl-C once it streams: the totals, then exit 6.
+    run 6 -- sh -c '"$0" stream --seconds 60 >st.txt & p=$!; i=0
+        until grep -qs "s: written" st.txt; do i=$((i+1)); [ $i -gt 1200 ] && exit 9; sleep 0.05; done
+        kill -INT $p; wait $p; s=$?; cat st.txt; exit $s'
+    grep -Eq '^read: [0-9]+ bytes$' <<<"$out" && grep -q '^data errors: 0$' <<<"$out" || fail "Ctrl-C: $out"
+    one_line '^ostrane-cli: stream: interrupted after [0-9.]+ s$'
     ;;
 watch)
     run 0 --boards 2 -- watch --seconds 0.5 --json
@@ -203,9 +222,18 @@ permission)
     ;;
 usage)
     run 1 -- frobnicate
-    one_line '^ostrane-cli: .* \(see --help\)$'
-    run 0 -- --help
-    grep -q '^  3  permission denied' <<<"$out" || fail "no exit codes in --help: $out"
+    one_line '^ostrane-cli: unknown subcommand "frobnicate" \(see --help\)$'
+    run 1 -- info --serial ""
+    one_line '^ostrane-cli: --serial: an empty serial number names no board \(see --help\)$'
+    run 1 -- info --board abc
+    one_line '^ostrane-cli: --board: "abc" is not a board index: give a whole number from 0 to 255 \(see --help\)$'
+    run 1 -- stream --seconds -1
+    one_line '^ostrane-cli: --seconds: "-1" is not a number of seconds above 0 \(at most 100000000\) \(see --help\)$'
+    for sub in "" monitor watch stream; do
+        run 0 -- $sub --help
+        grep -q '^  3  permission denied' <<<"$out" || fail "no exit codes in $sub --help: $out"
+    done
+    grep -q '^  --mode in|out|loopback ' <<<"$out" || fail "stream --help: $out"
     # The launcher's transport comes from the environment, as for the tests, unless given.
     OSTRANE_VBOARD_TRANSPORT=usb run 2 -- list
     one_line '^ostrane-virtual-board: --transport: usb not in \{umockdev,kernel\}$'
