@@ -40,7 +40,8 @@ tshark -l -P -i "usbmon$bus" -w "$pcap" -T fields -e usb.setup.wLength -e usb.se
     -e usb.bmRequestType >/tmp/tshark.out 2>/tmp/tshark.log &
 capture=$!
 trap 'kill $capture 2>/dev/null' EXIT
-deadline=$((SECONDS + 60))
+# Generous bounds: tshark takes tens of seconds to start on a busy host.
+deadline=$((SECONDS + 180))
 until grep -q 'Capturing on' /tmp/tshark.log; do
     ((SECONDS < deadline)) || fail "tshark did not start: $(cat /tmp/tshark.log)"
     sleep 0.1
@@ -48,6 +49,7 @@ done
 out=$(as_user --groups="$gid" "$cli" send --board 0 "status?") || fail "send as a member of $group: $out"
 grep -q '^reply from board 0: "status?"' <<<"$out" || fail "send: $out"
 # Wait (bounded) until the message's write and a status read after it have been captured.
+deadline=$((SECONDS + 120))
 until awk -F'\t' 'f && $2 == 5 && tolower($3) ~ /^(0x)?c0$/ {seen = 1} $1 == 7 {f = 1} END {exit !seen}' /tmp/tshark.out; do
     ((SECONDS < deadline)) || fail "the capture never showed the message and the read after it"
     sleep 0.1
