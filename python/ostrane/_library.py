@@ -55,7 +55,7 @@ _COMMS_NAMES = {v: k for k, v in _abi.COMMS_RESULT.items()}
 
 
 class OstraneError(OSError):
-    """A library call failed. An ``OSError``, as the errors of pyserial, pyusb and pyftdi are.
+    """A library call failed. An ``OSError``, as the errors of pyserial and pyusb are.
 
     Attributes:
         call: the C entry point that failed, e.g. ``"FT_ReadPipeEx"``.
