@@ -35,9 +35,13 @@ std::string read_line(const std::string& path) {
     return line;
 }
 
+// One plug's enumeration, and how many plugs a board gets before the kernel is said to refuse it.
+constexpr auto attempt_limit = std::chrono::seconds(40);
+constexpr int plug_attempts = 3;
+
 template <typename Done>
-bool wait_for(Done done) {
-    const auto limit = std::chrono::steady_clock::now() + settle_limit;
+bool wait_for(Done done, std::chrono::steady_clock::duration bound = settle_limit) {
+    const auto limit = std::chrono::steady_clock::now() + bound;
     while (!done()) {
         if (std::chrono::steady_clock::now() > limit) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -130,47 +134,66 @@ PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
     slot.info.serial = config.serial;
     const bool super_speed = config.speed == Speed::super;
     slot.board = std::make_unique<Board>(std::move(config));
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
-        throw std::runtime_error("socketpair failed");
-    // Serve first: the kernel starts enumerating as soon as the port is attached.
-    slot.device = std::make_shared<UsbipDevice>(*slot.board, sv[0], "usbip " + slot.info.serial, impl_->trace);
-    try {
-        slot.port = vhci::attach(sv[1], super_speed, static_cast<unsigned>(id), port);
-    } catch (...) {
-        ::close(sv[1]);
-        throw;
-    }
-    ::close(sv[1]);  // the kernel holds its own reference now
-    // Claims never reach the device: usbfs binds a claimed interface to its "usbfs" driver.
-    slot.board->set_claims_held_by_host([sys = "/sys/bus/usb/devices/" + slot.port.name(),
-                                         count = slot.board->interface_count()] {
-        std::set<int> claimed;
-        for (int n = 0; n < count; ++n) {
-            char link[PATH_MAX];
-            const std::string path = sys + ":1." + std::to_string(n) + "/driver";
-            const ssize_t len = ::readlink(path.c_str(), link, sizeof link - 1);
-            if (len > 0 && std::string(link, static_cast<size_t>(len)).ends_with("/usbfs")) claimed.insert(n);
+    // A busy host can make the kernel give up on an enumeration (its requests time out) and leave
+    // the port attached but the device unconfigured: the board is then plugged again, as a user
+    // would, a few times before the plug fails.
+    std::string sys;
+    for (int attempt = 1;; ++attempt) {
+        int sv[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+            throw std::runtime_error("socketpair failed");
+        // Serve first: the kernel starts enumerating as soon as the port is attached.
+        slot.device = std::make_shared<UsbipDevice>(*slot.board, sv[0], "usbip " + slot.info.serial, impl_->trace);
+        try {
+            slot.port = vhci::attach(sv[1], super_speed, static_cast<unsigned>(id), port);
+        } catch (...) {
+            ::close(sv[1]);
+            throw;
         }
-        return claimed;
-    });
-    std::weak_ptr<UsbipDevice> device = slot.device;
-    slot.board->set_data_ready_callback([device] {
-        if (auto d = device.lock()) d->wake();
-    });
+        ::close(sv[1]);  // the kernel holds its own reference now
+        // Claims never reach the device: usbfs binds a claimed interface to its "usbfs" driver.
+        slot.board->set_claims_held_by_host([sys = "/sys/bus/usb/devices/" + slot.port.name(),
+                                             count = slot.board->interface_count()] {
+            std::set<int> claimed;
+            for (int n = 0; n < count; ++n) {
+                char link[PATH_MAX];
+                const std::string path = sys + ":1." + std::to_string(n) + "/driver";
+                const ssize_t len = ::readlink(path.c_str(), link, sizeof link - 1);
+                if (len > 0 && std::string(link, static_cast<size_t>(len)).ends_with("/usbfs")) claimed.insert(n);
+            }
+            return claimed;
+        });
+        std::weak_ptr<UsbipDevice> device = slot.device;
+        slot.board->set_data_ready_callback([device] {
+            if (auto d = device.lock()) d->wake();
+        });
 
-    const std::string sys = "/sys/bus/usb/devices/" + slot.port.name();
-    const bool configured = wait_for([&] {
-        return !slot.device->serving() || (!read_line(sys + "/bConfigurationValue").empty() &&
-                                           !read_line(sys + "/devnum").empty());
-    });
-    if (!configured || !slot.device->serving()) {
+        sys = "/sys/bus/usb/devices/" + slot.port.name();
+        const bool configured = wait_for(
+            [&] {
+                return !slot.device->serving() || (!read_line(sys + "/bConfigurationValue").empty() &&
+                                                   !read_line(sys + "/devnum").empty());
+            },
+            attempt_limit);
+        if (configured && slot.device->serving()) break;
         slot.board->set_data_ready_callback(nullptr);
         slot.device->stop();
-        throw std::runtime_error("the kernel did not configure the board on " + slot.port.name());
+        const int used = slot.port.port;
+        wait_for([&] { return !vhci::port_in_use(used); });
+        slot.device.reset();
+        if (attempt == plug_attempts)
+            throw std::runtime_error("the kernel did not configure the board on " + slot.port.name());
+        if (impl_->trace)
+            std::fprintf(impl_->trace, "[vboard %s] not configured by the kernel: plugged again\n",
+                         slot.port.name().c_str());
     }
-    const int address = std::atoi(read_line(sys + "/devnum").c_str());
-    if (udev_running() && !wait_for([&] { return exists(udev_record(slot.port.bus, address)); }))
+    // The kernel may reset the device and give it a new address while udev works: the record
+    // looked for is the current address's.
+    int address = std::atoi(read_line(sys + "/devnum").c_str());
+    if (udev_running() && !wait_for([&] {
+            if (const std::string now = read_line(sys + "/devnum"); !now.empty()) address = std::atoi(now.c_str());
+            return exists(udev_record(slot.port.bus, address));
+        }))
         throw std::runtime_error("udev did not handle the board on " + slot.port.name());
     // The video interfaces bring uvcvideo and its device nodes, whose events keep udev (and the
     // guest's CPU) busy for a while: the plug is done when udev's queue is empty again, so that
