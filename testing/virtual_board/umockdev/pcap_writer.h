@@ -1,6 +1,6 @@
-// Writes USB traffic as a Linux usbmon capture: a pcap file of link type 220 (USB with the padded
-// 64-byte Linux header), the format of a live capture on usbmonN, so Wireshark and tshark open it
-// like traffic recorded on real hardware.
+// Writes USB traffic as a Linux usbmon capture through libpcap: a pcap file of link type 220 (USB
+// with the padded 64-byte Linux header), the format of a live capture on usbmonN, so Wireshark and
+// tshark open it like traffic recorded on real hardware.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
+
+typedef struct pcap pcap_t;
+typedef struct pcap_dumper pcap_dumper_t;
 
 namespace vboard {
 
@@ -50,7 +54,9 @@ private:
     void append(const void* header, const uint8_t* data, size_t kept, uint32_t sec, uint32_t usec);
 
     mutable std::mutex mutex_;
-    FILE* file_ = nullptr;
+    pcap_t* pcap_ = nullptr;          // the link type and snap length the dumper writes
+    pcap_dumper_t* dumper_ = nullptr;
+    std::vector<uint8_t> packet_;     // one record's bytes, reused
     size_t snaplen_;
     uint64_t packets_ = 0;
 };
