@@ -86,7 +86,10 @@ std::vector<Recording> boards_of(Capture capture, const std::optional<std::vecto
         r.address = traffic.address;
         r.descriptors = enumerated_descriptors(traffic);
         if (r.descriptors.empty()) {
-            if (!acts_as_board(traffic)) continue;
+            if (!acts_as_board(traffic)) {
+                others += (others.empty() ? "" : ", ") + r.name() + " (not enumerated in the capture)";
+                continue;
+            }
             if (!fallback)
                 throw CaptureError(r.name() + " talks as a board but the capture has no enumeration of it: start "
                                    "the capture before plugging the board, or give --descriptors FILE");
@@ -107,8 +110,8 @@ std::vector<Recording> boards_of(Capture capture, const std::optional<std::vecto
         boards.push_back(std::move(r));
     }
     if (boards.empty())
-        throw CaptureError("no FT60x board in the capture" + (others.empty() ? std::string(" (no device traffic)")
-                                                                            : " (other devices: " + others + ")"));
+        throw CaptureError("no FT60x board in the capture" +
+                           (others.empty() ? std::string(" (no USB traffic)") : " (devices: " + others + ")"));
     return boards;
 }
 

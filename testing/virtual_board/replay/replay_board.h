@@ -56,7 +56,8 @@ public:
     // Called once with the report when the replay diverges, from the thread of the request that
     // did it, with no lock held.
     void set_divergence_callback(std::function<void(const std::string&)> callback);
-    // What the capture holds that the host never asked for or was never given, one line each.
+    // The recorded vendor requests and bulk OUT transfers that never came, one line each (not a
+    // poll's surplus; not the answers the host stopped asking for).
     std::vector<std::string> unanswered() const;
 
 private:
