@@ -36,11 +36,13 @@ struct UsbmonPacket {
 static_assert(sizeof(UsbmonPacket) == PcapWriter::header_size);
 
 constexpr uint32_t urb_dir_in = 0x0200;  // the kernel's URB_DIR_IN transfer flag
+constexpr uint8_t control_type = 2;
 
 }  // namespace
 
 PcapWriter::PcapWriter(const std::string& path, size_t snaplen) : snaplen_(snaplen) {
-    const int file_snaplen = static_cast<int>(std::min<size_t>(header_size + snaplen_, INT32_MAX));
+    const int file_snaplen =
+        static_cast<int>(std::min<size_t>(header_size + std::max(snaplen_, control_data_max), INT32_MAX));
     pcap_ = ::pcap_open_dead(link_type, file_snaplen);
     if (!pcap_) throw std::runtime_error("cannot create capture " + path + ": out of memory");
     // Opened here rather than by libpcap, so that the error names the cause as errno has it.
@@ -68,7 +70,7 @@ PcapWriter::~PcapWriter() {
 void PcapWriter::write(const Event& e) {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const size_t kept = e.data ? std::min(e.data_length, snaplen_) : 0;
+    const size_t kept = e.data ? std::min(e.data_length, e.type == control_type ? control_data_max : snaplen_) : 0;
 
     UsbmonPacket p{};
     p.id = e.id;
@@ -95,7 +97,8 @@ void PcapWriter::write(const Event& e) {
 void PcapWriter::write_raw(const uint8_t* header, const uint8_t* data, size_t data_length) {
     UsbmonPacket p;
     std::memcpy(&p, header, sizeof p);
-    const size_t kept = data ? std::min({data_length, size_t{p.len_cap}, snaplen_}) : 0;
+    const size_t limit = p.xfer_type == control_type ? control_data_max : snaplen_;
+    const size_t kept = data ? std::min({data_length, size_t{p.len_cap}, limit}) : 0;
     p.len_cap = static_cast<uint32_t>(kept);
     append(&p, data, kept, static_cast<uint32_t>(p.ts_sec), static_cast<uint32_t>(p.ts_usec));
 }

@@ -33,7 +33,8 @@ public:
         size_t data_length = 0;
     };
 
-    // Creates (truncates) `path`. At most `snaplen` data bytes of each event are kept; the header
+    // Creates (truncates) `path`. At most `snaplen` data bytes of each bulk or interrupt event are
+    // kept; control data is kept whole, so that the enumeration and every answer replay. The header
     // still says how long the transfer was. Throws std::runtime_error when the file cannot be made.
     explicit PcapWriter(const std::string& path, size_t snaplen = default_snaplen);
     ~PcapWriter();
@@ -49,6 +50,7 @@ public:
     static constexpr size_t default_snaplen = 1u << 20;  // bigger than any transfer the library sends
     static constexpr uint32_t link_type = 220;            // LINKTYPE_USB_LINUX_MMAPPED
     static constexpr size_t header_size = 64;
+    static constexpr size_t control_data_max = 0xFFFF;  // wLength's range
 
 private:
     void append(const void* header, const uint8_t* data, size_t kept, uint32_t sec, uint32_t usec);

@@ -4,10 +4,13 @@
 # rate aside; where the board sits on the bus, when recorded on one transport and replayed on the
 # other). Here: umockdev captures replayed on umockdev, two boards of one capture as two boards.
 # In the kernel guest: umockdev captures replayed in the kernel, and the kernel's usbmon captures
-# (the launcher's own, and a pcapng of dumpcap's) replayed on umockdev.
+# (the launcher's own, and a pcapng of dumpcap's) replayed on umockdev. The Python package's
+# board channel tests and a notification test pass against a replay of their own run.
 set -uo pipefail
 vboard=$1
 cli=$2
+pytest=(/usr/bin/python3 -m pytest -q -p no:cacheprovider)
+python_tests=$3  # with OSTRANE_LIBRARY and PYTHONPATH set
 fail() { echo "FAIL: $*"; exit 1; }
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
@@ -43,9 +46,21 @@ commands() {
     check monitor-$a-$b "$a" "$b" "$time_figures" "--script $dir/notes" "--strict" -- monitor --board 0 --count 3
     check missing-$a-$b "$a" "$b" "" "" "--strict" -- send --board 3 "nobody"
     # How much a stream moves in two seconds is a figure of time; only a paced replay stays within
-    # what was recorded.
-    check stream-$a-$b "$a" "$b" "/^[0-9.]+ s: /d; s/[0-9.]+/N/g" "" "--realtime" -- stream --board 0 --seconds 2
+    # what was recorded. The kernel's usbmon drops events of a stream whose whole data it keeps
+    # (its ring is small for an emulated CPU): there, only the data's start is kept, and checked.
+    local cut="" check=""
+    [ "$a" = kernel ] && cut="--pcap-snaplen 64" check=--no-check
+    check stream-$a-$b "$a" "$b" "/^[0-9.]+ s: /d; s/[0-9.]+/N/g" "$cut" "--realtime" -- stream --board 0 --seconds 2 $check
 }
+
+printf '0 await 1 interrupt\n' >"$dir/notify"
+for ms in $(seq 100 100 3000); do echo "$ms notify 1" >>"$dir/notify"; done
+for family in channel notifications; do
+    "$vboard" --script "$dir/notify" --pcap "$dir/$family.pcap" -- "${pytest[@]}" -k "not plug" \
+        "$python_tests/test_$family.py" >"$dir/$family.out" 2>&1 || fail "python $family: $(cat "$dir/$family.out")"
+    "$vboard" --replay "$dir/$family.pcap" --strict -- "${pytest[@]}" -k "not plug" "$python_tests/test_$family.py" \
+        >"$dir/$family.out" 2>&1 || fail "python $family replayed: $(cat "$dir/$family.out")"
+done
 
 if [ "$here" != kernel ]; then
     commands umockdev umockdev
