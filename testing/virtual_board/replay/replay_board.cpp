@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -87,6 +88,7 @@ struct ReplayBoard::Impl {
     std::map<Bytes, Key> keys;           // setup (8 bytes) followed by the OUT data
     std::vector<Gate> gates;             // by recorded frame
     size_t gates_met = 0;
+    uint64_t progress = 0;               // the furthest recorded vendor request answered
     std::vector<Clock::time_point> gate_met_at;
     std::map<uint8_t, OutPipe> out_pipes;
     std::map<uint8_t, InPipe> in_pipes;
@@ -99,6 +101,8 @@ struct ReplayBoard::Impl {
 
     mutable std::mutex mutex;
     std::function<void()> data_ready;
+    int calling = 0;                     // calls of data_ready running now
+    std::condition_variable called;
     std::function<void(const std::string&)> on_divergence;
     std::unique_ptr<TimerQueue> timer;   // last: its thread stops before the rest goes
 
@@ -180,7 +184,9 @@ struct ReplayBoard::Impl {
     }
 
     bool gate_met(const Gate& g) const {
-        if (g.key) return g.key->served >= g.need;
+        // A vendor request is also behind when one recorded after it has been answered: the host
+        // went past it (a poll that ended sooner, what a dropped notification would have caused).
+        if (g.key) return g.key->served >= g.need || g.frame < progress;
         const auto it = out_pipes.find(g.out_ep);
         return it != out_pipes.end() && it->second.taken >= g.need;
     }
@@ -301,10 +307,17 @@ struct ReplayBoard::Impl {
         if (!divergence.empty()) return {UsbStatus::stall, 0, {}};
         Key* key = find_key(asked);
         if (key) {
+            // Entries recorded before the furthest request answered so far are the past: a poll
+            // that ended sooner here than there. The answer is the first one recorded after it.
+            while (key->served + 1 < key->entries.size() &&
+                   rec.transfers[key->entries[key->served]].submit_frame < progress)
+                ++key->served;
             const size_t i = std::min(key->served, key->entries.size() - 1);
             if (key->served < key->entries.size()) ++key->served;
+            const Transfer& t = rec.transfers[key->entries[i]];
+            if (is_vendor(*t.setup)) progress = std::max(progress, t.submit_frame);
             advance_gates();
-            return answer(rec.transfers[key->entries[i]], s, in);
+            return answer(t, s, in);
         }
         std::array<uint8_t, 8> setup;
         std::copy(asked.begin(), asked.begin() + 8, setup.begin());
@@ -380,6 +393,15 @@ struct ReplayBoard::Impl {
         auto it = in_pipes.find(ep);
         if (it == in_pipes.end() || it->second.given == it->second.entries.size()) return {UsbStatus::pending, 0};
         InPipe& pipe = it->second;
+        // A notification whose successor the host had already asked for, where the host has got
+        // to now, was taken there before; here it came too late to be seen: it is dropped.
+        if (rec.transfers[pipe.entries[pipe.given]].type == 1)
+            while (pipe.given + 1 < pipe.entries.size()) {
+                const uint64_t next_asked = rec.transfers[pipe.entries[pipe.given + 1]].submit_frame;
+                if (next_asked == 0 || next_asked > progress) break;
+                ++pipe.given;
+                pipe.asked.reset();
+            }
         const size_t gates_needed = pipe.gates_before[pipe.given];
         if (gates_met < gates_needed) return {UsbStatus::pending, 0};
         const Transfer& t = rec.transfers[pipe.entries[pipe.given]];
@@ -432,13 +454,25 @@ struct ReplayBoard::Impl {
         if (callback) callback(report);
     }
 
+    // From the timer thread. The bus that set the callback may be going: it clears the callback and
+    // then waits (set_data_ready) until no call of it is still running.
     void wake() {
         std::function<void()> callback;
         {
             std::lock_guard lock(mutex);
+            if (!data_ready) return;
             callback = data_ready;
+            ++calling;
         }
-        if (callback) callback();
+        callback();
+        std::lock_guard lock(mutex);
+        if (--calling == 0) called.notify_all();
+    }
+
+    void set_data_ready(std::function<void()> callback) {
+        std::unique_lock lock(mutex);
+        data_ready = std::move(callback);
+        called.wait(lock, [this] { return calling == 0; });
     }
 
     std::vector<std::string> unanswered() const {
@@ -521,8 +555,7 @@ TransferResult ReplayBoard::interrupt_in(uint8_t ep, uint8_t* buffer, size_t len
 void ReplayBoard::usb_reset() {}
 
 void ReplayBoard::set_data_ready_callback(std::function<void()> callback) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->data_ready = std::move(callback);
+    impl_->set_data_ready(std::move(callback));
 }
 
 std::string ReplayBoard::divergence() const {

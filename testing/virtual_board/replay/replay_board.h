@@ -3,7 +3,9 @@
 //
 // - A control request is answered from the recorded requests with the same setup packet and OUT
 //   data, in their recorded order; once they are used up, the last answer again (a poll that runs
-//   longer than recorded). Recorded ones never asked are dropped (a poll that ended sooner).
+//   longer than recorded). Recorded ones never asked are dropped (a poll that ended sooner): once
+//   a vendor request recorded later has been answered, the answer is the first one recorded after
+//   that.
 // - Bulk and interrupt IN completions are served per endpoint in recorded order, each only after
 //   every vendor request and bulk OUT transfer recorded before it has come: a reply never comes
 //   before the command it answers. Bulk OUT data is checked per endpoint in recorded order.
