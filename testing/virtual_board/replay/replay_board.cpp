@@ -485,8 +485,11 @@ struct ReplayBoard::Impl {
             if (!is_vendor(setup)) continue;  // the host stack's own: enumeration, a class driver binding
             for (size_t i = key.served; i < key.entries.size(); ++i) {
                 const Transfer& t = rec.transfers[key.entries[i]];
-                // A poll that ended sooner than recorded: its answers were those already given.
-                if (key.served > 0 && same_answer(t, rec.transfers[key.entries[key.served - 1]])) continue;
+                // A request asked here too, but fewer times: a poll that ended sooner (its answers
+                // were those already given, or the host went past them).
+                if (key.served > 0 &&
+                    (t.submit_frame < progress || same_answer(t, rec.transfers[key.entries[key.served - 1]])))
+                    continue;
                 lines.emplace_back(t.submit_frame, "frame " + std::to_string(t.submit_frame) + ": control request " +
                                                        hex(k.data(), 8) + " never came");
             }
