@@ -60,7 +60,9 @@ for ms in $(seq 100 100 3000); do echo "$ms notify 1" >>"$dir/notify"; done
 for family in channel notifications; do
     "$vboard" --script "$dir/notify" --pcap "$dir/$family.pcap" -- "${pytest[@]}" -k "not plug" \
         "$python_tests/test_$family.py" >"$dir/$family.out" 2>&1 || fail "python $family: $(cat "$dir/$family.out")"
-    "$vboard" --replay "$dir/$family.pcap" --strict -- "${pytest[@]}" -k "not plug" "$python_tests/test_$family.py" \
+    # (Not --strict: how many notifications a test takes before it closes, and so the reads
+    # they cause, depends on time.)
+    "$vboard" --replay "$dir/$family.pcap" -- "${pytest[@]}" -k "not plug" "$python_tests/test_$family.py" \
         >"$dir/$family.out" 2>&1 || fail "python $family replayed: $(cat "$dir/$family.out")"
 done
 
