@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "replay.h"
 #include "script.h"
 #include "umockdev/virtual_bus.h"
 
@@ -249,7 +250,10 @@ int main(int argc, char** argv) {
     std::string pcap_file;
     size_t pcap_snaplen = 1u << 20;
     std::string transport = "umockdev";  // or OSTRANE_VBOARD_TRANSPORT, as for the test fixtures
-    app.add_option("--boards", boards, "Boards plugged at start")->check(CLI::Range(0, VirtualBus::hub_ports));
+    launcher::Replay::Options replay_options;
+    auto* boards_option =
+        app.add_option("--boards", boards, "Boards plugged at start (with --replay: the capture's first N)")
+            ->check(CLI::Range(0, VirtualBus::hub_ports));
     app.add_option("--model", model, "sdi, camera or bridge")->check(CLI::IsMember({"sdi", "camera", "bridge"}));
     app.add_option("--serial", serial_prefix, "Serial number prefix (PREFIX0001, PREFIX0002, ...)");
     app.add_option("--video-interfaces", video, "Video streams per board (UVC; 0: no video function)")->check(CLI::Range(0, 2));
@@ -264,6 +268,15 @@ int main(int argc, char** argv) {
                    "umockdev (emulated, the default) or kernel (vhci_hcd, needs root)")
         ->envname("OSTRANE_VBOARD_TRANSPORT")
         ->check(CLI::IsMember({"umockdev", "kernel"}));
+    auto* replay_option = app.add_option("--replay", replay_options.capture,
+                                         "Serve the boards recorded in CAPTURE (usbmon pcap or pcapng) instead of the model");
+    app.add_option("--descriptors", replay_options.descriptors,
+                   "With --replay: the board's sysfs descriptors file, for a capture begun after the plug")
+        ->needs(replay_option);
+    app.add_flag("--strict", replay_options.strict, "With --replay: what the capture holds that never came fails the run")
+        ->needs(replay_option);
+    app.add_flag("--realtime", replay_options.realtime, "With --replay: keep the recorded gaps before each answer")
+        ->needs(replay_option);
     app.footer("Usage: ostrane-virtual-board [OPTIONS] -- COMMAND [ARGS...]");
     try {
         std::vector<std::string> reversed(own.rbegin(), own.rend());
@@ -297,6 +310,16 @@ int main(int argc, char** argv) {
         }
     }
 
+    std::unique_ptr<launcher::Replay> replay;
+    if (!replay_options.capture.empty()) {
+        try {
+            replay = std::make_unique<launcher::Replay>(replay_options);
+        } catch (const std::exception& e) {
+            return usage_error(e.what());
+        }
+        if (boards_option->count() == 0) boards = static_cast<int>(replay->boards());
+    }
+
     VirtualBus::Options options;
     options.serial_prefix = serial_prefix;
     options.trace = trace ? stderr : nullptr;
@@ -315,7 +338,9 @@ int main(int argc, char** argv) {
         VirtualBus& bus = *bus_owner;
         std::vector<int> ids;
         try {
-            for (int i = 0; i < boards; ++i) ids.push_back(bus.plug(defaults).id);
+            if (replay) ids = replay->plug(bus, static_cast<size_t>(boards));
+            else
+                for (int i = 0; i < boards; ++i) ids.push_back(bus.plug(defaults).id);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "%s: %s\n", program, e.what());
             return 1;
@@ -352,5 +377,7 @@ int main(int argc, char** argv) {
         script.stop();
         status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : 1;
     }
+    // The bus is gone: the boards have seen all they will.
+    if (replay) status = replay->finish(status);
     return status;
 }

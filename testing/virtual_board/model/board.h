@@ -24,41 +24,12 @@
 
 #include "model/board_config.h"
 #include "model/hostile.h"
+#include "model/usb_device.h"
 #include "model/uvc.h"
 
 namespace vboard {
 
 using Clock = std::chrono::steady_clock;
-
-struct SetupPacket {
-    uint8_t bmRequestType = 0;
-    uint8_t bRequest = 0;
-    uint16_t wValue = 0;
-    uint16_t wIndex = 0;
-    uint16_t wLength = 0;
-
-    bool is_in() const { return (bmRequestType & 0x80) != 0; }
-    static SetupPacket parse(const uint8_t* bytes);  // the 8 bytes of a setup stage
-};
-
-enum class UsbStatus {
-    ok,       // completed; `length` bytes moved
-    stall,    // endpoint answered STALL
-    pending,  // nothing to answer yet (NAK): keep the transfer queued and ask again later
-};
-
-struct ControlResult {
-    UsbStatus status = UsbStatus::ok;
-    size_t length = 0;                        // data stage bytes moved
-    std::chrono::milliseconds delay{0};       // answer only after this long
-};
-
-struct TransferResult {
-    UsbStatus status = UsbStatus::ok;
-    size_t length = 0;
-};
-
-enum class ClaimResult { ok, busy, no_such_interface };
 
 // One control request as the board saw it.
 struct RequestRecord {
@@ -156,7 +127,7 @@ struct FifoState {
     uint64_t bytes_in = 0;           // delivered on 0x85
 };
 
-class Board {
+class Board final : public UsbDevice {
 public:
     static constexpr uint8_t ep_notify = 0x86;   // interrupt IN
     static constexpr uint8_t ep_fifo_in = 0x85;  // bulk IN
@@ -166,7 +137,7 @@ public:
     static constexpr uint32_t debugger_base = 0x10800;
 
     explicit Board(BoardConfig config);
-    ~Board();
+    ~Board() override;
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
@@ -174,20 +145,20 @@ public:
 
     // ---- USB-level events (transport side) ----
     // Device descriptor (18 bytes) followed by the whole configuration, as sysfs shows them.
-    std::vector<uint8_t> descriptors() const;
+    std::vector<uint8_t> descriptors() const override;
     uint8_t vendor_interface_number() const;
-    int interface_count() const;
+    int interface_count() const override;
     // Endpoint transfer type (1 interrupt, 2 control, 3 bulk as usbfs numbers them) or -1 if absent.
-    int endpoint_type(uint8_t ep) const;
+    int endpoint_type(uint8_t ep) const override;
     // `out_data`: the data stage of an OUT request (wLength bytes). `in_buf`: room for wLength bytes.
-    ControlResult control(const SetupPacket& setup, const uint8_t* out_data, uint8_t* in_buf);
-    ClaimResult claim_interface(int number);
-    bool release_interface(int number);         // false: was not claimed
-    TransferResult bulk_out(uint8_t ep, const uint8_t* data, size_t length);
-    TransferResult bulk_in(uint8_t ep, uint8_t* buffer, size_t length);
-    TransferResult interrupt_in(uint8_t ep, uint8_t* buffer, size_t length);
-    void usb_reset();                            // port reset: claims dropped, loopback emptied
-    void set_data_ready_callback(std::function<void()> callback);
+    ControlResult control(const SetupPacket& setup, const uint8_t* out_data, uint8_t* in_buf) override;
+    ClaimResult claim_interface(int number) override;
+    bool release_interface(int number) override;         // false: was not claimed
+    TransferResult bulk_out(uint8_t ep, const uint8_t* data, size_t length) override;
+    TransferResult bulk_in(uint8_t ep, uint8_t* buffer, size_t length) override;
+    TransferResult interrupt_in(uint8_t ep, uint8_t* buffer, size_t length) override;
+    void usb_reset() override;                            // port reset: claims dropped, loopback emptied
+    void set_data_ready_callback(std::function<void()> callback) override;
 
     // ---- Faults ----
     // The next `count` vendor control requests (only those with `bRequest`, if given) stall.

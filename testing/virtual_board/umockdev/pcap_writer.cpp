@@ -5,29 +5,12 @@
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
+#include <vector>
+
+#include <pcap/pcap.h>
 
 namespace vboard {
 namespace {
-
-// The file is written in host byte order, as libpcap does; readers tell it from the magic number.
-struct FileHeader {
-    uint32_t magic = 0xa1b2c3d4;  // microsecond time stamps
-    uint16_t version_major = 2;
-    uint16_t version_minor = 4;
-    int32_t thiszone = 0;
-    uint32_t sigfigs = 0;
-    uint32_t snaplen = 0;
-    uint32_t network = PcapWriter::link_type;
-};
-static_assert(sizeof(FileHeader) == 24);
-
-struct RecordHeader {
-    uint32_t ts_sec;
-    uint32_t ts_usec;
-    uint32_t incl_len;
-    uint32_t orig_len;
-};
-static_assert(sizeof(RecordHeader) == 16);
 
 // The kernel's struct usbmon_packet (binary interface of usbmon, "mmapped" variant).
 struct UsbmonPacket {
@@ -53,29 +36,41 @@ struct UsbmonPacket {
 static_assert(sizeof(UsbmonPacket) == PcapWriter::header_size);
 
 constexpr uint32_t urb_dir_in = 0x0200;  // the kernel's URB_DIR_IN transfer flag
+constexpr uint8_t control_type = 2;
 
 }  // namespace
 
 PcapWriter::PcapWriter(const std::string& path, size_t snaplen) : snaplen_(snaplen) {
-    file_ = std::fopen(path.c_str(), "wbe");
-    if (!file_) throw std::runtime_error("cannot create capture " + path + ": " + std::strerror(errno));
-    FileHeader header;
-    header.snaplen = static_cast<uint32_t>(std::min<size_t>(header_size + snaplen_, UINT32_MAX));
-    if (std::fwrite(&header, sizeof header, 1, file_) != 1 || std::fflush(file_) != 0) {
+    const int file_snaplen =
+        static_cast<int>(std::min<size_t>(header_size + std::max(snaplen_, control_data_max), INT32_MAX));
+    pcap_ = ::pcap_open_dead(link_type, file_snaplen);
+    if (!pcap_) throw std::runtime_error("cannot create capture " + path + ": out of memory");
+    // Opened here rather than by libpcap, so that the error names the cause as errno has it.
+    FILE* file = std::fopen(path.c_str(), "wbe");
+    if (!file) {
         const int error = errno;
-        std::fclose(file_);
-        throw std::runtime_error("cannot write capture " + path + ": " + std::strerror(error));
+        ::pcap_close(pcap_);
+        throw std::runtime_error("cannot create capture " + path + ": " + std::strerror(error));
+    }
+    dumper_ = ::pcap_dump_fopen(pcap_, file);  // owns the file from here on
+    if (!dumper_ || ::pcap_dump_flush(dumper_) != 0) {
+        const std::string why = ::pcap_geterr(pcap_);
+        if (dumper_) ::pcap_dump_close(dumper_);
+        else std::fclose(file);
+        ::pcap_close(pcap_);
+        throw std::runtime_error("cannot write capture " + path + ": " + why);
     }
 }
 
 PcapWriter::~PcapWriter() {
-    if (file_) std::fclose(file_);
+    ::pcap_dump_close(dumper_);
+    ::pcap_close(pcap_);
 }
 
 void PcapWriter::write(const Event& e) {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const size_t kept = e.data ? std::min(e.data_length, snaplen_) : 0;
+    const size_t kept = e.data ? std::min(e.data_length, e.type == control_type ? control_data_max : snaplen_) : 0;
 
     UsbmonPacket p{};
     p.id = e.id;
@@ -102,24 +97,26 @@ void PcapWriter::write(const Event& e) {
 void PcapWriter::write_raw(const uint8_t* header, const uint8_t* data, size_t data_length) {
     UsbmonPacket p;
     std::memcpy(&p, header, sizeof p);
-    const size_t kept = data ? std::min({data_length, size_t{p.len_cap}, snaplen_}) : 0;
+    const size_t limit = p.xfer_type == control_type ? control_data_max : snaplen_;
+    const size_t kept = data ? std::min({data_length, size_t{p.len_cap}, limit}) : 0;
     p.len_cap = static_cast<uint32_t>(kept);
     append(&p, data, kept, static_cast<uint32_t>(p.ts_sec), static_cast<uint32_t>(p.ts_usec));
 }
 
 void PcapWriter::append(const void* header, const uint8_t* data, size_t kept, uint32_t sec, uint32_t usec) {
-    RecordHeader r{};
-    r.ts_sec = sec;
-    r.ts_usec = usec;
-    r.incl_len = static_cast<uint32_t>(header_size + kept);
-    r.orig_len = r.incl_len;
+    pcap_pkthdr record{};
+    record.ts.tv_sec = sec;
+    record.ts.tv_usec = usec;
+    record.caplen = static_cast<uint32_t>(header_size + kept);
+    record.len = record.caplen;
 
     std::lock_guard lock(mutex_);
-    std::fwrite(&r, sizeof r, 1, file_);
-    std::fwrite(header, header_size, 1, file_);
-    if (kept) std::fwrite(data, 1, kept, file_);
+    packet_.resize(header_size + kept);
+    std::memcpy(packet_.data(), header, header_size);
+    if (kept) std::memcpy(packet_.data() + header_size, data, kept);
+    ::pcap_dump(reinterpret_cast<u_char*>(dumper_), &record, packet_.data());
     // A launcher killed mid-run still leaves a capture that ends on a whole packet.
-    std::fflush(file_);
+    ::pcap_dump_flush(dumper_);
     ++packets_;
 }
 

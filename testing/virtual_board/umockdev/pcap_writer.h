@@ -1,6 +1,6 @@
-// Writes USB traffic as a Linux usbmon capture: a pcap file of link type 220 (USB with the padded
-// 64-byte Linux header), the format of a live capture on usbmonN, so Wireshark and tshark open it
-// like traffic recorded on real hardware.
+// Writes USB traffic as a Linux usbmon capture through libpcap: a pcap file of link type 220 (USB
+// with the padded 64-byte Linux header), the format of a live capture on usbmonN, so Wireshark and
+// tshark open it like traffic recorded on real hardware.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
+
+typedef struct pcap pcap_t;
+typedef struct pcap_dumper pcap_dumper_t;
 
 namespace vboard {
 
@@ -29,7 +33,8 @@ public:
         size_t data_length = 0;
     };
 
-    // Creates (truncates) `path`. At most `snaplen` data bytes of each event are kept; the header
+    // Creates (truncates) `path`. At most `snaplen` data bytes of each bulk or interrupt event are
+    // kept; control data is kept whole, so that the enumeration and every answer replay. The header
     // still says how long the transfer was. Throws std::runtime_error when the file cannot be made.
     explicit PcapWriter(const std::string& path, size_t snaplen = default_snaplen);
     ~PcapWriter();
@@ -45,12 +50,15 @@ public:
     static constexpr size_t default_snaplen = 1u << 20;  // bigger than any transfer the library sends
     static constexpr uint32_t link_type = 220;            // LINKTYPE_USB_LINUX_MMAPPED
     static constexpr size_t header_size = 64;
+    static constexpr size_t control_data_max = 0xFFFF;  // wLength's range
 
 private:
     void append(const void* header, const uint8_t* data, size_t kept, uint32_t sec, uint32_t usec);
 
     mutable std::mutex mutex_;
-    FILE* file_ = nullptr;
+    pcap_t* pcap_ = nullptr;          // the link type and snap length the dumper writes
+    pcap_dumper_t* dumper_ = nullptr;
+    std::vector<uint8_t> packet_;     // one record's bytes, reused
     size_t snaplen_;
     uint64_t packets_ = 0;
 };

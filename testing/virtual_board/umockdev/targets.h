@@ -11,23 +11,25 @@
 
 namespace vboard {
 
+// A board (the model, or any other device with its USB-level face) behind a device node.
 class BoardTarget final : public UsbTarget {
 public:
-    explicit BoardTarget(Board& board) : board_(board) {}
+    BoardTarget(UsbDevice& device, Speed speed) : device_(device), speed_(speed) {}
     ControlResult control(const SetupPacket& s, const uint8_t* out, uint8_t* in) override {
-        return board_.control(s, out, in);
+        return device_.control(s, out, in);
     }
-    ClaimResult claim(int n) override { return board_.claim_interface(n); }
-    bool release(int n) override { return board_.release_interface(n); }
-    int endpoint_type(uint8_t ep) const override { return board_.endpoint_type(ep); }
-    TransferResult bulk_out(uint8_t ep, const uint8_t* d, size_t n) override { return board_.bulk_out(ep, d, n); }
-    TransferResult bulk_in(uint8_t ep, uint8_t* d, size_t n) override { return board_.bulk_in(ep, d, n); }
-    TransferResult interrupt_in(uint8_t ep, uint8_t* d, size_t n) override { return board_.interrupt_in(ep, d, n); }
-    void reset() override { board_.usb_reset(); }
-    int usbfs_speed() const override { return board_.config().speed == Speed::super ? 5 : 3; }
+    ClaimResult claim(int n) override { return device_.claim_interface(n); }
+    bool release(int n) override { return device_.release_interface(n); }
+    int endpoint_type(uint8_t ep) const override { return device_.endpoint_type(ep); }
+    TransferResult bulk_out(uint8_t ep, const uint8_t* d, size_t n) override { return device_.bulk_out(ep, d, n); }
+    TransferResult bulk_in(uint8_t ep, uint8_t* d, size_t n) override { return device_.bulk_in(ep, d, n); }
+    TransferResult interrupt_in(uint8_t ep, uint8_t* d, size_t n) override { return device_.interrupt_in(ep, d, n); }
+    void reset() override { device_.usb_reset(); }
+    int usbfs_speed() const override { return speed_ == Speed::super ? 5 : 3; }
 
 private:
-    Board& board_;
+    UsbDevice& device_;
+    Speed speed_;
 };
 
 // A SuperSpeed hub that answers what lsusb asks a hub: descriptors, hub descriptor, port status.

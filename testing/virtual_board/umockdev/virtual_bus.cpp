@@ -81,34 +81,57 @@ std::string hex4(uint16_t v) {
 }
 
 // The requests the kernel makes when it enumerates a new device (libusb itself reads descriptors
-// from sysfs): recorded so that a capture shows the device as one taken on a real bus does, and
-// Wireshark can tell the interface classes of the endpoints.
-void record_enumeration(PcapWriter& capture, uint8_t address, const std::vector<uint8_t>& descriptors) {
+// from sysfs): recorded so that a capture shows the device as one taken on a real bus does,
+// Wireshark can tell the interface classes of the endpoints, and a replay of the capture finds
+// the descriptors, BOS and strings a host asks at plug time. Those the device is asked for.
+void record_enumeration(PcapWriter& capture, uint8_t address, UsbDevice& device,
+                        const std::vector<uint8_t>& descriptors) {
     static std::atomic<uint64_t> next_id{0};
-    auto request = [&](std::array<uint8_t, 8> setup, const uint8_t* data, size_t length) {
+    auto request = [&](std::array<uint8_t, 8> setup_bytes) {
+        const SetupPacket setup = SetupPacket::parse(setup_bytes.data());
+        std::vector<uint8_t> in(setup.wLength);
+        const ControlResult r = device.control(setup, nullptr, in.data());
+        const size_t length = r.status == UsbStatus::ok ? std::min<size_t>(r.length, in.size()) : 0;
         PcapWriter::Event e;
         e.id = 0xffff000000000000ull | ++next_id;  // outside any client address
         e.type = 2;                                 // control
-        e.endpoint = setup[0] & 0x80;
+        e.endpoint = setup_bytes[0] & 0x80;
         e.device = address;
         e.bus = 1;
-        e.setup = setup.data();
+        e.setup = setup_bytes.data();
         e.status = -EINPROGRESS;
-        e.length = static_cast<uint32_t>(length);
+        e.length = setup.wLength;
         capture.write(e);
         e.kind = 'C';
         e.setup = nullptr;
-        e.status = 0;
-        e.data = length ? data : nullptr;
+        e.status = r.status == UsbStatus::ok ? 0 : -EPIPE;
+        e.length = static_cast<uint32_t>(length);
+        e.data = length ? in.data() : nullptr;
         e.data_length = length;
         capture.write(e);
+        return std::vector<uint8_t>(in.begin(), in.begin() + static_cast<long>(length));
     };
+    auto lo = [](size_t v) { return static_cast<uint8_t>(v & 0xFF); };
+    auto hi = [](size_t v) { return static_cast<uint8_t>(v >> 8); };
     if (descriptors.size() < 18 + 9) return;
     const size_t total = std::min<size_t>(descriptors[18 + 2] | descriptors[18 + 3] << 8, descriptors.size() - 18);
-    request({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0}, descriptors.data(), 18);
-    request({0x80, 0x06, 0x00, 0x02, 0x00, 0x00, static_cast<uint8_t>(total & 0xFF), static_cast<uint8_t>(total >> 8)},
-            descriptors.data() + 18, total);
-    request({0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}, nullptr, 0);  // SET_CONFIGURATION 1
+    request({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0});
+    request({0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 9, 0});
+    request({0x80, 0x06, 0x00, 0x02, 0x00, 0x00, lo(total), hi(total)});
+    if ((descriptors[2] | descriptors[3] << 8) >= 0x0201) {
+        const auto bos = request({0x80, 0x06, 0x00, 0x0F, 0x00, 0x00, 5, 0});
+        if (bos.size() >= 4) {
+            const size_t bos_total = bos[2] | bos[3] << 8;
+            request({0x80, 0x06, 0x00, 0x0F, 0x00, 0x00, lo(bos_total), hi(bos_total)});
+        }
+    }
+    request({0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00});  // SET_CONFIGURATION 1
+    // The strings, as the kernel reads them: the language list, then product, manufacturer, serial.
+    const auto languages = request({0x80, 0x06, 0x00, 0x03, 0x00, 0x00, 0xFF, 0x00});
+    if (languages.size() < 4) return;
+    for (const size_t at : {15, 14, 16})
+        if (const uint8_t index = descriptors[at])
+            request({0x80, 0x06, index, 0x03, languages[2], languages[3], 0xFF, 0x00});
 }
 
 }  // namespace
@@ -125,7 +148,8 @@ struct VirtualBus::Impl {
         PluggedBoard info;
         int port = 0;
         bool plugged = false;
-        std::unique_ptr<Board> board;
+        std::shared_ptr<UsbDevice> device;  // what is served: the model, or another device
+        Board* board = nullptr;             // the model, when it is one
         std::unique_ptr<BoardTarget> target;
         std::unique_ptr<UsbfsNode> node;
     };
@@ -209,8 +233,9 @@ VirtualBus::~VirtualBus() {
     }
     m.timer.stop();
     for (auto& [id, slot] : m.slots) {
-        slot.board->set_data_ready_callback(nullptr);
-        slot.board.reset();  // stops its timer thread before the node goes
+        slot.device->set_data_ready_callback(nullptr);
+        slot.board = nullptr;
+        slot.device.reset();  // stops its timer thread before the node goes
     }
     m.slots.clear();
     m.hub_node.reset();
@@ -218,41 +243,64 @@ VirtualBus::~VirtualBus() {
     g_object_unref(m.testbed);
 }
 
+int VirtualBus::free_port() const {
+    std::lock_guard lock(impl_->mutex);
+    for (int p : port_order)
+        if (impl_->port_owner[p] == 0) return p;
+    throw std::runtime_error("every hub port is taken");
+}
+
 PluggedBoard VirtualBus::plug(BoardConfig config) {
     if (impl_->kernel) return plug(std::move(config), 0);
-    int port = 0;
-    {
-        std::lock_guard lock(impl_->mutex);
-        for (int p : port_order)
-            if (impl_->port_owner[p] == 0) {
-                port = p;
-                break;
-            }
-    }
-    if (port == 0) throw std::runtime_error("every hub port is taken");
-    return plug(std::move(config), port);
+    return plug(std::move(config), free_port());
 }
 
 PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
     auto& m = *impl_;
-    std::unique_lock lock(m.mutex);
-    if (m.kernel) {
-        if (config.serial.empty()) {
-            char serial[16];
-            std::snprintf(serial, sizeof serial, "%04d", ++m.serial_counter);
-            config.serial = m.options.serial_prefix + serial;
-        }
-        const int id = m.next_id++;
-        lock.unlock();  // enumeration takes a while; board() and boards() stay usable meanwhile
-        return m.kernel->plug(id, std::move(config), port);
-    }
-    if (port < 1 || port > hub_ports) throw std::runtime_error("no hub port " + std::to_string(port));
-    if (m.port_owner[port] != 0) throw std::runtime_error("hub port " + std::to_string(port) + " is taken");
     if (config.serial.empty()) {
+        std::lock_guard lock(m.mutex);
         char serial[16];
         std::snprintf(serial, sizeof serial, "%04d", ++m.serial_counter);
         config.serial = m.options.serial_prefix + serial;
     }
+    DeviceIdentity identity;
+    identity.speed = config.speed;
+    identity.product = config.product.empty() ? product_string(config.model) : config.product;
+    identity.manufacturer = config.manufacturer.empty() ? "Tessory" : config.manufacturer;
+    identity.serial = config.serial;
+    identity.label = model_name(config.model);
+    if (m.kernel) {
+        int id = 0;
+        {
+            std::lock_guard lock(m.mutex);
+            id = m.next_id++;
+        }
+        // Enumeration takes a while; board() and boards() stay usable meanwhile.
+        return m.kernel->plug(id, std::move(config), port);
+    }
+    auto board = std::make_shared<Board>(std::move(config));
+    Board* model = board.get();
+    return plug_slot(std::move(board), model, std::move(identity), port);
+}
+
+PluggedBoard VirtualBus::plug_device(std::shared_ptr<UsbDevice> device, DeviceIdentity identity) {
+    auto& m = *impl_;
+    if (m.kernel) {
+        int id = 0;
+        {
+            std::lock_guard lock(m.mutex);
+            id = m.next_id++;
+        }
+        return m.kernel->plug_device(id, std::move(device), std::move(identity));
+    }
+    return plug_slot(std::move(device), nullptr, std::move(identity), free_port());
+}
+
+PluggedBoard VirtualBus::plug_slot(std::shared_ptr<UsbDevice> device, Board* model, DeviceIdentity identity, int port) {
+    auto& m = *impl_;
+    std::unique_lock lock(m.mutex);
+    if (port < 1 || port > hub_ports) throw std::runtime_error("no hub port " + std::to_string(port));
+    if (m.port_owner[port] != 0) throw std::runtime_error("hub port " + std::to_string(port) + " is taken");
     const int id = m.next_id++;
     const int devnum = m.next_devnum++;
     Impl::Slot slot;
@@ -262,28 +310,32 @@ PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
     slot.info.bus = 1;
     slot.info.address = static_cast<uint8_t>(devnum);
     slot.info.ports = {1, static_cast<uint8_t>(port)};
-    slot.info.serial = config.serial;
+    slot.info.serial = identity.serial;
     const std::string devpath = std::string(controller_path) + "/usb1/1-1/" + slot.info.port_path;
     slot.info.syspath = "/sys" + devpath;
     slot.info.devnode = devnode_for(devnum);
-    const int speed = config.speed == Speed::super ? 5000 : 480;
-    const std::string product = config.product.empty() ? product_string(config.model) : config.product;
-    const std::string manufacturer = config.manufacturer.empty() ? "Tessory" : config.manufacturer;
-    const uint16_t pid = product_id(config.model);
-    const uint16_t bcd = config.bcd_device.value_or(0x0001);
+    const int speed = identity.speed == Speed::super ? 5000 : 480;
+    const std::vector<uint8_t> descriptors = device->descriptors();
+    auto field = [&](size_t at) -> uint16_t {
+        return descriptors.size() >= 18 ? static_cast<uint16_t>(descriptors[at] | descriptors[at + 1] << 8) : 0;
+    };
 
-    slot.board = std::make_unique<Board>(std::move(config));
-    slot.target = std::make_unique<BoardTarget>(*slot.board);
+    slot.device = std::move(device);
+    slot.board = model;
+    slot.target = std::make_unique<BoardTarget>(*slot.device, identity.speed);
     slot.node = std::make_unique<UsbfsNode>(m.testbed, m.root + slot.info.devnode, slot.info.devnode,
                                             slot.info.port_path, *slot.target, m.timer, m.options.trace);
     UsbfsNode* node = slot.node.get();
     node->set_capture(m.capture.get());
-    slot.board->set_data_ready_callback([node] { node->pump(); });
-    const std::string text =
-        record(devpath, devnum, speed, slot.board->descriptors(),
-               {{"idVendor", hex4(vendor_id)}, {"idProduct", hex4(pid)}, {"bcdDevice", hex4(bcd)},
-                {"product", product}, {"manufacturer", manufacturer}, {"serial", slot.info.serial},
-                {"devpath", "1." + std::to_string(port)}});
+    slot.device->set_data_ready_callback([node] { node->pump(); });
+    std::vector<std::pair<std::string, std::string>> attributes = {
+        {"idVendor", hex4(field(8))}, {"idProduct", hex4(field(10))}, {"bcdDevice", hex4(field(12))}};
+    // A string the device does not have is no attribute in sysfs either.
+    if (!identity.product.empty()) attributes.emplace_back("product", identity.product);
+    if (!identity.manufacturer.empty()) attributes.emplace_back("manufacturer", identity.manufacturer);
+    if (!identity.serial.empty()) attributes.emplace_back("serial", identity.serial);
+    attributes.emplace_back("devpath", "1." + std::to_string(port));
+    const std::string text = record(devpath, devnum, speed, descriptors, attributes);
     m.port_owner[port] = id;
     slot.plugged = true;
     PluggedBoard info = slot.info;
@@ -291,8 +343,8 @@ PluggedBoard VirtualBus::plug(BoardConfig config, int port) {
     m.hub->set_connected(port, true);
     if (m.options.trace)
         std::fprintf(m.options.trace, "[vboard %s] plugged: %s serial %s, address %d\n", info.port_path.c_str(),
-                     model_name(m.slots.at(id).board->config().model), info.serial.c_str(), devnum);
-    if (m.capture) record_enumeration(*m.capture, info.address, m.slots.at(id).board->descriptors());
+                     identity.label.c_str(), info.serial.c_str(), devnum);
+    if (m.capture) record_enumeration(*m.capture, info.address, *m.slots.at(id).device, descriptors);
     m.add(text);  // sends the "add" uevent under the preload
     if (m.own_uevents) send_uevent(m.root, "add", {devpath, info.devnode, info.bus, devnum});
     return info;
@@ -331,6 +383,7 @@ Board& VirtualBus::board(int id) {
     std::lock_guard lock(impl_->mutex);
     auto it = impl_->slots.find(id);
     if (it == impl_->slots.end()) throw std::runtime_error("no board " + std::to_string(id));
+    if (!it->second.board) throw std::runtime_error("board " + std::to_string(id) + " is not a model");
     return *it->second.board;
 }
 

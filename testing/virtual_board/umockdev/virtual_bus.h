@@ -63,10 +63,14 @@ public:
     // Throws std::runtime_error when the port is taken or the bus cannot add the device.
     PluggedBoard plug(BoardConfig config = {});
     PluggedBoard plug(BoardConfig config, int port);
+    // Plug a device that is not the model (a recorded board played back) on the first free port:
+    // served as a board is, with the descriptors it gives; board(id) has no model for it.
+    PluggedBoard plug_device(std::shared_ptr<UsbDevice> device, DeviceIdentity identity);
     void unplug(int id);
     bool plugged(int id) const;
 
-    // The model of a board; stays valid until the bus is destroyed (also after unplug).
+    // The model of a board; stays valid until the bus is destroyed (also after unplug). Throws
+    // for a device plugged with plug_device.
     Board& board(int id);
     const PluggedBoard& info(int id) const;
     std::vector<PluggedBoard> boards() const;  // currently plugged, by id
@@ -75,6 +79,8 @@ public:
     std::string umockdev_dir() const;          // for UMOCKDEV_DIR of a child process (umockdev only)
 
 private:
+    int free_port() const;
+    PluggedBoard plug_slot(std::shared_ptr<UsbDevice> device, Board* model, DeviceIdentity identity, int port);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

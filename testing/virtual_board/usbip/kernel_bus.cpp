@@ -55,6 +55,13 @@ std::string udev_record(int bus, int address) {
 }
 bool udev_running() { return exists("/run/udev/control"); }
 
+// A video-class interface (class 0x0E) anywhere in the configuration.
+bool has_video_function(const std::vector<uint8_t>& descriptors) {
+    for (size_t i = 18; i + 5 < descriptors.size() && descriptors[i] >= 2; i += descriptors[i])
+        if (descriptors[i + 1] == 4 && descriptors[i + 5] == 0x0E) return true;
+    return false;
+}
+
 // A refused claim on a real host is another program holding the interface: this opens the
 // device node and claims every interface it can, until told to let go.
 class ClaimHolder {
@@ -92,7 +99,8 @@ struct KernelBus::Impl {
         PluggedBoard info;
         vhci::Port port;
         bool plugged = false;
-        std::unique_ptr<Board> board;
+        std::shared_ptr<UsbDevice> usb;  // what is served: the model, or another device
+        Board* board = nullptr;          // the model, when it is one
         std::shared_ptr<UsbipDevice> device;
         std::shared_ptr<ClaimHolder> claims;
     };
@@ -122,18 +130,33 @@ KernelBus::~KernelBus() {
         }
     }
     for (auto& [id, slot] : impl_->slots) {
-        slot.board->set_data_ready_callback(nullptr);
-        slot.board->set_claim_refusal_by_host(nullptr);
+        slot.usb->set_data_ready_callback(nullptr);
+        if (slot.board) slot.board->set_claim_refusal_by_host(nullptr);
         slot.device.reset();
     }
 }
 
 PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
+    DeviceIdentity identity;
+    identity.speed = config.speed;
+    identity.serial = config.serial;
+    identity.label = model_name(config.model);
+    auto board = std::make_shared<Board>(std::move(config));
+    return plug_model(id, board, board.get(), std::move(identity), port);
+}
+
+PluggedBoard KernelBus::plug_device(int id, std::shared_ptr<UsbDevice> device, DeviceIdentity identity, int port) {
+    return plug_model(id, std::move(device), nullptr, std::move(identity), port);
+}
+
+PluggedBoard KernelBus::plug_model(int id, std::shared_ptr<UsbDevice> usb, Board* model, DeviceIdentity identity,
+                                   int port) {
     Impl::Slot slot;
     slot.info.id = id;
-    slot.info.serial = config.serial;
-    const bool super_speed = config.speed == Speed::super;
-    slot.board = std::make_unique<Board>(std::move(config));
+    slot.info.serial = identity.serial;
+    const bool super_speed = identity.speed == Speed::super;
+    slot.usb = std::move(usb);
+    slot.board = model;
     // A busy host can make the kernel give up on an enumeration (its requests time out) and leave
     // the port attached but the device unconfigured: the board is then plugged again, as a user
     // would, a few times before the plug fails.
@@ -143,7 +166,7 @@ PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
             throw std::runtime_error("socketpair failed");
         // Serve first: the kernel starts enumerating as soon as the port is attached.
-        slot.device = std::make_shared<UsbipDevice>(*slot.board, sv[0], "usbip " + slot.info.serial, impl_->trace);
+        slot.device = std::make_shared<UsbipDevice>(*slot.usb, sv[0], "usbip " + slot.info.serial, impl_->trace);
         try {
             slot.port = vhci::attach(sv[1], super_speed, static_cast<unsigned>(id), port);
         } catch (...) {
@@ -152,19 +175,21 @@ PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
         }
         ::close(sv[1]);  // the kernel holds its own reference now
         // Claims never reach the device: usbfs binds a claimed interface to its "usbfs" driver.
-        slot.board->set_claims_held_by_host([sys = "/sys/bus/usb/devices/" + slot.port.name(),
-                                             count = slot.board->interface_count()] {
-            std::set<int> claimed;
-            for (int n = 0; n < count; ++n) {
-                char link[PATH_MAX];
-                const std::string path = sys + ":1." + std::to_string(n) + "/driver";
-                const ssize_t len = ::readlink(path.c_str(), link, sizeof link - 1);
-                if (len > 0 && std::string(link, static_cast<size_t>(len)).ends_with("/usbfs")) claimed.insert(n);
-            }
-            return claimed;
-        });
+        if (slot.board)
+            slot.board->set_claims_held_by_host([sys = "/sys/bus/usb/devices/" + slot.port.name(),
+                                                 count = slot.board->interface_count()] {
+                std::set<int> claimed;
+                for (int n = 0; n < count; ++n) {
+                    char link[PATH_MAX];
+                    const std::string path = sys + ":1." + std::to_string(n) + "/driver";
+                    const ssize_t len = ::readlink(path.c_str(), link, sizeof link - 1);
+                    if (len > 0 && std::string(link, static_cast<size_t>(len)).ends_with("/usbfs"))
+                        claimed.insert(n);
+                }
+                return claimed;
+            });
         std::weak_ptr<UsbipDevice> device = slot.device;
-        slot.board->set_data_ready_callback([device] {
+        slot.usb->set_data_ready_callback([device] {
             if (auto d = device.lock()) d->wake();
         });
 
@@ -176,7 +201,7 @@ PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
             },
             attempt_limit);
         if (configured && slot.device->serving()) break;
-        slot.board->set_data_ready_callback(nullptr);
+        slot.usb->set_data_ready_callback(nullptr);
         slot.device->stop();
         const int used = slot.port.port;
         wait_for([&] { return !vhci::port_in_use(used); });
@@ -198,7 +223,7 @@ PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
     // The video interfaces bring uvcvideo and its device nodes, whose events keep udev (and the
     // guest's CPU) busy for a while: the plug is done when udev's queue is empty again, so that
     // a test's next step does not race them. (udev removes the flag file once it is idle.)
-    if (udev_running() && slot.board->config().video_interfaces > 0)
+    if (udev_running() && has_video_function(slot.usb->descriptors()))
         wait_for([] { return !exists("/run/udev/queue"); });
 
     char real[PATH_MAX];
@@ -210,15 +235,16 @@ PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
     slot.info.ports = {static_cast<uint8_t>(slot.port.hub_port)};
     slot.info.syspath = ::realpath(sys.c_str(), real) ? real : sys;
     slot.info.devnode = node;
-    slot.claims = std::make_shared<ClaimHolder>(slot.info.devnode, slot.board->interface_count());
-    if (slot.board->config().refuse_claim) slot.claims->hold(true);
-    slot.board->set_claim_refusal_by_host([claims = std::weak_ptr<ClaimHolder>(slot.claims)](bool on) {
-        if (auto c = claims.lock()) c->hold(on);
-    });
+    slot.claims = std::make_shared<ClaimHolder>(slot.info.devnode, slot.usb->interface_count());
+    if (slot.board && slot.board->config().refuse_claim) slot.claims->hold(true);
+    if (slot.board)
+        slot.board->set_claim_refusal_by_host([claims = std::weak_ptr<ClaimHolder>(slot.claims)](bool on) {
+            if (auto c = claims.lock()) c->hold(on);
+        });
     slot.plugged = true;
     if (impl_->trace)
         std::fprintf(impl_->trace, "[vboard %s] plugged into the kernel: %s serial %s, address %d\n",
-                     slot.info.port_path.c_str(), model_name(slot.board->config().model), slot.info.serial.c_str(),
+                     slot.info.port_path.c_str(), identity.label.c_str(), slot.info.serial.c_str(),
                      address);
     PluggedBoard info = slot.info;
     std::lock_guard lock(impl_->mutex);
@@ -229,8 +255,8 @@ PluggedBoard KernelBus::plug(int id, BoardConfig config, int port) {
 void KernelBus::unplug(int id) {
     Impl::Slot& slot = impl_->slot(id);
     if (!slot.plugged) throw std::runtime_error("board " + std::to_string(id) + " is not plugged");
-    slot.board->set_data_ready_callback(nullptr);
-    slot.board->set_claim_refusal_by_host(nullptr);
+    slot.usb->set_data_ready_callback(nullptr);
+    if (slot.board) slot.board->set_claim_refusal_by_host(nullptr);
     slot.claims.reset();
     slot.device->stop();
     {
@@ -252,7 +278,11 @@ bool KernelBus::plugged(int id) const {
     return it != impl_->slots.end() && it->second.plugged && it->second.device->serving();
 }
 
-Board& KernelBus::board(int id) { return *impl_->slot(id).board; }
+Board& KernelBus::board(int id) {
+    Board* board = impl_->slot(id).board;
+    if (!board) throw std::runtime_error("board " + std::to_string(id) + " is not a model");
+    return *board;
+}
 
 const PluggedBoard& KernelBus::info(int id) const {
     std::lock_guard lock(impl_->mutex);

@@ -21,6 +21,8 @@ public:
     // Returns once the kernel has configured the device and udev has handled it; `id` must be new.
     // `port`: the vhci root hub port (0: the first free one).
     PluggedBoard plug(int id, BoardConfig config, int port = 0);
+    // The same for a device that is not the model (board(id) then has none).
+    PluggedBoard plug_device(int id, std::shared_ptr<UsbDevice> device, DeviceIdentity identity, int port = 0);
     // Returns once the kernel and udev have seen it go.
     void unplug(int id);
     bool plugged(int id) const;
@@ -29,6 +31,7 @@ public:
     std::vector<PluggedBoard> boards() const;
 
 private:
+    PluggedBoard plug_model(int id, std::shared_ptr<UsbDevice> usb, Board* model, DeviceIdentity identity, int port);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -19,6 +19,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "model/board.h"
+
 namespace vboard {
 namespace {
 
@@ -95,7 +97,7 @@ struct UsbipDevice::Impl {
         Clock::time_point due{};
     };
 
-    Board& board;
+    UsbDevice& board;
     int sock;
     int wake_fd;
     std::string name;
@@ -112,7 +114,7 @@ struct UsbipDevice::Impl {
     uint32_t last_submit = 0;
     std::set<uint32_t> unlinked_ahead;
 
-    Impl(Board& b, int s, std::string n, FILE* t) : board(b), sock(s), name(std::move(n)), trace(t) {
+    Impl(UsbDevice& b, int s, std::string n, FILE* t) : board(b), sock(s), name(std::move(n)), trace(t) {
         wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
 
@@ -312,7 +314,7 @@ struct UsbipDevice::Impl {
     }
 };
 
-UsbipDevice::UsbipDevice(Board& board, int socket, std::string name, FILE* trace)
+UsbipDevice::UsbipDevice(UsbDevice& board, int socket, std::string name, FILE* trace)
     : impl_(std::make_unique<Impl>(board, socket, std::move(name), trace)) {
     impl_->thread = std::thread([this] { impl_->run(); });
 }

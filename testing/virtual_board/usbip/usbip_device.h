@@ -11,14 +11,14 @@
 #include <memory>
 #include <string>
 
-#include "model/board.h"
+#include "model/usb_device.h"
 
 namespace vboard {
 
 class UsbipDevice {
 public:
     // Takes ownership of `socket` (the device end). `name` labels trace lines.
-    UsbipDevice(Board& board, int socket, std::string name, FILE* trace);
+    UsbipDevice(UsbDevice& board, int socket, std::string name, FILE* trace);
     ~UsbipDevice();  // stops serving (the kernel sees the device go) and joins the thread
     UsbipDevice(const UsbipDevice&) = delete;
     UsbipDevice& operator=(const UsbipDevice&) = delete;

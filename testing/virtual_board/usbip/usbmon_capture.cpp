@@ -92,7 +92,8 @@ struct UsbmonCapture::Impl {
     void run() {
         // The kernel copies no more than this of an event's data, and frees the rest.
         std::vector<uint8_t> header(PcapWriter::header_size);
-        std::vector<uint8_t> data(std::max<size_t>(1, std::min(snaplen, max_event_data)));
+        // (Control data is kept whole whatever the snap length: the writer cuts the rest.)
+        std::vector<uint8_t> data(std::max(std::min(snaplen, max_event_data), PcapWriter::control_data_max));
         std::vector<pollfd> fds;
         for (const auto& m : monitors) fds.push_back({m.second, POLLIN, 0});
         fds.push_back({stop_fd, POLLIN, 0});

@@ -1,0 +1,586 @@
+#include "replay/replay_board.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+
+#include "model/timer_queue.h"
+
+namespace vboard::replay {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+// Byte order, by hand: GCC 12 at -O3 sees an impossible bound in the library's memcmp of two vectors.
+struct BytesLess {
+    bool operator()(const Bytes& a, const Bytes& b) const {
+        const size_t n = std::min(a.size(), b.size());
+        for (size_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return a[i] < b[i];
+        return a.size() < b.size();
+    }
+};
+
+constexpr int32_t status_stall = -EPIPE;
+constexpr int32_t status_short = -EREMOTEIO;  // an IN transfer that ended short where it must not
+constexpr size_t max_unanswered_lines = 1000;
+
+std::string hex(const uint8_t* p, size_t n, size_t limit = 32) {
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < std::min(n, limit); ++i) {
+        std::snprintf(b, sizeof b, i ? " %02x" : "%02x", p[i]);
+        s += b;
+    }
+    if (n > limit) s += " ...";
+    return s;
+}
+
+bool is_vendor(const std::array<uint8_t, 8>& setup) { return (setup[0] & 0x60) == 0x40; }
+bool is_standard(const std::array<uint8_t, 8>& setup) { return (setup[0] & 0x60) == 0; }
+
+// A recorded answer given back: `length` bytes of which the capture kept `kept`; the rest, cut
+// by the snap length, reads as zeros.
+size_t copy_answer(const Transfer& t, uint8_t* buffer, size_t room) {
+    const size_t n = std::min<size_t>(room, t.in_length);
+    const size_t kept = std::min(n, t.in.size());
+    std::memcpy(buffer, t.in.data(), kept);
+    std::memset(buffer + kept, 0, n - kept);
+    return n;
+}
+
+}  // namespace
+
+struct ReplayBoard::Impl {
+    // The recorded requests with one setup packet and OUT data, in recorded order.
+    struct Key {
+        std::vector<size_t> entries;     // transfer indices
+        std::vector<size_t> run_start;   // per entry: where the run of equal answers it is in starts
+        size_t served = 0;
+    };
+    // Something the host must have sent before a later recorded answer may be given.
+    struct Gate {
+        uint64_t frame = 0;
+        int64_t us = 0;
+        Key* key = nullptr;              // a vendor request ...
+        uint8_t out_ep = 0;              // ... or a bulk OUT transfer
+        size_t need = 0;                 // served (or taken) count that satisfies it
+    };
+    struct OutPipe {
+        std::vector<size_t> entries;
+        // Per entry: the bulk IN answers recorded before the board took it (endpoint, count). A
+        // board that takes data only as the host reads (a full loopback FIFO) does so again.
+        std::vector<std::vector<std::pair<uint8_t, size_t>>> ins_before;
+        size_t taken = 0;
+        std::optional<Clock::time_point> asked;
+        std::optional<Clock::time_point> timer_due;
+        bool stuck = false;              // the recorded transfer was cancelled part-way: nothing more
+    };
+    struct InPipe {
+        std::vector<size_t> entries;
+        std::vector<size_t> gates_before;  // per entry: gates recorded before its completion
+        size_t given = 0;
+        Clock::time_point last_given{};
+        std::optional<Clock::time_point> asked;  // when the host first asked for the next entry
+        std::optional<Clock::time_point> timer_due;
+    };
+
+    Recording rec;
+    Options options;
+    std::map<Bytes, Key, BytesLess> keys;           // setup (8 bytes) followed by the OUT data
+    std::vector<Gate> gates;             // by recorded frame
+    size_t gates_met = 0;
+    uint64_t progress = 0;               // the furthest recorded vendor request answered
+    std::vector<Clock::time_point> gate_met_at;
+    std::map<uint8_t, OutPipe> out_pipes;
+    std::map<uint8_t, InPipe> in_pipes;
+    std::map<uint8_t, int> endpoint_types;
+    int interfaces = 0;
+    Clock::time_point start = Clock::now();
+    int64_t first_us = 0;
+    std::string divergence;
+    bool divergence_told = false;
+
+    mutable std::mutex mutex;
+    std::function<void()> data_ready;
+    int calling = 0;                     // calls of data_ready running now
+    std::condition_variable called;
+    std::function<void(const std::string&)> on_divergence;
+    std::unique_ptr<TimerQueue> timer;   // last: its thread stops before the rest goes
+
+    Impl(Recording r, Options o) : rec(std::move(r)), options(o) {
+        parse_layout();
+        for (size_t i = 0; i < rec.transfers.size(); ++i) add(i);
+        std::sort(gates.begin(), gates.end(), [](const Gate& a, const Gate& b) { return a.frame < b.frame; });
+        gate_met_at.resize(gates.size());
+        for (auto& [ep, pipe] : in_pipes)
+            for (size_t e : pipe.entries) {
+                const uint64_t frame = rec.transfers[e].complete_frame;
+                pipe.gates_before.push_back(static_cast<size_t>(
+                    std::lower_bound(gates.begin(), gates.end(), frame,
+                                     [](const Gate& g, uint64_t f) { return g.frame < f; }) -
+                    gates.begin()));
+            }
+        for (auto& [ep, pipe] : out_pipes)
+            for (size_t e : pipe.entries) {
+                std::vector<std::pair<uint8_t, size_t>> before;
+                for (const auto& [in_ep, in] : in_pipes) {
+                    if (rec.transfers[in.entries.front()].type != 3) continue;
+                    size_t n = 0;
+                    while (n < in.entries.size() && rec.transfers[in.entries[n]].complete_frame < rec.transfers[e].complete_frame)
+                        ++n;
+                    if (n) before.emplace_back(in_ep, n);
+                }
+                pipe.ins_before.push_back(std::move(before));
+            }
+        for (const auto& t : rec.transfers)
+            if (t.submit_frame) {
+                first_us = t.submit_us;
+                break;
+            }
+        timer = std::make_unique<TimerQueue>();
+    }
+
+    void parse_layout() {
+        const Bytes& d = rec.descriptors;
+        if (d.size() >= 18 + 9) interfaces = d[18 + 4];
+        for (size_t i = 18; i + 3 < d.size() && d[i] >= 2; i += d[i])
+            if (d[i + 1] == 5) {
+                const int attributes = d[i + 3] & 3;
+                endpoint_types[d[i + 2]] = attributes == 2 ? 3 : attributes == 3 ? 1 : 0;
+            }
+    }
+
+    void add(size_t index) {
+        const Transfer& t = rec.transfers[index];
+        if (t.setup) {
+            Bytes k(t.setup->begin(), t.setup->end());
+            k.insert(k.end(), t.out.begin(), t.out.end());
+            Key& key = keys[k];
+            const bool same = !key.entries.empty() && same_answer(rec.transfers[key.entries.back()], t);
+            key.run_start.push_back(same ? key.run_start.back() : key.entries.size());
+            key.entries.push_back(index);
+            // The host's stack asks standard and class requests of its own accord (enumeration, a
+            // video driver binding): a replay elsewhere need not ask them too.
+            if (is_vendor(*t.setup) && t.submit_frame)
+                gates.push_back({t.submit_frame, t.submit_us, &key, 0, key.run_start.back() + 1});
+            return;
+        }
+        if (t.type != 1 && t.type != 3) return;
+        if (!t.in_direction()) {
+            // A transfer cancelled before the device took anything carried nothing to it.
+            if (!t.completed || (t.status != 0 && t.in_length == 0)) return;
+            OutPipe& pipe = out_pipes[t.endpoint];
+            pipe.entries.push_back(index);
+            // A reply never comes before the data it answers: the IN answers recorded after the
+            // board took this wait for it.
+            gates.push_back({t.complete_frame, t.complete_us, nullptr, t.endpoint, pipe.entries.size()});
+            return;
+        }
+        if (!t.completed || (t.status != 0 && t.status != status_stall && t.status != status_short)) return;
+        in_pipes[t.endpoint].entries.push_back(index);
+    }
+
+    static bool same_answer(const Transfer& a, const Transfer& b) {
+        return a.completed == b.completed && a.status == b.status && a.in_length == b.in_length && a.in == b.in;
+    }
+
+    bool gate_met(const Gate& g) const {
+        // A vendor request is also behind when one recorded after it has been answered: the host
+        // went past it (a poll that ended sooner, what a dropped notification would have caused).
+        if (g.key) return g.key->served >= g.need || g.frame < progress;
+        const auto it = out_pipes.find(g.out_ep);
+        return it != out_pipes.end() && it->second.taken >= g.need;
+    }
+
+    void advance_gates() {
+        const auto now = Clock::now();
+        while (gates_met < gates.size() && gate_met(gates[gates_met])) gate_met_at[gates_met++] = now;
+    }
+
+    std::string header() const { return "replay of " + rec.name() + ": "; }
+
+    ControlResult answer(const Transfer& t, const SetupPacket& setup, uint8_t* in) const {
+        std::chrono::milliseconds took{0};
+        if (t.completed && t.complete_us > t.submit_us)
+            took = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::microseconds(t.complete_us - t.submit_us));
+        // Unanswered when recorded (the host gave up): again past the time the host waited.
+        if (!t.completed || (t.status != 0 && t.status != status_stall))
+            return {UsbStatus::ok, 0, took + std::chrono::seconds(1)};
+        const auto delay = options.realtime ? took : std::chrono::milliseconds(0);
+        if (t.status == status_stall) return {UsbStatus::stall, 0, delay};
+        return {UsbStatus::ok, setup.is_in() ? copy_answer(t, in, setup.wLength) : setup.wLength, delay};
+    }
+
+    // Standard requests the capture lacks, answered as the recorded descriptors say.
+    std::optional<ControlResult> standard(const SetupPacket& s, uint8_t* in) const {
+        auto give = [&](const uint8_t* p, size_t n) {
+            n = std::min<size_t>(n, s.wLength);
+            std::memcpy(in, p, n);
+            return ControlResult{UsbStatus::ok, n, {}};
+        };
+        const Bytes& d = rec.descriptors;
+        if (s.bmRequestType == 0x80 && s.bRequest == 6) {
+            const uint8_t kind = s.wValue >> 8;
+            if (kind == 1) return give(d.data(), 18);
+            if (kind == 2 && (s.wValue & 0xFF) == 0) return give(d.data() + 18, d.size() - 18);
+            // Any recorded reading of the same descriptor, the longest.
+            const Transfer* best = nullptr;
+            for (const auto& t : rec.transfers)
+                if (t.setup && (*t.setup)[0] == 0x80 && (*t.setup)[1] == 6 && (*t.setup)[2] == (s.wValue & 0xFF) &&
+                    (*t.setup)[3] == kind && (*t.setup)[4] == (s.wIndex & 0xFF) && (*t.setup)[5] == (s.wIndex >> 8) &&
+                    t.completed && t.status == 0 && (!best || t.in.size() > best->in.size()))
+                    best = &t;
+            if (best) return give(best->in.data(), best->in.size());
+            return ControlResult{UsbStatus::stall, 0, {}};
+        }
+        const uint8_t zeros[2] = {0, 0};
+        const uint8_t one = 1;
+        if ((s.bmRequestType & 0xE0) == 0x80 && s.bRequest == 0) return give(zeros, 2);   // GET_STATUS
+        if (s.bmRequestType == 0x80 && s.bRequest == 8) return give(&one, 1);             // GET_CONFIGURATION
+        if (s.bmRequestType == 0x81 && s.bRequest == 10) return give(zeros, 1);           // GET_INTERFACE
+        // SET_CONFIGURATION, SET_INTERFACE, SET/CLEAR_FEATURE, SET_SEL, SET_ISOCH_DELAY
+        if ((s.bmRequestType & 0xE0) == 0 && (s.bRequest == 1 || s.bRequest == 3 || s.bRequest == 9 ||
+                                              s.bRequest == 11 || s.bRequest == 0x30 || s.bRequest == 0x31))
+            return ControlResult{UsbStatus::ok, 0, {}};
+        return std::nullopt;
+    }
+
+    void diverge_control(const Bytes& asked) {
+        // The nearest recorded request: the longest common start, then the first not yet used.
+        const Transfer* nearest = nullptr;
+        size_t best = 0;
+        bool best_unused = false;
+        for (const auto& [k, key] : keys)
+            for (size_t i = 0; i < key.entries.size(); ++i) {
+                const size_t n = std::min(k.size(), asked.size());
+                const size_t common = static_cast<size_t>(
+                    std::mismatch(k.begin(), k.begin() + static_cast<long>(n), asked.begin()).first - k.begin());
+                const bool unused = i >= key.served;
+                const Transfer& t = rec.transfers[key.entries[i]];
+                if (!nearest || common > best || (common == best && unused && !best_unused) ||
+                    (common == best && unused == best_unused && t.submit_frame < nearest->submit_frame)) {
+                    nearest = &t;
+                    best = common;
+                    best_unused = unused;
+                }
+            }
+        std::string r = header() + "the capture cannot answer control request " + hex(asked.data(), 8);
+        if (asked.size() > 8) r += ", data " + hex(asked.data() + 8, asked.size() - 8);
+        if (nearest) {
+            Bytes k(nearest->setup->begin(), nearest->setup->end());
+            k.insert(k.end(), nearest->out.begin(), nearest->out.end());
+            r += "\n  nearest in the capture: frame " + std::to_string(nearest->submit_frame) + ", control request " +
+                 hex(k.data(), 8);
+            if (k.size() > 8) r += ", data " + hex(k.data() + 8, k.size() - 8);
+            r += "\n  first difference: " + difference(asked, k, 8);
+        }
+        divergence = r;
+    }
+
+    // Where two byte strings first differ; `setup`: that many leading bytes are the setup packet.
+    static std::string difference(const Bytes& here, const Bytes& there, size_t setup) {
+        const size_t n = std::min(here.size(), there.size());
+        const size_t at = static_cast<size_t>(
+            std::mismatch(here.begin(), here.begin() + static_cast<long>(n), there.begin()).first - here.begin());
+        const std::string where = at < setup ? "setup byte " + std::to_string(at)
+                                             : (setup ? "data byte " : "byte ") + std::to_string(at - setup);
+        char b[64];
+        if (at < n) {
+            std::snprintf(b, sizeof b, ": %02x here, %02x in the capture", here[at], there[at]);
+            return where + b;
+        }
+        return where + ": " + std::to_string(here.size() - setup) + " data bytes here, " +
+               std::to_string(there.size() - setup) + " in the capture";
+    }
+
+    ControlResult control(const SetupPacket& s, const uint8_t* out, uint8_t* in) {
+        Bytes asked(8);
+        asked[0] = s.bmRequestType;
+        asked[1] = s.bRequest;
+        asked[2] = s.wValue & 0xFF;
+        asked[3] = s.wValue >> 8;
+        asked[4] = s.wIndex & 0xFF;
+        asked[5] = s.wIndex >> 8;
+        asked[6] = s.wLength & 0xFF;
+        asked[7] = s.wLength >> 8;
+        if (!s.is_in() && out) asked.insert(asked.end(), out, out + s.wLength);
+        std::lock_guard lock(mutex);
+        if (!divergence.empty()) return {UsbStatus::stall, 0, {}};
+        Key* key = find_key(asked);
+        if (key) {
+            // Entries recorded before the furthest request answered so far are the past: a poll
+            // that ended sooner here than there. The answer is the first one recorded after it.
+            while (key->served + 1 < key->entries.size() &&
+                   rec.transfers[key->entries[key->served]].submit_frame < progress)
+                ++key->served;
+            const size_t i = std::min(key->served, key->entries.size() - 1);
+            if (key->served < key->entries.size()) ++key->served;
+            const Transfer& t = rec.transfers[key->entries[i]];
+            if (is_vendor(*t.setup)) progress = std::max(progress, t.submit_frame);
+            advance_gates();
+            return answer(t, s, in);
+        }
+        std::array<uint8_t, 8> setup;
+        std::copy(asked.begin(), asked.begin() + 8, setup.begin());
+        if (is_standard(setup))
+            if (auto r = standard(s, in)) return *r;
+        if (!is_vendor(setup)) return {UsbStatus::stall, 0, {}};
+        diverge_control(asked);
+        return {UsbStatus::stall, 0, {}};
+    }
+
+    Key* find_key(const Bytes& asked) {
+        if (auto it = keys.find(asked); it != keys.end()) return &it->second;
+        // OUT data the snap length cut: the kept part must match.
+        for (auto& [k, key] : keys) {
+            const Transfer& t = rec.transfers[key.entries.front()];
+            if (k.size() < asked.size() && t.out.size() < t.out_length && std::equal(k.begin(), k.end(), asked.begin()) &&
+                asked.size() - 8 == t.out_length)
+                return &key;
+        }
+        return nullptr;
+    }
+
+    TransferResult bulk_out(uint8_t ep, const uint8_t* data, size_t length) {
+        std::lock_guard lock(mutex);
+        if (!divergence.empty()) return {UsbStatus::stall, 0};
+        auto it = out_pipes.find(ep);
+        if (it == out_pipes.end() || it->second.stuck || it->second.taken == it->second.entries.size())
+            return {UsbStatus::pending, 0};  // the recorded board took nothing more
+        OutPipe& pipe = it->second;
+        const Transfer& t = rec.transfers[pipe.entries[pipe.taken]];
+        const size_t kept = t.out.size();
+        const bool same = length == t.out_length && std::equal(t.out.begin(), t.out.end(), data);
+        if (!same) {
+            char ep_name[8];
+            std::snprintf(ep_name, sizeof ep_name, "0x%02x", ep);
+            divergence = header() + "bulk OUT on " + ep_name + " differs from the capture: " + std::to_string(length) +
+                         " bytes, " + hex(data, length, 16) + "\n  recorded: frame " + std::to_string(t.submit_frame) +
+                         ", " + std::to_string(t.out_length) + " bytes, " + hex(t.out.data(), kept, 16) +
+                         "\n  first difference: " +
+                         difference(Bytes(data, data + std::min(length, kept)), t.out, 0);
+            if (length != t.out_length && std::equal(t.out.begin(), t.out.begin() + std::min(length, kept), data))
+                divergence += " (" + std::to_string(length) + " bytes here, " + std::to_string(t.out_length) +
+                              " in the capture)";
+            return {UsbStatus::stall, 0};
+        }
+        for (const auto& [in_ep, count] : pipe.ins_before[pipe.taken])
+            if (in_pipes[in_ep].given < count) return {UsbStatus::pending, 0};
+        if (!pipe.asked) pipe.asked = Clock::now();
+        if (options.realtime && t.submit_frame) {
+            const auto due = *pipe.asked + std::chrono::microseconds(std::max<int64_t>(0, t.complete_us - t.submit_us));
+            if (Clock::now() < due) {
+                if (pipe.timer_due != due) {
+                    pipe.timer_due = due;
+                    timer->schedule(due, [this] { wake(); });
+                }
+                return {UsbStatus::pending, 0};
+            }
+        }
+        ++pipe.taken;
+        pipe.asked.reset();
+        advance_gates();
+        if (t.status == status_stall) return {UsbStatus::stall, 0};
+        if (t.status != 0) {
+            pipe.stuck = true;  // the host cancelled it after the board took this much
+            return {UsbStatus::ok, std::min<size_t>(t.in_length, length)};
+        }
+        return {UsbStatus::ok, length};
+    }
+
+    TransferResult transfer_in(uint8_t ep, uint8_t* buffer, size_t length) {
+        std::unique_lock lock(mutex);
+        if (!divergence.empty()) return {UsbStatus::stall, 0};
+        auto it = in_pipes.find(ep);
+        if (it == in_pipes.end() || it->second.given == it->second.entries.size()) return {UsbStatus::pending, 0};
+        InPipe& pipe = it->second;
+        // A notification whose successor the host had already asked for, where the host has got
+        // to now, was taken there before; here it came too late to be seen: it is dropped.
+        if (rec.transfers[pipe.entries[pipe.given]].type == 1)
+            while (pipe.given + 1 < pipe.entries.size()) {
+                const uint64_t next_asked = rec.transfers[pipe.entries[pipe.given + 1]].submit_frame;
+                if (next_asked == 0 || next_asked > progress) break;
+                ++pipe.given;
+                pipe.asked.reset();
+            }
+        const size_t gates_needed = pipe.gates_before[pipe.given];
+        if (gates_met < gates_needed) return {UsbStatus::pending, 0};
+        const Transfer& t = rec.transfers[pipe.entries[pipe.given]];
+        if (!pipe.asked) pipe.asked = Clock::now();
+        // A notification is the board's own event, not an answer: it keeps its recorded timing
+        // always (a program may still be setting up when it comes).
+        if (options.realtime || t.type == 1) {
+            const auto due = due_time(pipe, t, gates_needed);
+            if (Clock::now() < due) {
+                if (pipe.timer_due != due) {
+                    pipe.timer_due = due;
+                    timer->schedule(due, [this] { wake(); });
+                }
+                return {UsbStatus::pending, 0};
+            }
+        }
+        ++pipe.given;
+        pipe.last_given = Clock::now();
+        pipe.asked.reset();
+        if (t.status == status_stall) return {UsbStatus::stall, 0};
+        return {UsbStatus::ok, copy_answer(t, buffer, length)};
+    }
+
+    // As long after its last prerequisite, after the endpoint's previous answer and after the host
+    // asked for it, as it was recorded.
+    Clock::time_point due_time(const InPipe& pipe, const Transfer& t, size_t gates_needed) const {
+        auto after = [](Clock::time_point base, int64_t us) {
+            return base + std::chrono::microseconds(std::max<int64_t>(0, us));
+        };
+        Clock::time_point due = gates_needed ? after(gate_met_at[gates_needed - 1], t.complete_us - gates[gates_needed - 1].us)
+                                             : after(start, t.complete_us - first_us);
+        if (pipe.given > 0)
+            due = std::max(due, after(pipe.last_given,
+                                      t.complete_us - rec.transfers[pipe.entries[pipe.given - 1]].complete_us));
+        if (t.submit_frame) due = std::max(due, after(*pipe.asked, t.complete_us - t.submit_us));
+        return due;
+    }
+
+    // Tells of a divergence once, outside the lock, after the request that caused it.
+    void tell_divergence() {
+        std::function<void(const std::string&)> callback;
+        std::string report;
+        {
+            std::lock_guard lock(mutex);
+            if (divergence.empty() || divergence_told) return;
+            divergence_told = true;
+            callback = on_divergence;
+            report = divergence;
+        }
+        if (callback) callback(report);
+    }
+
+    // From the timer thread. The bus that set the callback may be going: it clears the callback and
+    // then waits (set_data_ready) until no call of it is still running.
+    void wake() {
+        std::function<void()> callback;
+        {
+            std::lock_guard lock(mutex);
+            if (!data_ready) return;
+            callback = data_ready;
+            ++calling;
+        }
+        callback();
+        std::lock_guard lock(mutex);
+        if (--calling == 0) called.notify_all();
+    }
+
+    void set_data_ready(std::function<void()> callback) {
+        std::unique_lock lock(mutex);
+        data_ready = std::move(callback);
+        called.wait(lock, [this] { return calling == 0; });
+    }
+
+    std::vector<std::string> unanswered() const {
+        std::lock_guard lock(mutex);
+        std::vector<std::pair<uint64_t, std::string>> lines;
+        char b[96];
+        for (const auto& [k, key] : keys) {
+            std::array<uint8_t, 8> setup;
+            std::copy(k.begin(), k.begin() + 8, setup.begin());
+            if (!is_vendor(setup)) continue;  // the host stack's own: enumeration, a class driver binding
+            for (size_t i = key.served; i < key.entries.size(); ++i) {
+                const Transfer& t = rec.transfers[key.entries[i]];
+                // A request asked here too, but fewer times: a poll that ended sooner (its answers
+                // were those already given, or the host went past them).
+                if (key.served > 0 &&
+                    (t.submit_frame < progress || same_answer(t, rec.transfers[key.entries[key.served - 1]])))
+                    continue;
+                lines.emplace_back(t.submit_frame, "frame " + std::to_string(t.submit_frame) + ": control request " +
+                                                       hex(k.data(), 8) + " never came");
+            }
+        }
+        for (const auto& [ep, pipe] : out_pipes)
+            for (size_t i = pipe.taken; i < pipe.entries.size(); ++i) {
+                const Transfer& t = rec.transfers[pipe.entries[i]];
+                std::snprintf(b, sizeof b, ": bulk OUT on 0x%02x of %u bytes never came", ep, t.out_length);
+                lines.emplace_back(t.submit_frame, "frame " + std::to_string(t.submit_frame) + b);
+            }
+        std::sort(lines.begin(), lines.end());
+        std::vector<std::string> out;
+        for (auto& [frame, line] : lines) {
+            if (out.size() == max_unanswered_lines) {
+                out.push_back("... and " + std::to_string(lines.size() - max_unanswered_lines) + " more");
+                break;
+            }
+            out.push_back(header() + line);
+        }
+        return out;
+    }
+};
+
+ReplayBoard::ReplayBoard(Recording recording, Options options)
+    : impl_(std::make_unique<Impl>(std::move(recording), options)) {}
+
+ReplayBoard::~ReplayBoard() {
+    if (impl_->timer) impl_->timer->stop();
+}
+
+const DeviceIdentity& ReplayBoard::identity() const { return impl_->rec.identity; }
+std::string ReplayBoard::name() const { return impl_->rec.name(); }
+std::vector<uint8_t> ReplayBoard::descriptors() const { return impl_->rec.descriptors; }
+int ReplayBoard::interface_count() const { return impl_->interfaces; }
+
+int ReplayBoard::endpoint_type(uint8_t ep) const {
+    if ((ep & 0x7F) == 0) return 2;
+    const auto it = impl_->endpoint_types.find(ep);
+    return it == impl_->endpoint_types.end() ? -1 : it->second;
+}
+
+ControlResult ReplayBoard::control(const SetupPacket& setup, const uint8_t* out, uint8_t* in) {
+    const ControlResult r = impl_->control(setup, out, in);
+    if (r.status == UsbStatus::stall) impl_->tell_divergence();
+    return r;
+}
+
+ClaimResult ReplayBoard::claim_interface(int number) {
+    return number >= 0 && number < impl_->interfaces ? ClaimResult::ok : ClaimResult::no_such_interface;
+}
+
+bool ReplayBoard::release_interface(int number) { return number >= 0 && number < impl_->interfaces; }
+
+TransferResult ReplayBoard::bulk_out(uint8_t ep, const uint8_t* data, size_t length) {
+    const TransferResult r = impl_->bulk_out(ep, data, length);
+    if (r.status == UsbStatus::stall) impl_->tell_divergence();
+    return r;
+}
+TransferResult ReplayBoard::bulk_in(uint8_t ep, uint8_t* buffer, size_t length) {
+    return impl_->transfer_in(ep, buffer, length);
+}
+TransferResult ReplayBoard::interrupt_in(uint8_t ep, uint8_t* buffer, size_t length) {
+    return impl_->transfer_in(ep, buffer, length);
+}
+
+void ReplayBoard::usb_reset() {}
+
+void ReplayBoard::set_data_ready_callback(std::function<void()> callback) {
+    impl_->set_data_ready(std::move(callback));
+}
+
+std::string ReplayBoard::divergence() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->divergence;
+}
+
+void ReplayBoard::set_divergence_callback(std::function<void(const std::string&)> callback) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->on_divergence = std::move(callback);
+}
+
+std::vector<std::string> ReplayBoard::unanswered() const { return impl_->unanswered(); }
+
+}  // namespace vboard::replay
