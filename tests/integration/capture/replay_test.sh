@@ -57,12 +57,15 @@ commands() {
 
 printf '0 await 1 interrupt\n' >"$dir/notify"
 for ms in $(seq 100 100 3000); do echo "$ms notify 1" >>"$dir/notify"; done
+# Left out: hot-plug (a replay's boards stay from start to end) and threads sharing a channel
+# (which thread's request meets which recorded answer depends on how the threads interleave).
+only="not plug and not threads_sharing"
 for family in channel notifications; do
-    "$vboard" --script "$dir/notify" --pcap "$dir/$family.pcap" -- "${pytest[@]}" -k "not plug" \
+    "$vboard" --script "$dir/notify" --pcap "$dir/$family.pcap" -- "${pytest[@]}" -k "$only" \
         "$python_tests/test_$family.py" >"$dir/$family.out" 2>&1 || fail "python $family: $(cat "$dir/$family.out")"
     # (Not --strict: how many notifications a test takes before it closes, and so the reads
     # they cause, depends on time.)
-    "$vboard" --replay "$dir/$family.pcap" -- "${pytest[@]}" -k "not plug" "$python_tests/test_$family.py" \
+    "$vboard" --replay "$dir/$family.pcap" -- "${pytest[@]}" -k "$only" "$python_tests/test_$family.py" \
         >"$dir/$family.out" 2>&1 || fail "python $family replayed: $(cat "$dir/$family.out")"
 done
 
