@@ -195,7 +195,7 @@ struct ReplayBoard::Impl {
 
     bool gate_met(const Gate& g) const {
         // A vendor request is also behind when one recorded after it has been answered: the host
-        // went past it (a poll that ended sooner, what a dropped notification would have caused).
+        // went past it (a poll that ended sooner).
         if (g.key) return g.key->served >= g.need || g.frame < progress;
         const auto it = out_pipes.find(g.out_ep);
         return it != out_pipes.end() && it->second.taken >= g.need;
@@ -403,15 +403,8 @@ struct ReplayBoard::Impl {
         auto it = in_pipes.find(ep);
         if (it == in_pipes.end() || it->second.given == it->second.entries.size()) return {UsbStatus::pending, 0};
         InPipe& pipe = it->second;
-        // A notification whose successor the host had already asked for, where the host has got
-        // to now, was taken there before; here it came too late to be seen: it is dropped.
-        if (rec.transfers[pipe.entries[pipe.given]].type == 1)
-            while (pipe.given + 1 < pipe.entries.size()) {
-                const uint64_t next_asked = rec.transfers[pipe.entries[pipe.given + 1]].submit_frame;
-                if (next_asked == 0 || next_asked > progress) break;
-                ++pipe.given;
-                pipe.asked.reset();
-            }
+        // A notification the host has gone past here (it went on sooner than recorded) still comes:
+        // the host may be waiting for it, as it waited when recorded.
         const size_t gates_needed = pipe.gates_before[pipe.given];
         if (gates_met < gates_needed) return {UsbStatus::pending, 0};
         const Transfer& t = rec.transfers[pipe.entries[pipe.given]];

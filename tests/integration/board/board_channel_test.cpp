@@ -37,18 +37,24 @@ TEST(BoardChannel, CommandAndEcho)
     int channel = OSTRANE_COMMS_INVALID_HANDLE;
     ASSERT_EQ(OstraneCommsUSBOpenByIndex(&channel, 0), CommsOk);
     EXPECT_EQ(channel, 0);
-    vboard::Board& board = bus().board(plugged.id);
-    EXPECT_EQ(board.bridge().interrupt_enable, 0x0E);
+    vboard::Board* board = model(plugged.id);
+    if (board != nullptr) {
+        EXPECT_EQ(board->bridge().interrupt_enable, 0x0E);
+    }
 
     ASSERT_EQ(transmit(channel, "hello"), CommsOk);
     EXPECT_EQ(receive(channel, 5, 2000), "hello");
     ASSERT_EQ(transmit(channel, "second command"), CommsOk);
     EXPECT_EQ(receive(channel, 14, 2000), "second command");
-    const auto sent = board.bridge().to_camera;
-    EXPECT_EQ(std::string(sent.begin(), sent.end()), "hellosecond command");
+    if (board != nullptr) {
+        const auto sent = board->bridge().to_camera;
+        EXPECT_EQ(std::string(sent.begin(), sent.end()), "hellosecond command");
+    }
 
     EXPECT_EQ(OstraneCommsUSBClose(channel), CommsOk);
-    EXPECT_TRUE(board.claimed_interfaces().empty());
+    if (board != nullptr) {
+        EXPECT_TRUE(board->claimed_interfaces().empty());
+    }
     EXPECT_EQ(transmit(channel, "late"), CommsBadHandle);
 
     // The device is free again for a new channel.
@@ -59,7 +65,8 @@ TEST(BoardChannel, CommandAndEcho)
 TEST(BoardChannel, SilentCameraEndsInNoData)
 {
     const auto plugged = plug("SILENT");
-    bus().board(plugged.id).set_camera(vboard::CameraBehaviour::silent());
+    if (vboard::Board* board = model(plugged.id))
+        board->set_camera(vboard::CameraBehaviour::silent());
     int channel = OSTRANE_COMMS_INVALID_HANDLE;
     ASSERT_EQ(OstraneCommsUSBOpenByIndex(&channel, 0), CommsOk);
     ASSERT_EQ(transmit(channel, "ping"), CommsOk);
@@ -102,8 +109,12 @@ TEST(BoardChannel, TwoBoardsAtOnce)
 
 TEST(BoardChannel, UnplugDuringReceive)
 {
+    if (replaying())
+        GTEST_SKIP() << "which of the receive's requests the unplug cuts depends on timing; a replay "
+                        "answers only those recorded";
     const auto plugged = plug("GONE-RX");
-    bus().board(plugged.id).set_camera(vboard::CameraBehaviour::silent());
+    if (vboard::Board* board = model(plugged.id))
+        board->set_camera(vboard::CameraBehaviour::silent());
     int channel = OSTRANE_COMMS_INVALID_HANDLE;
     ASSERT_EQ(OstraneCommsUSBOpenByIndex(&channel, 0), CommsOk);
     ASSERT_EQ(transmit(channel, "wait"), CommsOk);
@@ -138,6 +149,8 @@ TEST(BoardChannel, UnplugDuringReceive)
 
 TEST(BoardChannel, UnplugDuringTransmit)
 {
+    if (replaying())
+        GTEST_SKIP() << "the model holds the transmit's request until the unplug; a replay cannot";
     const auto plugged = plug("GONE-TX");
     int channel = OSTRANE_COMMS_INVALID_HANDLE;
     ASSERT_EQ(OstraneCommsUSBOpenByIndex(&channel, 0), CommsOk);

@@ -17,13 +17,15 @@ namespace session_test {
 using test_support::bus;
 using test_support::eventually;
 using test_support::log_capture;
+using test_support::model;
+using test_support::replaying;
 
-// Plugs a default board with this serial number.
+// Plugs a default board with this serial number (under replay, the capture's next board).
 inline vboard::PluggedBoard plug(const std::string& serial)
 {
     vboard::BoardConfig config;
     config.serial = serial;
-    return bus().plug(config);
+    return test_support::plug_board(config);
 }
 
 inline std::string serial_at(std::uint32_t index)
