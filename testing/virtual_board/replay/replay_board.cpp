@@ -201,6 +201,17 @@ struct ReplayBoard::Impl {
         return it != out_pipes.end() && it->second.taken >= g.need;
     }
 
+    // Whether every command (an OUT vendor request, a bulk OUT transfer) recorded before `frame`
+    // has come.
+    bool commands_came_before(uint64_t frame) const {
+        for (size_t g = gates_met; g < gates.size() && gates[g].frame < frame; ++g) {
+            const Gate& gate = gates[g];
+            const bool command = gate.key == nullptr || (rec.transfers[gate.key->entries.front()].setup->at(0) & 0x80) == 0;
+            if (command && !gate_met(gate)) return false;
+        }
+        return true;
+    }
+
     void advance_gates() {
         const auto now = Clock::now();
         while (gates_met < gates.size() && gate_met(gates[gates_met])) gate_met_at[gates_met++] = now;
@@ -322,8 +333,16 @@ struct ReplayBoard::Impl {
             while (key->served + 1 < key->entries.size() &&
                    rec.transfers[key->entries[key->served]].submit_frame < progress)
                 ++key->served;
-            const size_t i = std::min(key->served, key->entries.size() - 1);
-            if (key->served < key->entries.size()) ++key->served;
+            size_t i = std::min(key->served, key->entries.size() - 1);
+            if (key->served < key->entries.size()) {
+                // A poll does not run ahead of the commands recorded before its next answer (that
+                // answer may be the reply to one of them): until they have come, it gets the
+                // answer it had.
+                if (key->served > 0 && !commands_came_before(rec.transfers[key->entries[key->served]].submit_frame))
+                    i = key->served - 1;
+                else
+                    ++key->served;
+            }
             const Transfer& t = rec.transfers[key->entries[i]];
             if (is_vendor(*t.setup)) progress = std::max(progress, t.submit_frame);
             advance_gates();
