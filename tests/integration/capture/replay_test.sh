@@ -75,9 +75,12 @@ commands() {
 if [ "$python_tests" != --across ]; then
     printf '0 await 1 interrupt\n' >"$dir/notify"
     for ms in $(seq 100 100 3000); do echo "$ms notify 1" >>"$dir/notify"; done
-    # Left out: hot-plug (a replay's boards stay from start to end) and threads sharing a channel
-    # (which thread's request meets which recorded answer depends on how the threads interleave).
-    only="not plug and not threads_sharing"
+    # Left out: hot-plug (a replay's boards stay from start to end), threads sharing a channel
+    # (which thread's request meets which recorded answer depends on how the threads interleave)
+    # and a message's echo followed by a receive that does not wait: how often that receive polls
+    # the bridge depends on time, and a poll asked more often than recorded may meet an answer
+    # recorded for another moment. (The board channel's gtest cases replay their own recording.)
+    only="not plug and not threads_sharing and not message_comes_back"
     for family in channel notifications; do
         "$vboard" --script "$dir/notify" --pcap "$dir/$family.pcap" -- "${pytest[@]}" -k "$only" \
             "$python_tests/test_$family.py" >"$dir/$family.out" 2>&1 || fail "python $family: $(cat "$dir/$family.out")"
