@@ -8,8 +8,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 cases=0
-for spec in "$@"; do
-    binary=${spec%%:*} filter=${spec#*:}
+for target in "$@"; do
+    binary=${target%%:*} filter=${target#*:}
     for case in $("$binary" --gtest_list_tests --gtest_filter="$filter" | awk '/^[^ ]/ {suite = $1} /^  / {print suite $1}'); do
         rm -f "$dir/capture.pcap"
         OSTRANE_TEST_CAPTURE=$dir/capture.pcap "$binary" --gtest_filter="$case" >"$dir/out" 2>&1 ||
