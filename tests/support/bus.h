@@ -3,8 +3,9 @@
 // A test case's own traffic can become its replay: with OSTRANE_TEST_CAPTURE=FILE the bus records
 // every transfer there; with OSTRANE_TEST_REPLAY=FILE each board the test plugs is, in its place,
 // the next board of that capture (they were recorded in the order they were plugged). A replay
-// has no model: what a test sets in it or reads from it is left out (see model()), and a request
-// the capture cannot answer fails the test with the replay's report.
+// has no model: what a test sets in it or reads from it is left out (see model()), a request the
+// capture cannot answer fails the test with the replay's report, and a board unplugged when
+// recorded is unplugged by the replay at the same point.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,11 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "replay/recording.h"
 #include "replay/replay_board.h"
+#include "support/wait.h"
 #include "umockdev/virtual_bus.h"
 
 namespace test_support {
@@ -44,6 +47,13 @@ inline vboard::VirtualBus& bus(FILE* trace = nullptr)
     return *instance;
 }
 
+// The replayed boards whose capture holds their unplug.
+inline std::set<int>& unplugged_by_replay()
+{
+    static auto* const ids = new std::set<int>;
+    return *ids;
+}
+
 // Plugs a board with `config`; under replay, the capture's next board instead (never freed, as
 // the bus is not).
 inline vboard::PluggedBoard plug_board(const vboard::BoardConfig& config = {})
@@ -63,7 +73,28 @@ inline vboard::PluggedBoard plug_board(const vboard::BoardConfig& config = {})
     auto board = (*boards)[next++];
     board->set_divergence_callback([](const std::string& report) { ADD_FAILURE() << report; });
     std::fprintf(stderr, "replay: %s of %s in place of a model board\n", board->name().c_str(), replay_file());
-    return bus().plug_device(board, board->identity());
+    const vboard::PluggedBoard plugged = bus().plug_device(board, board->identity());
+    if (board->unplugs())
+        unplugged_by_replay().insert(plugged.id);
+    // An unplug in the capture happens where it happened; one the test makes itself may come first.
+    board->set_unplug_callback([id = plugged.id] {
+        try {
+            bus().unplug(id);
+        } catch (const std::exception&) {
+        }
+    });
+    return plugged;
+}
+
+// Unplugs a board. Under replay the capture's own unplug, where it holds one, is the one, at its
+// recorded point: this waits for it (false if it never came).
+inline bool unplug(int id)
+{
+    if (unplugged_by_replay().count(id) == 0) {
+        bus().unplug(id);
+        return true;
+    }
+    return eventually([id] { return !bus().plugged(id); });
 }
 
 // The model of a plugged board, or null under replay.

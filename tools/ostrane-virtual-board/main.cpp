@@ -375,6 +375,7 @@ int main(int argc, char** argv) {
         }
         child_pid.store(0);
         script.stop();
+        if (replay) replay->detach();
         status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : 1;
     }
     // The bus is gone: the boards have seen all they will.

@@ -49,9 +49,21 @@ std::vector<int> Replay::plug(VirtualBus& bus, size_t count) {
         boards_[i]->set_divergence_callback([](const std::string& report) {
             std::fprintf(stderr, "ostrane-virtual-board: %s\n", report.c_str());
         });
-        ids.push_back(bus.plug_device(boards_[i], boards_[i]->identity()).id);
+        const int id = bus.plug_device(boards_[i], boards_[i]->identity()).id;
+        ids.push_back(id);
+        boards_[i]->set_unplug_callback([&bus, id] {
+            try {
+                bus.unplug(id);
+            } catch (const std::exception&) {
+                // a script's unplug came first
+            }
+        });
     }
     return ids;
+}
+
+void Replay::detach() {
+    for (const auto& b : boards_) b->set_unplug_callback({});
 }
 
 int Replay::finish(int program_status) const {

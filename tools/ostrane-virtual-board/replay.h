@@ -33,6 +33,8 @@ public:
     // After the program: prints the divergence (already told as it happened) and, with --strict,
     // what the capture still held. The launcher's status: `program_status`, or its own.
     int finish(int program_status) const;
+    // Before the bus goes: a recorded unplug no longer reaches it.
+    void detach();
 
 private:
     Options options_;

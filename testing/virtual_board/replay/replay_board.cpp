@@ -31,6 +31,7 @@ struct BytesLess {
 
 constexpr int32_t status_stall = -EPIPE;
 constexpr int32_t status_short = -EREMOTEIO;  // an IN transfer that ended short where it must not
+bool unplugged(const Transfer& t) { return t.completed && (t.status == -ESHUTDOWN || t.status == -ENODEV); }
 constexpr size_t max_unanswered_lines = 1000;
 
 std::string hex(const uint8_t* p, size_t n, size_t limit = 32) {
@@ -91,6 +92,7 @@ struct ReplayBoard::Impl {
         Clock::time_point last_given{};
         std::optional<Clock::time_point> asked;  // when the host first asked for the next entry
         std::optional<Clock::time_point> timer_due;
+        bool host_waiting = false;       // the host has a transfer here that got nothing yet
     };
 
     Recording rec;
@@ -103,6 +105,7 @@ struct ReplayBoard::Impl {
     std::map<uint8_t, OutPipe> out_pipes;
     std::map<uint8_t, InPipe> in_pipes;
     std::map<uint8_t, int> endpoint_types;
+    std::set<uint8_t> vendor_endpoints;  // the FT60x interfaces' (not a class function's)
     int interfaces = 0;
     Clock::time_point start = Clock::now();
     int64_t first_us = 0;
@@ -114,6 +117,16 @@ struct ReplayBoard::Impl {
     int calling = 0;                     // calls of data_ready running now
     std::condition_variable called;
     std::function<void(const std::string&)> on_divergence;
+    // The recorded unplug: the first transfer the device's going ended; what must come before it.
+    uint64_t unplug_frame = 0;
+    int64_t unplug_us = 0;
+    size_t unplug_gates = 0;
+    std::map<uint8_t, size_t> unplug_ins;  // per IN endpoint: completions recorded before it
+    std::set<uint8_t> unplug_ended;      // IN endpoints with a transfer in flight that it ended
+    bool unplug_scheduled = false;
+    std::function<void()> on_unplug;
+    int unplugging = 0;                  // calls of on_unplug running now (the bus's unplug clears
+                                         // data_ready from inside one: a count of its own)
     std::unique_ptr<TimerQueue> timer;   // last: its thread stops before the rest goes
 
     Impl(Recording r, Options o) : rec(std::move(r)), options(o) {
@@ -146,17 +159,42 @@ struct ReplayBoard::Impl {
                 first_us = t.submit_us;
                 break;
             }
+        // Only the host program's transfers tell of an unplug in its course: a class driver of the
+        // recording host (uvcvideo's status read) holds its own until the device goes at the end.
+        for (const auto& t : rec.transfers)
+            if (unplugged(t) && (t.setup || vendor_endpoints.count(t.endpoint)) &&
+                (unplug_frame == 0 || t.complete_frame < unplug_frame)) {
+                unplug_frame = t.complete_frame;
+                unplug_us = t.complete_us;
+            }
+        // It ended what was in flight then; the replay's host has it in flight too before it comes.
+        for (const auto& t : rec.transfers)
+            if (unplug_frame && unplugged(t) && !t.setup && t.in_direction() && vendor_endpoints.count(t.endpoint) &&
+                t.submit_frame && t.submit_frame < unplug_frame)
+                unplug_ended.insert(t.endpoint);
+        if (unplug_frame) {
+            unplug_gates = static_cast<size_t>(
+                std::lower_bound(gates.begin(), gates.end(), unplug_frame,
+                                 [](const Gate& g, uint64_t f) { return g.frame < f; }) - gates.begin());
+            for (const auto& [ep, pipe] : in_pipes)
+                for (size_t e : pipe.entries)
+                    if (rec.transfers[e].complete_frame < unplug_frame) ++unplug_ins[ep];
+        }
         timer = std::make_unique<TimerQueue>();
     }
 
     void parse_layout() {
         const Bytes& d = rec.descriptors;
         if (d.size() >= 18 + 9) interfaces = d[18 + 4];
-        for (size_t i = 18; i + 3 < d.size() && d[i] >= 2; i += d[i])
+        bool vendor = false;
+        for (size_t i = 18; i + 3 < d.size() && d[i] >= 2; i += d[i]) {
+            if (d[i + 1] == 4 && i + 5 < d.size()) vendor = d[i + 5] == 0xFF;
             if (d[i + 1] == 5) {
                 const int attributes = d[i + 3] & 3;
                 endpoint_types[d[i + 2]] = attributes == 2 ? 3 : attributes == 3 ? 1 : 0;
+                if (vendor) vendor_endpoints.insert(d[i + 2]);
             }
+        }
     }
 
     void add(size_t index) {
@@ -215,6 +253,45 @@ struct ReplayBoard::Impl {
     void advance_gates() {
         const auto now = Clock::now();
         while (gates_met < gates.size() && gate_met(gates[gates_met])) gate_met_at[gates_met++] = now;
+        unplug_if_due();
+    }
+
+    // On the timer's thread: the bus's unplug takes the bus's locks, which the request that got
+    // the replay here may hold.
+    void unplug_if_due() {
+        if (!unplug_frame || unplug_scheduled || !on_unplug || gates_met < unplug_gates) return;
+        for (const auto& [ep, count] : unplug_ins)
+            if (in_pipes[ep].given < count) return;
+        for (uint8_t ep : unplug_ended)
+            if (!in_pipes[ep].host_waiting) return;
+        unplug_scheduled = true;
+        // As long after its last prerequisite as recorded: it is the board's event, not an answer.
+        const auto after = [](Clock::time_point base, int64_t us) {
+            return base + std::chrono::microseconds(std::max<int64_t>(0, us));
+        };
+        const auto due = unplug_gates ? after(gate_met_at[unplug_gates - 1], unplug_us - gates[unplug_gates - 1].us)
+                                      : after(start, unplug_us - first_us);
+        timer->schedule(due, [this] { unplug(); });
+    }
+
+    void unplug() {
+        std::function<void()> callback;
+        {
+            std::lock_guard lock(mutex);
+            if (!on_unplug) return;
+            callback = on_unplug;
+            ++unplugging;
+        }
+        callback();
+        std::lock_guard lock(mutex);
+        if (--unplugging == 0) called.notify_all();
+    }
+
+    void set_unplug(std::function<void()> callback) {
+        std::unique_lock lock(mutex);
+        on_unplug = std::move(callback);
+        called.wait(lock, [this] { return unplugging == 0; });
+        unplug_if_due();
     }
 
     std::string header() const { return "replay of " + rec.name() + ": "; }
@@ -223,6 +300,9 @@ struct ReplayBoard::Impl {
         std::chrono::milliseconds took{0};
         if (t.completed && t.complete_us > t.submit_us)
             took = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::microseconds(t.complete_us - t.submit_us));
+        // Ended by the unplug when recorded: held until the replay's unplug ends it (which a
+        // busy machine may delay well past the recorded moment).
+        if (unplugged(t)) return {UsbStatus::ok, 0, std::chrono::seconds(120)};
         // Unanswered when recorded (the host gave up): again past the time the host waited.
         if (!t.completed || (t.status != 0 && t.status != status_stall))
             return {UsbStatus::ok, 0, took + std::chrono::seconds(1)};
@@ -419,9 +499,11 @@ struct ReplayBoard::Impl {
     TransferResult transfer_in(uint8_t ep, uint8_t* buffer, size_t length) {
         std::unique_lock lock(mutex);
         if (!divergence.empty()) return {UsbStatus::stall, 0};
-        auto it = in_pipes.find(ep);
-        if (it == in_pipes.end() || it->second.given == it->second.entries.size()) return {UsbStatus::pending, 0};
-        InPipe& pipe = it->second;
+        // A transfer here waits (for an answer, or for the unplug that ends it when recorded).
+        InPipe& pipe = in_pipes[ep];
+        pipe.host_waiting = true;
+        unplug_if_due();
+        if (pipe.given == pipe.entries.size()) return {UsbStatus::pending, 0};
         // A notification the host has gone past here (it went on sooner than recorded) still comes:
         // the host may be waiting for it, as it waited when recorded.
         const size_t gates_needed = pipe.gates_before[pipe.given];
@@ -443,6 +525,8 @@ struct ReplayBoard::Impl {
         ++pipe.given;
         pipe.last_given = Clock::now();
         pipe.asked.reset();
+        pipe.host_waiting = false;
+        unplug_if_due();
         if (t.status == status_stall) return {UsbStatus::stall, 0};
         return {UsbStatus::ok, copy_answer(t, buffer, length)};
     }
@@ -592,6 +676,10 @@ void ReplayBoard::set_divergence_callback(std::function<void(const std::string&)
     std::lock_guard lock(impl_->mutex);
     impl_->on_divergence = std::move(callback);
 }
+
+bool ReplayBoard::unplugs() const { return impl_->unplug_frame != 0; }
+
+void ReplayBoard::set_unplug_callback(std::function<void()> callback) { impl_->set_unplug(std::move(callback)); }
 
 std::vector<std::string> ReplayBoard::unanswered() const { return impl_->unanswered(); }
 

@@ -15,6 +15,10 @@
 //   stall (they are the host's drivers' own). A vendor request the capture cannot answer, or bulk
 //   OUT data that differs, ends the replay: that request and every later one stall, and
 //   divergence() tells what happened.
+// - An unplug in the capture (a transfer ended by the device's going: -ESHUTDOWN, -ENODEV) is
+//   replayed once every request and completion recorded before it has come and the host has the
+//   transfers it ended in flight: the board asks its bus, through the unplug callback, to take it
+//   away.
 #pragma once
 
 #include <functional>
@@ -58,6 +62,12 @@ public:
     // Called once with the report when the replay diverges, from the thread of the request that
     // did it, with no lock held.
     void set_divergence_callback(std::function<void(const std::string&)> callback);
+    // Called once, from the replay's own thread with no lock held, when the replay reaches the
+    // recorded unplug. Setting another (or none) waits until no call of the previous one runs.
+    void set_unplug_callback(std::function<void()> callback);
+    // Whether the capture shows the board unplugged (an unplug that ended nothing in flight
+    // leaves no trace in a usbmon capture).
+    bool unplugs() const;
     // The recorded vendor requests and bulk OUT transfers that never came, one line each (not a
     // poll's surplus; not the answers the host stopped asking for).
     std::vector<std::string> unanswered() const;

@@ -19,6 +19,7 @@ using test_support::eventually;
 using test_support::log_capture;
 using test_support::model;
 using test_support::replaying;
+using test_support::unplug;
 
 // Plugs a default board with this serial number (under replay, the capture's next board).
 inline vboard::PluggedBoard plug(const std::string& serial)
