@@ -44,12 +44,16 @@ check() {
     local name=$1 from=$2 to=$3 differ=$4 record=$5 replay=$6 start=$SECONDS
     shift 7
     [ "$from" = "$to" ] || differ="$differ; /^  location /d"
+    # Each run bounded, so that one that hangs says what it had printed (the launcher's divergence
+    # report among it) instead of using up the test's time.
     # shellcheck disable=SC2086  # the options are words
-    "$vboard" --transport "$from" --pcap "$dir/$name.pcap" $record -- "$@" >"$dir/$name.rec" 2>&1
+    timeout -k 10 240 "$vboard" --transport "$from" --pcap "$dir/$name.pcap" $record -- "$@" >"$dir/$name.rec" 2>&1
     local recorded=$?
+    [ "$recorded" != 124 ] || fail "$name: the recording on $from did not end in 240 s: $(cat "$dir/$name.rec")"
     # shellcheck disable=SC2086
-    "$vboard" --transport "$to" --replay "$dir/$name.pcap" $replay -- "$@" >"$dir/$name.rep" 2>&1
+    timeout -k 10 240 "$vboard" --transport "$to" --replay "$dir/$name.pcap" $replay -- "$@" >"$dir/$name.rep" 2>&1
     local replayed=$?
+    [ "$replayed" != 124 ] || fail "$name: the replay on $to did not end in 240 s: $(cat "$dir/$name.rep")"
     [ "$recorded" = "$replayed" ] || fail "$name: status $recorded recorded, $replayed replayed: $(cat "$dir/$name.rep")"
     diff <(sed -E "$differ" "$dir/$name.rec") <(sed -E "$differ" "$dir/$name.rep") >"$dir/$name.diff" ||
         fail "$name ($from to $to) printed otherwise: $(cat "$dir/$name.diff")"
