@@ -635,6 +635,18 @@ void array(Bench& b, int n, int rounds, Clock::duration run) {
         all.add(p);
         spread.push_back(deviation(p.first));
         raw_spread.push_back(deviation(p.second));
+        // Each board's share of the mean, in the library's index order and the raw loops' plugging
+        // order: whether the same board is always the short one.
+        const auto shares = [n](const Result& x) {
+            double mean = 0;
+            for (double v : x.board_bytes)
+                mean += v / n;
+            std::string line;
+            for (double v : x.board_bytes)
+                line += " " + std::to_string(mean > 0 ? v / mean : 0).substr(0, 4);
+            return line;
+        };
+        std::printf("array_round_%d_shares: library%s; raw%s\n", r + 1, shares(p.first).c_str(), shares(p.second).c_str());
     }
     std::printf("array_boards: %d\n", n);
     std::printf("array_library_throughput: %.1f MB/s\n", median(all.lib_mbps));
