@@ -82,11 +82,11 @@ pipe::pipe() = default;
 
 pipe::~pipe() {
     stop();
-    if (in_flight.load(std::memory_order_acquire) != 0) {
-        // Cancelled already by the stop; give the stragglers one more bounded wait.
-        if (!wait_transfers_back(clock::now() + cancel_wait))
-            orphan_pending_transfers();
-    }
+    // Cancelled already by the stop; stragglers get one more bounded wait. Always through the
+    // state lock, even with nothing in flight: the last completion counts itself back under it
+    // and may still be releasing it, so the pipe is freed only once that lock has been had.
+    if (!wait_transfers_back(clock::now() + cancel_wait))
+        orphan_pending_transfers();
 }
 
 bool pipe::create(handle_lib* usb, std::uint8_t ep, const FT_PIPE_TRANSFER_CONF* conf) {

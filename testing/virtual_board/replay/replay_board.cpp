@@ -531,14 +531,17 @@ struct ReplayBoard::Impl {
         return {UsbStatus::ok, copy_answer(t, buffer, length)};
     }
 
-    // As long after its last prerequisite, after the endpoint's previous answer and after the host
-    // asked for it, as it was recorded.
+    // As long after its last prerequisite as it was recorded; with `realtime`, or with no
+    // prerequisite, also as long after the endpoint's previous answer and after the host asked for
+    // it. (Those two gaps hold the recording host's own pace: kept on top of a command's, a slow
+    // recording would make every later reply later still, past the host's time-out.)
     Clock::time_point due_time(const InPipe& pipe, const Transfer& t, size_t gates_needed) const {
         auto after = [](Clock::time_point base, int64_t us) {
             return base + std::chrono::microseconds(std::max<int64_t>(0, us));
         };
         Clock::time_point due = gates_needed ? after(gate_met_at[gates_needed - 1], t.complete_us - gates[gates_needed - 1].us)
                                              : after(start, t.complete_us - first_us);
+        if (gates_needed && !options.realtime) return due;
         if (pipe.given > 0)
             due = std::max(due, after(pipe.last_given,
                                       t.complete_us - rec.transfers[pipe.entries[pipe.given - 1]].complete_us));

@@ -10,7 +10,8 @@
 //   every vendor request and bulk OUT transfer recorded before it has come: a reply never comes
 //   before the command it answers. Bulk OUT data is checked per endpoint in recorded order.
 // - Timing: as fast as that order allows, except that interrupt IN (notifications, the board's
-//   own events) keeps its recorded delays; with `realtime`, every answer does.
+//   own events) keeps its recorded delay after the last request before it; with `realtime`, every
+//   answer keeps every recorded gap.
 // - Standard requests the capture lacks are answered from the descriptors; class requests it lacks
 //   stall (they are the host's drivers' own). A vendor request the capture cannot answer, or bulk
 //   OUT data that differs, ends the replay: that request and every later one stall, and
