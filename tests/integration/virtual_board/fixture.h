@@ -79,7 +79,15 @@ protected:
         return ctx_;
     }
     // Opens the board with this serial number; null when not found.
+    // Waits for the board to be listed: on the kernel, libusb lists a device once udevd has
+    // handled its arrival, which on a busy machine comes well after the plug has returned.
     libusb_device_handle* open_serial(const std::string& serial) {
+        libusb_device_handle* found = nullptr;
+        test_support::eventually([&] { return (found = find_serial(serial)) != nullptr; });
+        return found;
+    }
+
+    libusb_device_handle* find_serial(const std::string& serial) {
         libusb_device** list = nullptr;
         const ssize_t n = libusb_get_device_list(ctx(), &list);
         libusb_device_handle* found = nullptr;
