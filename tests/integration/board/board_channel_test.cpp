@@ -110,20 +110,24 @@ TEST(BoardChannel, TwoBoardsAtOnce)
 TEST(BoardChannel, UnplugDuringReceive)
 {
     const auto plugged = plug("GONE-RX");
-    if (vboard::Board* board = model(plugged.id))
-        board->set_camera(vboard::CameraBehaviour::silent());
+    if (vboard::Board* silent = model(plugged.id))
+        silent->set_camera(vboard::CameraBehaviour::silent());
     int channel = OSTRANE_COMMS_INVALID_HANDLE;
     ASSERT_EQ(OstraneCommsUSBOpenByIndex(&channel, 0), CommsOk);
     ASSERT_EQ(transmit(channel, "wait"), CommsOk);
 
-    std::atomic<bool> started{false};
+    vboard::Board* board = model(plugged.id);
+    const std::size_t before = board != nullptr ? board->request_log().size() : 0;
     auto waiting = std::async(std::launch::async, [&] {
-        started = true;
         unsigned code = 0;
         receive(channel, 4, 1000, &code);
         return code;
     });
-    ASSERT_TRUE(eventually([&] { return started.load(); }));
+    // Unplugged once the receive has read the level and waits for a message, so that its
+    // recording always holds that read (a replay unplugs after it, as recorded).
+    if (board != nullptr) {
+        ASSERT_TRUE(eventually([&] { return board->request_log().size() > before; }));
+    }
     ASSERT_TRUE(unplug(plugged.id));
     ASSERT_EQ(waiting.wait_for(std::chrono::seconds(60)), std::future_status::ready)
         << "receive hangs after the board is gone";
