@@ -83,25 +83,33 @@ protected:
     // handled its arrival, which on a busy machine comes well after the plug has returned.
     libusb_device_handle* open_serial(const std::string& serial) {
         libusb_device_handle* found = nullptr;
-        test_support::eventually([&] { return (found = find_serial(serial)) != nullptr; });
+        std::string last;  // what the last look saw, for a failure
+        test_support::eventually([&] { return (found = find_serial(serial, last)) != nullptr; });
+        if (!found) ADD_FAILURE() << "board " << serial << " not found: " << last;
         return found;
     }
 
-    libusb_device_handle* find_serial(const std::string& serial) {
+    libusb_device_handle* find_serial(const std::string& serial, std::string& seen) {
         libusb_device** list = nullptr;
         const ssize_t n = libusb_get_device_list(ctx(), &list);
+        seen = std::to_string(n) + " devices listed";
         libusb_device_handle* found = nullptr;
         for (ssize_t i = 0; i < n && !found; ++i) {
             libusb_device_descriptor d{};
             if (libusb_get_device_descriptor(list[i], &d) != 0 || d.idVendor != 0x1209 || d.bDeviceClass != 0xEF) continue;
             libusb_device_handle* h = nullptr;
-            if (libusb_open(list[i], &h) != 0) continue;
+            if (const int rc = libusb_open(list[i], &h); rc != 0) {
+                seen += std::string("; open: ") + libusb_error_name(rc);
+                continue;
+            }
             unsigned char text[64] = {};
-            if (libusb_get_string_descriptor_ascii(h, d.iSerialNumber, text, sizeof text) > 0 &&
-                serial == reinterpret_cast<char*>(text))
+            const int got = libusb_get_string_descriptor_ascii(h, d.iSerialNumber, text, sizeof text);
+            if (got > 0 && serial == reinterpret_cast<char*>(text)) {
                 found = h;
-            else
-                libusb_close(h);
+                continue;
+            }
+            seen += "; serial: " + (got > 0 ? std::string(reinterpret_cast<char*>(text)) : libusb_error_name(got));
+            libusb_close(h);
         }
         libusb_free_device_list(list, 1);
         return found;
