@@ -271,26 +271,12 @@ struct ReplayBoard::Impl {
         };
         const auto due = unplug_gates ? after(gate_met_at[unplug_gates - 1], unplug_us - gates[unplug_gates - 1].us)
                                       : after(start, unplug_us - first_us);
-        timer->schedule(due, [this] { unplug(); });
-    }
-
-    void unplug() {
-        std::function<void()> callback;
-        {
-            std::lock_guard lock(mutex);
-            if (!on_unplug) return;
-            callback = on_unplug;
-            ++unplugging;
-        }
-        callback();
-        std::lock_guard lock(mutex);
-        if (--unplugging == 0) called.notify_all();
+        timer->schedule(due, [this] { call_counted(on_unplug, unplugging); });
     }
 
     void set_unplug(std::function<void()> callback) {
-        std::unique_lock lock(mutex);
-        on_unplug = std::move(callback);
-        called.wait(lock, [this] { return unplugging == 0; });
+        set_counted(on_unplug, std::move(callback), unplugging);
+        std::lock_guard lock(mutex);
         unplug_if_due();
     }
 
@@ -480,7 +466,7 @@ struct ReplayBoard::Impl {
             if (Clock::now() < due) {
                 if (pipe.timer_due != due) {
                     pipe.timer_due = due;
-                    timer->schedule(due, [this] { wake(); });
+                    timer->schedule(due, [this] { call_counted(data_ready, calling); });
                 }
                 return {UsbStatus::pending, 0};
             }
@@ -517,7 +503,7 @@ struct ReplayBoard::Impl {
             if (Clock::now() < due) {
                 if (pipe.timer_due != due) {
                     pipe.timer_due = due;
-                    timer->schedule(due, [this] { wake(); });
+                    timer->schedule(due, [this] { call_counted(data_ready, calling); });
                 }
                 return {UsbStatus::pending, 0};
             }
@@ -563,25 +549,25 @@ struct ReplayBoard::Impl {
         if (callback) callback(report);
     }
 
-    // From the timer thread. The bus that set the callback may be going: it clears the callback and
-    // then waits (set_data_ready) until no call of it is still running.
-    void wake() {
+    // From the timer thread: runs `slot` outside the lock, counted in `running`. The bus that set it
+    // may be going: it clears it and then waits (set_counted) until no call of it still runs.
+    void call_counted(const std::function<void()>& slot, int& running) {
         std::function<void()> callback;
         {
             std::lock_guard lock(mutex);
-            if (!data_ready) return;
-            callback = data_ready;
-            ++calling;
+            if (!slot) return;
+            callback = slot;
+            ++running;
         }
         callback();
         std::lock_guard lock(mutex);
-        if (--calling == 0) called.notify_all();
+        if (--running == 0) called.notify_all();
     }
 
-    void set_data_ready(std::function<void()> callback) {
+    void set_counted(std::function<void()>& slot, std::function<void()> callback, int& running) {
         std::unique_lock lock(mutex);
-        data_ready = std::move(callback);
-        called.wait(lock, [this] { return calling == 0; });
+        slot = std::move(callback);
+        called.wait(lock, [&running] { return running == 0; });
     }
 
     std::vector<std::string> unanswered() const {
@@ -667,7 +653,7 @@ TransferResult ReplayBoard::interrupt_in(uint8_t ep, uint8_t* buffer, size_t len
 void ReplayBoard::usb_reset() {}
 
 void ReplayBoard::set_data_ready_callback(std::function<void()> callback) {
-    impl_->set_data_ready(std::move(callback));
+    impl_->set_counted(impl_->data_ready, std::move(callback), impl_->calling);
 }
 
 std::string ReplayBoard::divergence() const {
