@@ -11,7 +11,6 @@
 #include <map>
 #include <optional>
 #include <poll.h>
-#include <set>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -109,10 +108,12 @@ struct UsbipDevice::Impl {
     std::map<uint8_t, std::deque<Urb>> pending;  // per endpoint, in submission order
     std::deque<Urb> delayed;                     // control answers held back by the model
     // vhci_hcd can send the unlink of a URB before the URB itself (its transmit thread sends a
-    // round of unlinks between two rounds of submissions). Those URBs are dropped on arrival: the
-    // kernel has given them back, and an answer to one would make it drop the device.
+    // round of unlinks between two rounds of submissions). vhci_hcd gives a URB back on the
+    // unlink's answer only once it has sent the URB, and drops the device on an answer to a URB
+    // it gave back. So that answer waits for the URB to arrive, which is then dropped: answered
+    // sooner, it could find the URB unsent, and the URB would never come back.
     uint32_t last_submit = 0;
-    std::set<uint32_t> unlinked_ahead;
+    std::map<uint32_t, uint32_t> unlinked_ahead;  // the URB's seqnum -> its unlink's
 
     Impl(UsbDevice& b, int s, std::string n, FILE* t) : board(b), sock(s), name(std::move(n)), trace(t) {
         wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -177,9 +178,11 @@ struct UsbipDevice::Impl {
         u.data.resize(u.length);
         if (!u.in && u.length > 0 && !read_all(sock, u.data.data(), u.length)) return false;
         last_submit = seqnum;
-        if (unlinked_ahead.erase(seqnum) > 0) {
+        if (const auto ahead = unlinked_ahead.find(seqnum); ahead != unlinked_ahead.end()) {
             trace_line("drop %s 0x%02X %zu: unlinked before it came", type_name(u.type), u.ep, u.length);
-            return true;
+            const uint32_t unlink_seqnum = ahead->second;
+            unlinked_ahead.erase(ahead);
+            return answer_unlink(unlink_seqnum, -ECONNRESET);
         }
         if (u.type == 2) return control(std::move(u), h + 40);
         if (u.type != 1 && u.type != 3) return complete(u, -EPIPE);  // no such endpoint: it stalls
@@ -232,8 +235,8 @@ struct UsbipDevice::Impl {
         // Seqnums grow with every command, so a target beyond the last submission is still to come.
         if (!found && static_cast<int32_t>(target - last_submit) > 0) {
             trace_line("unlink of seqnum %u before its submission", target);
-            unlinked_ahead.insert(target);
-            found = true;
+            unlinked_ahead[target] = seqnum;
+            return true;
         }
         // An OUT transfer the chip took part of: a host controller reports those bytes as sent
         // when it cancels, so the submission is answered with them first. The unlink then finds
@@ -241,10 +244,14 @@ struct UsbipDevice::Impl {
         const bool answered = dropped && !dropped->in && dropped->done > 0;
         if (answered && !complete(*dropped, -ECONNRESET)) return false;
         // A URB already answered is not the kernel's to cancel any more: status 0 says so.
+        return answer_unlink(seqnum, found && !answered ? -ECONNRESET : 0);
+    }
+
+    bool answer_unlink(uint32_t seqnum, int status) {
         uint8_t h[header_size] = {};
         put32(h, ret_unlink);
         put32(h + 4, seqnum);
-        put32(h + 20, found && !answered ? static_cast<uint32_t>(-ECONNRESET) : 0);
+        put32(h + 20, static_cast<uint32_t>(status));
         iovec iov{h, header_size};
         return write_all(sock, &iov, 1);
     }
