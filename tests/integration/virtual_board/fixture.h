@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -85,8 +87,30 @@ protected:
         libusb_device_handle* found = nullptr;
         std::string last;  // what the last look saw, for a failure
         test_support::eventually([&] { return (found = find_serial(serial, last)) != nullptr; });
-        if (!found) ADD_FAILURE() << "board " << serial << " not found: " << last;
+        if (!found) ADD_FAILURE() << "board " << serial << " not found: " << last << "; " << elsewhere(serial);
         return found;
+    }
+
+    // Where a board this context cannot find is seen: in sysfs, and by a context started now.
+    std::string elsewhere(const std::string& serial) {
+        std::string seen = "in sysfs:";
+        std::error_code ec;
+        for (const auto& d : std::filesystem::directory_iterator("/sys/bus/usb/devices", ec)) {
+            std::ifstream in(d.path() / "serial");
+            std::string s;
+            if (std::getline(in, s) && s == serial) seen += " " + d.path().filename().string();
+        }
+        libusb_context* fresh = nullptr;
+        if (libusb_init(&fresh) != 0) return seen + "; no second context";
+        std::swap(fresh, ctx_);
+        std::string found_there;
+        if (libusb_device_handle* h = find_serial(serial, found_there)) {
+            libusb_close(h);
+            found_there += ", the board among them";
+        }
+        std::swap(fresh, ctx_);
+        libusb_exit(fresh);
+        return seen + "; a new context: " + found_there;
     }
 
     libusb_device_handle* find_serial(const std::string& serial, std::string& seen) {
