@@ -151,13 +151,7 @@ void LIBUSB_CALL ft602_handle::intr_cb(libusb_transfer* transfer)
         // The host's callback runs on the callback thread, where it may call any entry
         // point (a synchronous request, a close) without stalling event handling.
         std::shared_ptr<host_link> link = it->link;
-        link->post_job([link] {
-            link->run([&] {
-                const auto [cb, ctx] = link->callback();
-                if (cb != nullptr)
-                    cb(ctx, FT_NOTIFICATION_CALLBACK_TYPE_INTERRUPT, nullptr);
-            });
-        });
+        link->post_job([link] { link->notify_host(); });
     } else {
         logging(FT_LOG_LEVEL_ERROR, "Invalid FT602 notification value\r\n");
     }

@@ -8,9 +8,35 @@ thread_local const host_link* running_here = nullptr;
 
 void host_link::set_callback(FT_NOTIFICATION_CALLBACK cb, void* ctx)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    notification_cb = cb;
-    notification_ctx = ctx;
+    int owed = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        notification_cb = cb;
+        notification_ctx = ctx;
+        if (cb != nullptr && !registered) {
+            registered = true;
+            owed = std::exchange(held, 0);
+        }
+    }
+    for (; owed > 0; --owed)
+        post_job([self = shared_from_this()] { self->notify_host(); });
+}
+
+void host_link::notify_host()
+{
+    run([this] {
+        FT_NOTIFICATION_CALLBACK cb = nullptr;
+        void* ctx = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            cb = notification_cb;
+            ctx = notification_ctx;
+            if (cb == nullptr && !registered)
+                ++held;
+        }
+        if (cb != nullptr)
+            cb(ctx, FT_NOTIFICATION_CALLBACK_TYPE_INTERRUPT, nullptr);
+    });
 }
 
 std::pair<FT_NOTIFICATION_CALLBACK, void*> host_link::callback() const

@@ -6,20 +6,26 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <utility>
 
 #include "ostrane/ft60x.h"
 
-class host_link {
+class host_link : public std::enable_shared_from_this<host_link> {
 public:
     using job = std::function<void()>;
     using poster = std::function<void(job)>;
 
     explicit host_link(poster post_job) : post(std::move(post_job)) {}
 
+    // The first registration also gets, on the callback thread, the messages that came between
+    // the open (which posts the notification transfer) and itself: the host could not listen
+    // sooner. After a clear, messages are dropped.
     void set_callback(FT_NOTIFICATION_CALLBACK cb, void* ctx);
     std::pair<FT_NOTIFICATION_CALLBACK, void*> callback() const;
+    // One chip notification for the host, on the callback thread.
+    void notify_host();
 
     // Runs `work` on this thread unless the link is closed; closing waits for it. False when the
     // link was closed.
@@ -38,6 +44,8 @@ private:
     std::condition_variable idle;
     FT_NOTIFICATION_CALLBACK notification_cb = nullptr;
     void* notification_ctx = nullptr;
+    bool registered = false; // a callback was ever set
+    int held = 0;            // messages before the first registration
     bool closed = false;
     int running = 0;
 };
