@@ -89,11 +89,12 @@ int run_monitor(const monitor_options& o)
     const bool watching_unplug = FT_SetHotplugCallback(on_hotplug, &s, false);
     const std::optional<cli::usb_node> node = cli::usb_node_of(b.listing().info);
     auto next_sysfs_check = steady::now();
+    // Before the registration: it may deliver at once what came since the open.
+    const auto start = steady::now();
     if (const FT_RESULT rc = FT_SetNotificationCallback(b.handle(), on_notification, &s);
         rc != STATUS_SUCCESS)
         cli::fail_status("receive notifications from " + b.name(), rc);
 
-    const auto start = steady::now();
     const auto deadline = o.seconds > 0 ? start + std::chrono::duration_cast<steady::duration>(
                                                       std::chrono::duration<double>(o.seconds))
                                         : steady::time_point::max();
