@@ -130,11 +130,17 @@ TEST_F(Notifications, CloseCancelsThePostedTransferAndWaitsForIt)
     ASSERT_EQ(FT_Create(nullptr, FT_OPEN_BY_INDEX, &again), STATUS_SUCCESS);
     ASSERT_EQ(FT_SetNotificationCallback(again, &on_notification, &got), STATUS_SUCCESS);
     ASSERT_TRUE(eventually([&] { return queued() == 0; }));
-    const int kept = model(plugged.id) != nullptr ? 1 : 0;
-    ASSERT_TRUE(eventually([&] { return got.calls.load() == kept; }));
+    // (A replay gives the recorded messages by its own timing: there only the later two count.)
+    const bool exact = model(plugged.id) != nullptr;
+    if (exact) {
+        ASSERT_TRUE(eventually([&] { return got.calls.load() == 1; }));
+    }
     notify();
     notify();
-    ASSERT_TRUE(eventually([&] { return got.calls.load() == kept + 2; }));
+    ASSERT_TRUE(eventually([&] { return got.calls.load() >= 2; }));
+    if (exact) {
+        ASSERT_TRUE(eventually([&] { return got.calls.load() == 3; })) << got.calls.load();
+    }
     EXPECT_EQ(FT_Close(again), STATUS_SUCCESS);
 }
 
