@@ -1,6 +1,7 @@
 #include "usbip/vhci.h"
 
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <stdexcept>
 #include <unistd.h>
 #include <vector>
@@ -71,27 +73,46 @@ bool available() { return ::access((controller + "/attach").c_str(), F_OK) == 0;
 
 Port attach(int fd, bool super_speed, unsigned devid, int hub_port) {
     if (!available()) throw std::runtime_error("vhci_hcd is not loaded (modprobe vhci-hcd)");
-    for (const Row& row : status_rows()) {
-        if (row.super_speed != super_speed || row.status != status_free) continue;
-        if (hub_port != 0 && row.hub_port != hub_port) continue;
-        const std::string request = std::to_string(row.port) + " " + std::to_string(fd) + " " + std::to_string(devid) +
-                                    " " + std::to_string(super_speed ? speed_super : speed_high);
-        const int attach = ::open((controller + "/attach").c_str(), O_WRONLY | O_CLOEXEC);
-        if (attach < 0) throw std::runtime_error(std::string("cannot open vhci attach: ") + std::strerror(errno));
-        const ssize_t w = ::write(attach, request.data(), request.size());
-        const int error = errno;
-        ::close(attach);
-        if (w < 0) {
-            if (error == EBUSY) continue;  // taken since we read the status: try the next one
-            throw std::runtime_error(std::string("vhci attach refused: ") + std::strerror(error));
+    const int bus = root_hub_bus(super_speed);
+    // A port freed by a socket that closed (a process that ended with its boards plugged) still
+    // holds its last device until the hub driver gets round to it, which a busy guest delays by
+    // seconds. A device attached there before then is taken for that one: the kernel resets it,
+    // finds it changed and drops it, leaving the port attached with no device. So such a port is
+    // passed over, or waited for when it is the one asked for.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    for (;;) {
+        bool leftover = false;
+        for (const Row& row : status_rows()) {
+            if (row.super_speed != super_speed || row.status != status_free) continue;
+            if (hub_port != 0 && row.hub_port != hub_port) continue;
+            const std::string sys = "/sys/bus/usb/devices/" + std::to_string(bus) + "-" + std::to_string(row.hub_port);
+            if (::access(sys.c_str(), F_OK) == 0) {
+                leftover = true;
+                continue;
+            }
+            const std::string request = std::to_string(row.port) + " " + std::to_string(fd) + " " +
+                                        std::to_string(devid) + " " +
+                                        std::to_string(super_speed ? speed_super : speed_high);
+            const int attach = ::open((controller + "/attach").c_str(), O_WRONLY | O_CLOEXEC);
+            if (attach < 0) throw std::runtime_error(std::string("cannot open vhci attach: ") + std::strerror(errno));
+            const ssize_t w = ::write(attach, request.data(), request.size());
+            const int error = errno;
+            ::close(attach);
+            if (w < 0) {
+                if (error == EBUSY) continue;  // taken since we read the status: try the next one
+                throw std::runtime_error(std::string("vhci attach refused: ") + std::strerror(error));
+            }
+            Port p;
+            p.port = row.port;
+            p.bus = bus;
+            p.hub_port = row.hub_port;
+            return p;
         }
-        Port p;
-        p.port = row.port;
-        p.bus = root_hub_bus(super_speed);
-        p.hub_port = row.hub_port;
-        return p;
+        if (!leftover || std::chrono::steady_clock::now() > limit) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    throw std::runtime_error(std::string("no free ") + (super_speed ? "SuperSpeed" : "high-speed") + " vhci port");
+    throw std::runtime_error(std::string("no free ") + (super_speed ? "SuperSpeed" : "high-speed") +
+                             " vhci port (a freed one may still show its last device)");
 }
 
 bool port_in_use(int port) {

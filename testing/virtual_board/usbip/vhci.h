@@ -16,9 +16,9 @@ struct Port {
 };
 
 // Hands `fd` (one end of a connected stream socket) to vhci_hcd as a device of the given speed
-// on the first free port of that speed (or on root hub port `hub_port`, if not 0); the kernel keeps
-// its own reference, the caller may close `fd` afterwards. Throws std::runtime_error when no port
-// is free or the kernel refuses.
+// on the first free port of that speed (or on root hub port `hub_port`, if not 0) that no longer
+// shows a former device; the kernel keeps its own reference, the caller may close `fd` afterwards.
+// Throws std::runtime_error when no port is free or the kernel refuses.
 Port attach(int fd, bool super_speed, unsigned devid, int hub_port = 0);
 // True while the port has a device attached (in any state short of free).
 bool port_in_use(int port);
