@@ -74,6 +74,8 @@ public:
     virtual TransferResult bulk_in(uint8_t ep, uint8_t* buffer, size_t length) = 0;
     virtual TransferResult interrupt_in(uint8_t ep, uint8_t* buffer, size_t length) = 0;
     virtual void usb_reset() = 0;                  // port reset
+    // The host cancelled a transfer on `ep` (not control) before the device answered it.
+    virtual void transfer_cancelled(uint8_t /*ep*/) {}
     virtual void set_data_ready_callback(std::function<void()> callback) = 0;
 };
 

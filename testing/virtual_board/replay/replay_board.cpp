@@ -93,6 +93,15 @@ struct ReplayBoard::Impl {
         std::optional<Clock::time_point> asked;  // when the host first asked for the next entry
         std::optional<Clock::time_point> timer_due;
         bool host_waiting = false;       // the host has a transfer here that got nothing yet
+        // A notification endpoint whose board signalled the same status again while it stayed
+        // unread: the shortest such gap recorded.
+        std::optional<std::chrono::microseconds> resignal;
+        // A notification endpoint: per entry, the transfers the recorded host cancelled there
+        // before it submitted the one the entry answered (a handle closed, another opened); and
+        // how many the host here has cancelled. An answer never goes to a transfer that, recorded,
+        // was cancelled.
+        std::vector<size_t> cancels_before;
+        size_t cancelled = 0;
     };
 
     Recording rec;
@@ -108,6 +117,7 @@ struct ReplayBoard::Impl {
     std::set<uint8_t> vendor_endpoints;  // the FT60x interfaces' (not a class function's)
     int interfaces = 0;
     Clock::time_point start = Clock::now();
+    Clock::time_point last_request = start;  // the host's last control request or bulk OUT
     int64_t first_us = 0;
     std::string divergence;
     bool divergence_told = false;
@@ -142,6 +152,24 @@ struct ReplayBoard::Impl {
                                      [](const Gate& g, uint64_t f) { return g.frame < f; }) -
                     gates.begin()));
             }
+        for (auto& [ep, pipe] : in_pipes) {
+            if (!vendor_endpoints.count(ep) || endpoint_types[ep] != 1) continue;
+            for (size_t i = 1; i < pipe.entries.size(); ++i) {
+                const Transfer& a = rec.transfers[pipe.entries[i - 1]];
+                const Transfer& b = rec.transfers[pipe.entries[i]];
+                const std::chrono::microseconds gap{b.complete_us - a.complete_us};
+                if (b.status == 0 && same_answer(a, b) && gap.count() > 0 && (!pipe.resignal || gap < *pipe.resignal))
+                    pipe.resignal = gap;
+            }
+            std::vector<uint64_t> cancels;
+            for (const auto& t : rec.transfers)
+                if (!t.setup && t.endpoint == ep && t.completed && (t.status == -ENOENT || t.status == -ECONNRESET))
+                    cancels.push_back(t.complete_frame);
+            std::sort(cancels.begin(), cancels.end());
+            for (size_t e : pipe.entries)
+                pipe.cancels_before.push_back(static_cast<size_t>(
+                    std::lower_bound(cancels.begin(), cancels.end(), rec.transfers[e].submit_frame) - cancels.begin()));
+        }
         for (auto& [ep, pipe] : out_pipes)
             for (size_t e : pipe.entries) {
                 std::vector<std::pair<uint8_t, size_t>> before;
@@ -392,6 +420,7 @@ struct ReplayBoard::Impl {
         if (!s.is_in() && out) asked.insert(asked.end(), out, out + s.wLength);
         std::lock_guard lock(mutex);
         if (!divergence.empty()) return {UsbStatus::stall, 0, {}};
+        last_request = Clock::now();
         Key* key = find_key(asked);
         if (key) {
             // Entries recorded before the furthest request answered so far are the past: a poll
@@ -441,6 +470,7 @@ struct ReplayBoard::Impl {
         auto it = out_pipes.find(ep);
         if (it == out_pipes.end() || it->second.stuck || it->second.taken == it->second.entries.size())
             return {UsbStatus::pending, 0};  // the recorded board took nothing more
+        last_request = Clock::now();
         OutPipe& pipe = it->second;
         const Transfer& t = rec.transfers[pipe.entries[pipe.taken]];
         const size_t kept = t.out.size();
@@ -489,11 +519,13 @@ struct ReplayBoard::Impl {
         InPipe& pipe = in_pipes[ep];
         pipe.host_waiting = true;
         unplug_if_due();
-        if (pipe.given == pipe.entries.size()) return {UsbStatus::pending, 0};
         // A notification the host has gone past here (it went on sooner than recorded) still comes:
         // the host may be waiting for it, as it waited when recorded.
+        if (pipe.given < pipe.cancels_before.size() && pipe.cancelled < pipe.cancels_before[pipe.given])
+            return {UsbStatus::pending, 0};
+        if (pipe.given == pipe.entries.size() || gates_met < pipe.gates_before[pipe.given])
+            return signal_again(pipe, buffer, length);
         const size_t gates_needed = pipe.gates_before[pipe.given];
-        if (gates_met < gates_needed) return {UsbStatus::pending, 0};
         const Transfer& t = rec.transfers[pipe.entries[pipe.given]];
         if (!pipe.asked) pipe.asked = Clock::now();
         // A notification is the board's own event, not an answer: it keeps its recorded timing
@@ -515,6 +547,28 @@ struct ReplayBoard::Impl {
         unplug_if_due();
         if (t.status == status_stall) return {UsbStatus::stall, 0};
         return {UsbStatus::ok, copy_answer(t, buffer, length)};
+    }
+
+    // The host waits for a notification that, recorded, comes only after commands it has not sent.
+    // Recorded, it acted on an earlier signal of the same status (a board signals an unread status
+    // again each period, and the host takes signals as a flag): here that signal was taken sooner,
+    // and the board, left unread, signals again. It does so once the host has been idle for a few
+    // of its recorded periods, so that a host merely slow to send its next command is not given one.
+    TransferResult signal_again(InPipe& pipe, uint8_t* buffer, size_t length) {
+        if (!pipe.resignal || pipe.given == 0) return {UsbStatus::pending, 0};
+        const auto now = Clock::now();
+        const auto due = std::max(pipe.last_given, last_request) +
+                         std::max<Clock::duration>(4 * *pipe.resignal, std::chrono::milliseconds(20));
+        if (now < due) {
+            if (pipe.timer_due != due) {
+                pipe.timer_due = due;
+                timer->schedule(due, [this] { call_counted(data_ready, calling); });
+            }
+            return {UsbStatus::pending, 0};
+        }
+        pipe.last_given = now;
+        pipe.host_waiting = false;
+        return {UsbStatus::ok, copy_answer(rec.transfers[pipe.entries[pipe.given - 1]], buffer, length)};
     }
 
     // As long after its last prerequisite as it was recorded; with `realtime`, or with no
@@ -651,6 +705,11 @@ TransferResult ReplayBoard::interrupt_in(uint8_t ep, uint8_t* buffer, size_t len
 }
 
 void ReplayBoard::usb_reset() {}
+
+void ReplayBoard::transfer_cancelled(uint8_t ep) {
+    std::lock_guard lock(impl_->mutex);
+    if (auto it = impl_->in_pipes.find(ep); it != impl_->in_pipes.end()) ++it->second.cancelled;
+}
 
 void ReplayBoard::set_data_ready_callback(std::function<void()> callback) {
     impl_->set_counted(impl_->data_ready, std::move(callback), impl_->calling);

@@ -55,6 +55,7 @@ public:
     TransferResult bulk_in(uint8_t ep, uint8_t* buffer, size_t length) override;
     TransferResult interrupt_in(uint8_t ep, uint8_t* buffer, size_t length) override;
     void usb_reset() override;
+    void transfer_cancelled(uint8_t ep) override;
     void set_data_ready_callback(std::function<void()> callback) override;
 
     // The first request the capture could not answer: what came, the capture's nearest recorded

@@ -25,6 +25,7 @@ public:
     TransferResult bulk_in(uint8_t ep, uint8_t* d, size_t n) override { return device_.bulk_in(ep, d, n); }
     TransferResult interrupt_in(uint8_t ep, uint8_t* d, size_t n) override { return device_.interrupt_in(ep, d, n); }
     void reset() override { device_.usb_reset(); }
+    void cancelled(uint8_t ep) override { device_.transfer_cancelled(ep); }
     int usbfs_speed() const override { return speed_ == Speed::super ? 5 : 3; }
 
 private:

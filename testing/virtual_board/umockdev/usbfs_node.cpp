@@ -595,6 +595,7 @@ void UsbfsNode::discard(UMockdevIoctlClient* client) {
                 UrbPtr u = std::move(*it);
                 q.erase(it);
                 if (u->type == USBDEVFS_URB_TYPE_CONTROL) u->done = 0;
+                else target_.cancelled(u->ep);
                 finish(std::move(u), -ENOENT);
                 return true;
             }

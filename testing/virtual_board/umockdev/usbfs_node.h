@@ -37,6 +37,7 @@ public:
     virtual TransferResult bulk_in(uint8_t ep, uint8_t* buffer, size_t length) = 0;
     virtual TransferResult interrupt_in(uint8_t ep, uint8_t* buffer, size_t length) = 0;
     virtual void reset() = 0;
+    virtual void cancelled(uint8_t /*ep*/) {}
     virtual int usbfs_speed() const = 0;  // USB_SPEED_* for GET_SPEED
 };
 

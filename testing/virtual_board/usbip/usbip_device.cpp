@@ -180,6 +180,7 @@ struct UsbipDevice::Impl {
         last_submit = seqnum;
         if (const auto ahead = unlinked_ahead.find(seqnum); ahead != unlinked_ahead.end()) {
             trace_line("drop %s 0x%02X %zu: unlinked before it came", type_name(u.type), u.ep, u.length);
+            if (u.type != 2) board.transfer_cancelled(u.ep);
             const uint32_t unlink_seqnum = ahead->second;
             unlinked_ahead.erase(ahead);
             return answer_unlink(unlink_seqnum, -ECONNRESET);
@@ -232,6 +233,7 @@ struct UsbipDevice::Impl {
         };
         bool found = drop(delayed);
         for (auto it = pending.begin(); !found && it != pending.end(); ++it) found = drop(it->second);
+        if (dropped && dropped->type != 2) board.transfer_cancelled(dropped->ep);
         // Seqnums grow with every command, so a target beyond the last submission is still to come.
         if (!found && static_cast<int32_t>(target - last_submit) > 0) {
             trace_line("unlink of seqnum %u before its submission", target);
