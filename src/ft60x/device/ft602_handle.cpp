@@ -83,7 +83,7 @@ bool ft602_handle::create(_FT_TRANSFER_CONF* conf)
     }
 
     auto transfer =
-        std::make_unique<interrupt_transfer>(notification_length, usb.context(), link);
+        std::make_unique<interrupt_transfer>(notification_length, link);
     libusb_fill_interrupt_transfer(transfer->get(), usb.get(), notification_ep, transfer->data(),
                                    notification_length, &ft602_handle::intr_cb, transfer.get(), 0);
     // Without the transfer the handle still works, only without notifications. Marked posted

@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <sys/time.h>
-#include <thread>
 
 usb_transfer::usb_transfer(std::size_t length)
     : xfer(libusb_alloc_transfer(0)), buffer(new std::uint8_t[length])
@@ -27,25 +25,18 @@ bool interrupt_transfer::tear_down(std::unique_ptr<interrupt_transfer>& t)
             libusb_cancel_transfer(it.xfer.get());
         }
     }
-    // The cancelled transfer comes back through event handling. Handle events here as well as
-    // on the event thread: libusb lets this thread wait while the event thread runs, and does
-    // the handling itself when the event thread has ended after an error.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(cancel_wait_ms);
-    while (!it.has_ended() && std::chrono::steady_clock::now() < deadline) {
-        if (it.usb_context != nullptr) {
-            timeval tv{0, 10000};
-            if (libusb_handle_events_timeout_completed(it.usb_context, &tv, nullptr) != 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        } else {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
+    // The cancelled transfer comes back through the session's event thread, whose completion
+    // ends it (finish) and wakes this wait.
+    {
+        std::unique_lock<std::mutex> guard(it.end_lock);
+        it.ended.wait_for(guard, std::chrono::milliseconds(cancel_wait_ms),
+                          [&it] { return it.has_ended(); });
+        int posted = state_posted;
+        if (it.state.compare_exchange_strong(posted, state_orphaned)) {
+            // Still held by libusb or by its completion: that completion frees it.
+            (void)t.release();
+            return false;
         }
-    }
-    int posted = state_posted;
-    if (it.state.compare_exchange_strong(posted, state_orphaned)) {
-        // Still held by libusb or by its completion: that completion frees it.
-        (void)t.release();
-        return false;
     }
     t.reset();
     return true;
@@ -84,9 +75,14 @@ bool interrupt_transfer::resubmit()
 
 void interrupt_transfer::finish()
 {
-    int posted = state_posted;
-    if (state.compare_exchange_strong(posted, state_ended))
-        return; // last touch: the closing thread may free it from here on
+    {
+        std::lock_guard<std::mutex> guard(end_lock);
+        int posted = state_posted;
+        if (state.compare_exchange_strong(posted, state_ended)) {
+            ended.notify_all();
+            return; // the unlock is the last touch: the closing thread may free it from then on
+        }
+    }
     // The closing thread gave up waiting and handed the transfer over.
     delete this;
 }

@@ -5,6 +5,7 @@
 #include <libusb-1.0/libusb.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,8 +40,8 @@ public:
     // Stalls in a row (no message in between) after which the endpoint is given up.
     static constexpr int max_stalls_in_a_row = 10;
 
-    interrupt_transfer(std::size_t length, libusb_context* ctx, std::shared_ptr<host_link> l)
-        : usb_transfer(length), link(std::move(l)), usb_context(ctx) {}
+    interrupt_transfer(std::size_t length, std::shared_ptr<host_link> l)
+        : usb_transfer(length), link(std::move(l)) {}
 
     // Cancels a posted transfer and waits (bounded) until it has come back, then frees it. One
     // that does not come back in time is handed to its own completion, which frees it: then
@@ -82,11 +83,15 @@ private:
     static constexpr int state_posted = 1;
     static constexpr int state_orphaned = 2;
 
-    libusb_context* usb_context;
     // Orders a resubmission against the cancel at teardown, so that a completion running while
     // the transfer is cancelled cannot post it again after the cancel.
     std::mutex resubmit_lock;
     bool closing = false;
     parking parked; // guarded by resubmit_lock
     std::atomic<int> state{state_ended};
+    // Wakes the teardown when the completion's last touch ends the transfer. The completion
+    // changes the state and signals under the lock, and the teardown frees the transfer only
+    // after it has held the lock: unlocking is the completion's last touch.
+    std::mutex end_lock;
+    std::condition_variable ended;
 };
