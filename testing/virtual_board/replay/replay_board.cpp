@@ -523,8 +523,8 @@ struct ReplayBoard::Impl {
         // the host may be waiting for it, as it waited when recorded.
         if (pipe.given < pipe.cancels_before.size() && pipe.cancelled < pipe.cancels_before[pipe.given])
             return {UsbStatus::pending, 0};
-        if (pipe.given == pipe.entries.size() || gates_met < pipe.gates_before[pipe.given])
-            return signal_again(pipe, buffer, length);
+        if (pipe.given == pipe.entries.size()) return {UsbStatus::pending, 0};
+        if (gates_met < pipe.gates_before[pipe.given]) return signal_again(pipe, buffer, length);
         const size_t gates_needed = pipe.gates_before[pipe.given];
         const Transfer& t = rec.transfers[pipe.entries[pipe.given]];
         if (!pipe.asked) pipe.asked = Clock::now();
