@@ -9,6 +9,7 @@
 
 #include "ft60x/device/library.h"
 #include "ft60x/logging.h"
+#include "ft60x/pipe/completion_round.h"
 
 using namespace std::chrono_literals;
 
@@ -591,7 +592,14 @@ template <bool out> void pipe::xfr_cb(libusb_transfer* x, urb_buf* ub) {
         if (refill && refill_sent(ub, app_done))
             submit_if_transfer_idle();
     }
-    if (app_done)
+    // Held to the end of the event thread's round (see completion_round); the pipe stays in use
+    // until then, as transfer_back comes last.
+    if (!completion_round::hold(this, app_done))
+        end_completion(app_done);
+}
+
+void pipe::end_completion(bool wake) {
+    if (wake)
         app_event.signal(); // the request is served
     transfer_back();
 }

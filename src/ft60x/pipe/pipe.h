@@ -140,6 +140,9 @@ class pipe {
     template <bool out> static void LIBUSB_CALL xfr_cb_wrapper(libusb_transfer* x);
     // The last step of every completion: counts it back and wakes a wait for transfers.
     void transfer_back() EXCLUDES(state_lock);
+    // The end of a completion: wakes the served reader or writer (`wake`), then transfer_back.
+    void end_completion(bool wake) EXCLUDES(state_lock);
+    friend class completion_round;
 
     // Hands a buffer to the library side: an empty one (IN) or a filled one (OUT). It goes out at
     // once when a transfer is idle, else with the next transfer that comes back.

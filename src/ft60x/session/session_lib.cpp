@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include "ft60x/logging.h"
+#include "ft60x/pipe/completion_round.h"
 #include "ft60x/session/library_thread.h"
 
 session_lib::session_lib()
@@ -60,7 +61,8 @@ void session_lib::libusb_thread()
     // A stop interrupts the wait (stop_libusb_thread); the rounds bound it should that fail.
     while (!stopped.load()) {
         timeval tv{0, 200000};
-        const int rc = libusb_handle_events_timeout_completed(usb_context, &tv, nullptr);
+        const int rc = completion_round::run(
+            [&] { return libusb_handle_events_timeout_completed(usb_context, &tv, nullptr); });
         // A signal that interrupts the wait is no reason to stop handling events.
         if (rc != 0 && rc != LIBUSB_ERROR_INTERRUPTED)
             break;
