@@ -7,6 +7,7 @@
 //   --sweep          loopback over transfer sizes 4 KiB-1 MiB x transfers in flight 2-32
 //   --boards N       N boards stream loopback at once (library, then raw loops), then one of them
 //                    is unplugged mid-stream; data checked on every board
+//   --reverse-open   with --boards: the library opens the boards last index first
 //   --no-memory      skip the resident-memory report
 //   --size KiB --depth N   transfers of the main comparison (default 32 KiB, 8 in flight)
 // The transport comes from OSTRANE_VBOARD_TRANSPORT, as for the tests. Prints "name: value" lines.
@@ -325,6 +326,9 @@ struct RawBoard {
 };
 
 bool raw_keep_going = true;
+// --reverse-open: the library's boards are opened last index first (shares stay in index order),
+// which tells a board's own shortfall from one that follows the order of opening.
+bool reverse_open = false;
 int raw_in_flight = 0;
 
 // The completion copies between the application's buffer and the transfer, then resubmits, as
@@ -495,11 +499,13 @@ struct Bench {
     // One round of one mode on the first `n` boards: the library, then the raw loops.
     std::pair<Result, Result> round(Mode m, const Setup& s, int n, Clock::duration run) {
         set_source(m);
-        std::vector<std::unique_ptr<LibBoard>> lib;
-        for (int i = 0; i < n; ++i) {
-            lib.push_back(std::make_unique<LibBoard>());
-            lib.back()->h = lib_open(i, s, false, m);
-            lib.back()->seed = 1000003ull * static_cast<std::uint64_t>(i + 1);
+        std::vector<std::unique_ptr<LibBoard>> lib(static_cast<std::size_t>(n));
+        for (int k = 0; k < n; ++k) {
+            const int i = reverse_open ? n - 1 - k : k;
+            auto& b = lib[static_cast<std::size_t>(i)];
+            b = std::make_unique<LibBoard>();
+            b->h = lib_open(i, s, false, m);
+            b->seed = 1000003ull * static_cast<std::uint64_t>(i + 1);
         }
         const Result l = lib_stream(lib, m, s, run);
         for (auto& b : lib)
@@ -748,6 +754,8 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--sweep")
             do_sweep = true;
+        else if (a == "--reverse-open")
+            reverse_open = true;
         else if (a == "--no-memory")
             do_memory = false;
         else if (a == "--size" && i + 1 < argc)
