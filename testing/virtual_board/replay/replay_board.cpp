@@ -519,13 +519,14 @@ struct ReplayBoard::Impl {
         InPipe& pipe = in_pipes[ep];
         pipe.host_waiting = true;
         unplug_if_due();
-        // A notification the host has gone past here (it went on sooner than recorded) still comes:
-        // the host may be waiting for it, as it waited when recorded.
+        if (pipe.given == pipe.entries.size()) return {UsbStatus::pending, 0};
+        // Not to a transfer that, recorded, was cancelled before this answer's transfer came.
         if (pipe.given < pipe.cancels_before.size() && pipe.cancelled < pipe.cancels_before[pipe.given])
             return {UsbStatus::pending, 0};
-        if (pipe.given == pipe.entries.size()) return {UsbStatus::pending, 0};
-        if (gates_met < pipe.gates_before[pipe.given]) return signal_again(pipe, buffer, length);
+        // A notification the host has gone past here (it went on sooner than recorded) still comes:
+        // the host may be waiting for it, as it waited when recorded.
         const size_t gates_needed = pipe.gates_before[pipe.given];
+        if (gates_met < gates_needed) return signal_again(pipe, buffer, length);
         const Transfer& t = rec.transfers[pipe.entries[pipe.given]];
         if (!pipe.asked) pipe.asked = Clock::now();
         // A notification is the board's own event, not an answer: it keeps its recorded timing
