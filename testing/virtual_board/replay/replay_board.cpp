@@ -46,6 +46,12 @@ std::string hex(const uint8_t* p, size_t n, size_t limit = 32) {
 }
 
 bool is_vendor(const std::array<uint8_t, 8>& setup) { return (setup[0] & 0x60) == 0x40; }
+
+// The board's UART bridge, read through vendor I2C requests: its receive FIFO and receive level.
+constexpr uint8_t i2c_request = 5, bridge_slave = 0x0D, bridge_rx_fifo = 0x10, bridge_rx_level = 0x12;
+bool bridge_read(const SetupPacket& s, uint8_t reg) {
+    return s.bmRequestType == 0xC0 && s.bRequest == i2c_request && (s.wIndex & 0xFF) == bridge_slave && s.wValue == reg;
+}
 bool is_standard(const std::array<uint8_t, 8>& setup) { return (setup[0] & 0x60) == 0; }
 
 // A recorded answer given back: `length` bytes of which the capture kept `kept`; the rest, cut
@@ -65,7 +71,13 @@ struct ReplayBoard::Impl {
     struct Key {
         std::vector<size_t> entries;     // transfer indices
         std::vector<size_t> run_start;   // per entry: where the run of equal answers it is in starts
-        size_t served = 0;
+        size_t served = 0;               // one past the furthest entry given
+        // Which entries were given (the host's threads may ask for them in another order than
+        // recorded), the last one given and how many commands had come then.
+        std::vector<bool> given;
+        std::optional<size_t> last;
+        uint64_t last_after = 0;
+        uint64_t fifo_read_at_last = 0;  // bytes read from the bridge's receive FIFO by then
     };
     // Something the host must have sent before a later recorded answer may be given.
     struct Gate {
@@ -110,6 +122,12 @@ struct ReplayBoard::Impl {
     std::vector<Gate> gates;             // by recorded frame
     size_t gates_met = 0;
     uint64_t progress = 0;               // the furthest recorded vendor request answered
+    // Where in the recording the host is now: the recorded place of the last vendor command it
+    // sent (back as well as forth: its threads may send their commands in another order than
+    // recorded), or of a read answered since, whichever is later.
+    uint64_t context = 0;
+    uint64_t commands_taken = 0;         // vendor commands answered so far
+    uint64_t fifo_read = 0;              // bytes the host has read from the bridge's receive FIFO
     std::vector<Clock::time_point> gate_met_at;
     std::map<uint8_t, OutPipe> out_pipes;
     std::map<uint8_t, InPipe> in_pipes;
@@ -423,25 +441,26 @@ struct ReplayBoard::Impl {
         last_request = Clock::now();
         Key* key = find_key(asked);
         if (key) {
-            // Entries recorded before the furthest request answered so far are the past: a poll
-            // that ended sooner here than there. The answer is the first one recorded after it.
-            while (key->served + 1 < key->entries.size() &&
-                   rec.transfers[key->entries[key->served]].submit_frame < progress)
-                ++key->served;
-            size_t i = std::min(key->served, key->entries.size() - 1);
-            if (key->served < key->entries.size()) {
-                // A poll does not run ahead of the commands recorded before its next answer (that
-                // answer may be the reply to one of them): until they have come, it gets the
-                // answer it had.
-                if (key->served > 0 && !commands_came_before(rec.transfers[key->entries[key->served]].submit_frame))
-                    i = key->served - 1;
-                else
-                    ++key->served;
-            }
+            const auto [i, fresh] = entry_for(*key, !s.is_in());
             const Transfer& t = rec.transfers[key->entries[i]];
-            if (is_vendor(*t.setup)) progress = std::max(progress, t.submit_frame);
+            if (is_vendor(*t.setup)) {
+                progress = std::max(progress, t.submit_frame);
+                if (fresh && !s.is_in()) {
+                    context = t.submit_frame;
+                    ++commands_taken;
+                } else if (fresh) {
+                    context = std::max(context, t.submit_frame);
+                }
+            }
             advance_gates();
-            return answer(t, s, in);
+            ControlResult r = answer(t, s, in);
+            if (r.status == UsbStatus::ok && bridge_read(s, bridge_rx_fifo)) fifo_read += r.length;
+            // A level poll answered again: the board's level has dropped by what the host read from
+            // the FIFO since (the recorded level, which the host has acted on, would have it read
+            // the same bytes twice).
+            if (!fresh && r.status == UsbStatus::ok && r.length == 1 && i == key->last && bridge_read(s, bridge_rx_level))
+                in[0] = static_cast<uint8_t>(in[0] - std::min<uint64_t>(in[0], fifo_read - key->fifo_read_at_last));
+            return r;
         }
         std::array<uint8_t, 8> setup;
         std::copy(asked.begin(), asked.begin() + 8, setup.begin());
@@ -450,6 +469,37 @@ struct ReplayBoard::Impl {
         if (!is_vendor(setup)) return {UsbStatus::stall, 0, {}};
         diverge_control(asked);
         return {UsbStatus::stall, 0, {}};
+    }
+
+    // Which recorded entry a request gets, and whether it is one not given before: the first not
+    // given yet that was recorded after the place the host is at (what the board answered after the
+    // same command), unless commands recorded before it have not come (a poll longer than
+    // recorded): then the answer it had since the last command, or the one recorded just before.
+    // Entries recorded before that place are a poll that ended sooner, passed over.
+    std::pair<size_t, bool> entry_for(Key& key, bool command) {
+        if (key.given.empty()) key.given.resize(key.entries.size());
+        size_t next = static_cast<size_t>(
+            std::partition_point(key.entries.begin(), key.entries.end(),
+                                 [&](size_t e) { return rec.transfers[e].submit_frame <= context; }) -
+            key.entries.begin());
+        while (next < key.entries.size() && key.given[next]) ++next;
+        // A command the host sends later than recorded (its threads took another turn): its own
+        // recorded place, which the host is at again.
+        if (next == key.entries.size() && command)
+            next = static_cast<size_t>(std::find(key.given.begin(), key.given.end(), false) - key.given.begin());
+        const bool held = key.last && key.last_after == commands_taken;
+        if (next == key.entries.size() ||
+            (key.last && !commands_came_before(rec.transfers[key.entries[next]].submit_frame))) {
+            if (held) return {*key.last, false};
+            if (next == key.entries.size()) return {key.entries.size() - 1, false};
+            if (next > 0) return {next - 1, false};
+        }
+        key.given[next] = true;
+        key.served = std::max(key.served, next + 1);
+        key.last = next;
+        key.last_after = commands_taken;
+        key.fifo_read_at_last = fifo_read;
+        return {next, true};
     }
 
     Key* find_key(const Bytes& asked) {

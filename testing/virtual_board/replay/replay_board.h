@@ -2,10 +2,11 @@
 // that does not depend on how the host's threads interleave.
 //
 // - A control request is answered from the recorded requests with the same setup packet and OUT
-//   data, in their recorded order; once they are used up, the last answer again (a poll that runs
-//   longer than recorded). Recorded ones never asked are dropped (a poll that ended sooner): once
-//   a vendor request recorded later has been answered, the answer is the first one recorded after
-//   that.
+//   data, in their recorded order from where the host is in the recording: the place of the last
+//   vendor command it sent, which may lie back as well as forth when its threads took other turns
+//   than recorded (so that a read gets what the board answered after the same command). Once they
+//   are used up, the last answer again (a poll that runs longer than recorded). Recorded ones never
+//   asked are dropped (a poll that ended sooner): the host's place has gone past them.
 // - Bulk and interrupt IN completions are served per endpoint in recorded order, each only after
 //   every vendor request and bulk OUT transfer recorded before it has come: a reply never comes
 //   before the command it answers. Bulk OUT data is checked per endpoint in recorded order.

@@ -79,12 +79,10 @@ commands() {
 if [ "$python_tests" != --across ]; then
     printf '0 await 1 interrupt\n' >"$dir/notify"
     for ms in $(seq 100 100 3000); do echo "$ms notify 1" >>"$dir/notify"; done
-    # The notification family; hot-plug left out (a replay's boards stay from start to end). Not
-    # the channel family: how often its receives poll the bridge, and whether a close comes before
-    # a receive's first poll, depend on time, and a replay answers only the polls it recorded.
-    # (The board channel's gtest cases replay their own recording.)
+    # The channel and notification families; hot-plug left out (a replay's boards stay from start
+    # to end).
     only="not plug"
-    for family in notifications; do
+    for family in channel notifications; do
         "$vboard" --script "$dir/notify" --pcap "$dir/$family.pcap" -- "${pytest[@]}" -k "$only" \
             "$python_tests/test_$family.py" >"$dir/$family.out" 2>&1 || fail "python $family: $(cat "$dir/$family.out")"
         # (Not --strict: how many notifications a test takes before it closes, and so the reads
