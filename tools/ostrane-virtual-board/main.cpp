@@ -1,6 +1,7 @@
 // ostrane-virtual-board: plugs virtual boards into an emulated USB bus (or into the running
 // kernel through vhci_hcd) and runs a command against them, serving its USB requests until it
-// exits. Exits with its status.
+// exits. Exits with its status. With --listen it serves the boards on the network to the stock
+// USB/IP client instead, until the command ends or a signal comes.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -11,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <map>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -24,6 +27,7 @@
 #include "replay.h"
 #include "script.h"
 #include "umockdev/virtual_bus.h"
+#include "usbip/usbip_server.h"
 
 extern char** environ;
 
@@ -74,12 +78,69 @@ std::vector<uint8_t> parse_bytes(const std::vector<std::string>& args) {
     return bytes;
 }
 
+// Where the boards are: plugged into a bus, or offered by the network listener.
+class BoardHost {
+public:
+    virtual ~BoardHost() = default;
+    virtual int plug(const BoardConfig& config) = 0;
+    virtual void unplug(int id) = 0;
+    virtual Board& board(int id) = 0;
+};
+
+class BusHost final : public BoardHost {
+public:
+    explicit BusHost(VirtualBus& bus) : bus_(bus) {}
+    int plug(const BoardConfig& config) override { return bus_.plug(config).id; }
+    void unplug(int id) override { bus_.unplug(id); }
+    Board& board(int id) override { return bus_.board(id); }
+
+private:
+    VirtualBus& bus_;
+};
+
+// A board "plugged" here is listed for import; "unplugged", its import ends and it is listed no more.
+class ListenerHost final : public BoardHost {
+public:
+    ListenerHost(UsbipServer& server, std::string serial_prefix) : server_(server), prefix_(std::move(serial_prefix)) {}
+    int plug(const BoardConfig& given) override {
+        BoardConfig config = given;
+        if (config.serial.empty()) {
+            char number[16];
+            std::snprintf(number, sizeof number, "%04d", ++serials_);
+            config.serial = prefix_ + number;
+        }
+        DeviceIdentity identity;
+        identity.speed = config.speed;
+        identity.serial = config.serial;
+        identity.label = model_name(config.model);
+        auto board = std::make_shared<Board>(std::move(config));
+        const int id = server_.add(board, identity);
+        std::lock_guard lock(mutex_);
+        boards_[id] = board;
+        return id;
+    }
+    void unplug(int id) override { server_.remove(id); }
+    Board& board(int id) override {
+        std::lock_guard lock(mutex_);
+        auto it = boards_.find(id);
+        if (it == boards_.end()) throw std::runtime_error("board " + std::to_string(id) + " is not a model");
+        return *it->second;
+    }
+
+private:
+    UsbipServer& server_;
+    std::string prefix_;
+    int serials_ = 0;
+    std::mutex mutex_;
+    std::map<int, std::shared_ptr<Board>> boards_;
+};
+
 // Runs the script's events at their times until they are done or the runner is stopped. Between
 // await lines events run in time order; an await holds the rest until the board has seen what it
 // names, and their times count from then.
 class ScriptRunner {
 public:
-    ScriptRunner(VirtualBus& bus, std::vector<int>& ids, std::vector<launcher::Event> events)
+    ScriptRunner(BoardHost& bus, std::vector<int>& ids, std::vector<launcher::Event> events)
         : bus_(bus), ids_(ids), events_(std::move(events)) {
         sort_section(0);
     }
@@ -163,7 +224,7 @@ private:
     void apply(const launcher::Event& e) {
         const auto& a = e.args;
         if (e.action == "plug") {
-            ids_.push_back(bus_.plug(e.plug_config).id);
+            ids_.push_back(bus_.plug(e.plug_config));
         } else if (e.action == "unplug") {
             board_of(e);
             bus_.unplug(ids_[e.board - 1]);
@@ -211,7 +272,7 @@ private:
         }
     }
 
-    VirtualBus& bus_;
+    BoardHost& bus_;
     std::vector<int>& ids_;
     std::vector<launcher::Event> events_;
     size_t next_ = 0;  // the next event to run
@@ -221,10 +282,94 @@ private:
 };
 
 std::atomic<pid_t> child_pid{0};
+int signal_pipe[2] = {-1, -1};  // written by a signal that finds no child to forward it to
 
 void forward_signal(int sig) {
     const pid_t pid = child_pid.load();
     if (pid > 0) ::kill(pid, sig);
+    else if (signal_pipe[1] >= 0) [[maybe_unused]] ssize_t r = ::write(signal_pipe[1], "s", 1);
+}
+
+void install_signal_forwarding() {
+    struct sigaction sa {};
+    sa.sa_handler = forward_signal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
+}
+
+// Runs the command with `envp` and returns its status as a shell would, the script running beside.
+int run_command(const std::vector<std::string>& command, const std::vector<std::string>& env, ScriptRunner& script) {
+    std::vector<char*> envp, args;
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    for (const auto& a : command) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    script.apply_initial();
+    pid_t pid = 0;
+    const int spawn_error = ::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), envp.data());
+    if (spawn_error != 0) {
+        std::fprintf(stderr, "%s: cannot run %s: %s\n", program, args[0], std::strerror(spawn_error));
+        return 127;
+    }
+    child_pid.store(pid);
+    script.start();
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    child_pid.store(0);
+    script.stop();
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : 1;
+}
+
+// --listen: serves the boards to USB/IP clients until the command ends or, without one, until
+// SIGINT or SIGTERM.
+int serve_on_network(const std::string& listen, const std::vector<std::string>& allow, const BoardConfig& defaults,
+                     int boards, const std::string& serial_prefix, FILE* trace, launcher::Replay* replay,
+                     std::vector<launcher::Event> events, const std::vector<std::string>& command) {
+    const auto where = parse_listen_address(listen);
+    if (!where) return usage_error("--listen takes [ADDR:]PORT (an IPv6 address in brackets): " + listen);
+    UsbipServer::Options options;
+    options.address = where->first;
+    options.port = where->second;
+    options.trace = trace;
+    for (const auto& a : allow) {
+        const auto cidr = Cidr::parse(a);
+        if (!cidr) return usage_error("--allow takes an address or ADDRESS/PREFIX: " + a);
+        options.allow.push_back(*cidr);
+    }
+    std::unique_ptr<UsbipServer> server;
+    try {
+        server = std::make_unique<UsbipServer>(options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", program, e.what());
+        return 1;
+    }
+    ListenerHost host(*server, serial_prefix);
+    std::vector<int> ids;
+    if (replay) ids = replay->serve(*server, static_cast<size_t>(boards));
+    else
+        for (int i = 0; i < boards; ++i) ids.push_back(host.plug(defaults));
+    std::fprintf(stderr, "%s: serving %zu board%s on %s port %u (bus IDs 1-1 to 1-%zu)\n", program, ids.size(),
+                 ids.size() == 1 ? "" : "s", options.address.c_str(), server->port(), ids.size());
+    ScriptRunner script(host, ids, std::move(events));
+    int status = 0;
+    if (!command.empty()) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) env.emplace_back(*e);
+        status = run_command(command, env, script);
+    } else {
+        script.apply_initial();
+        script.start();
+        char c;
+        while (::read(signal_pipe[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        script.stop();
+    }
+    if (replay) replay->detach();
+    server.reset();
+    return status;
 }
 
 }  // namespace
@@ -253,7 +398,7 @@ int main(int argc, char** argv) {
     launcher::Replay::Options replay_options;
     auto* boards_option =
         app.add_option("--boards", boards, "Boards plugged at start (with --replay: the capture's first N)")
-            ->check(CLI::Range(0, VirtualBus::hub_ports));
+            ->check(CLI::Range(0, 64));
     app.add_option("--model", model, "sdi, camera or bridge")->check(CLI::IsMember({"sdi", "camera", "bridge"}));
     app.add_option("--serial", serial_prefix, "Serial number prefix (PREFIX0001, PREFIX0002, ...)");
     app.add_option("--video-interfaces", video, "Video streams per board (UVC; 0: no video function)")->check(CLI::Range(0, 2));
@@ -277,7 +422,14 @@ int main(int argc, char** argv) {
         ->needs(replay_option);
     app.add_flag("--realtime", replay_options.realtime, "With --replay: keep the recorded gaps before each answer")
         ->needs(replay_option);
-    app.footer("Usage: ostrane-virtual-board [OPTIONS] -- COMMAND [ARGS...]");
+    std::string listen;
+    std::vector<std::string> allow;
+    auto* listen_option = app.add_option(
+        "--listen", listen,
+        "Serve the boards to USB/IP clients on [ADDR:]PORT (loopback unless ADDR is named) instead of plugging them here");
+    app.add_option("--allow", allow, "With --listen: accept only peers in CIDR (repeatable)")->needs(listen_option);
+    app.footer("Usage: ostrane-virtual-board [OPTIONS] -- COMMAND [ARGS...]\n"
+               "       ostrane-virtual-board --listen [ADDR:]PORT [OPTIONS] [-- COMMAND [ARGS...]]");
     try {
         std::vector<std::string> reversed(own.rbegin(), own.rend());
         app.parse(reversed);
@@ -289,7 +441,7 @@ int main(int argc, char** argv) {
         std::replace(what.begin(), what.end(), '\n', ' ');
         return usage_error(what);
     }
-    if (command.empty()) return usage_error("no command given (put it after --)");
+    if (command.empty() && listen.empty()) return usage_error("no command given (put it after --)");
     // The bus (and the command) read the transport from the environment too: make it the one chosen.
     ::setenv("OSTRANE_VBOARD_TRANSPORT", transport.c_str(), 1);
 
@@ -320,6 +472,19 @@ int main(int argc, char** argv) {
         if (boards_option->count() == 0) boards = static_cast<int>(replay->boards());
     }
 
+    if (!listen.empty() && !pcap_file.empty())
+        return usage_error("--pcap records a bus of this machine; with --listen, record on the client (usbmon)");
+    if (listen.empty() && boards > VirtualBus::hub_ports)
+        return usage_error("--boards: at most " + std::to_string(VirtualBus::hub_ports) + " on one bus");
+    if (!listen.empty()) {
+        if (::pipe2(signal_pipe, O_CLOEXEC) != 0) return 1;
+        install_signal_forwarding();
+        int status = serve_on_network(listen, allow, defaults, boards, serial_prefix, trace ? stderr : nullptr,
+                                      replay.get(), std::move(events), command);
+        if (replay) status = replay->finish(status);
+        return status;
+    }
+
     VirtualBus::Options options;
     options.serial_prefix = serial_prefix;
     options.trace = trace ? stderr : nullptr;
@@ -346,37 +511,11 @@ int main(int argc, char** argv) {
             return 1;
         }
 
-        const auto env = child_environment(bus.umockdev_dir(), bus.transport() == Transport::kernel);
-        std::vector<char*> envp, args;
-        for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-        for (const auto& a : command) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-
-        struct sigaction sa {};
-        sa.sa_handler = forward_signal;
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGINT, &sa, nullptr);
-        ::sigaction(SIGTERM, &sa, nullptr);
-        ::sigaction(SIGHUP, &sa, nullptr);
-
-        ScriptRunner script(bus, ids, std::move(events));
-        script.apply_initial();
-        pid_t pid = 0;
-        const int spawn_error = ::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), envp.data());
-        if (spawn_error != 0) {
-            std::fprintf(stderr, "%s: cannot run %s: %s\n", program, args[0], std::strerror(spawn_error));
-            return 127;
-        }
-        child_pid.store(pid);
-        script.start();
-        int wstatus = 0;
-        while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-        }
-        child_pid.store(0);
-        script.stop();
+        install_signal_forwarding();
+        BusHost host(bus);
+        ScriptRunner script(host, ids, std::move(events));
+        status = run_command(command, child_environment(bus.umockdev_dir(), bus.transport() == Transport::kernel), script);
         if (replay) replay->detach();
-        status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : 1;
     }
     // The bus is gone: the boards have seen all they will.
     if (replay) status = replay->finish(status);

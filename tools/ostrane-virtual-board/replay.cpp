@@ -42,13 +42,32 @@ Replay::Replay(Options options) : options_(std::move(options)) {
     for (auto& r : recordings) boards_.push_back(std::make_shared<ReplayBoard>(std::move(r), board_options));
 }
 
+namespace {
+
+void tell_divergence(ReplayBoard& board) {
+    // Told as it happens: a program that hangs on a stalled board still shows why.
+    board.set_divergence_callback([](const std::string& report) {
+        std::fprintf(stderr, "ostrane-virtual-board: %s\n", report.c_str());
+    });
+}
+
+}  // namespace
+
+std::vector<int> Replay::serve(UsbipServer& server, size_t count) {
+    std::vector<int> ids;
+    for (size_t i = 0; i < std::min(count, boards_.size()); ++i) {
+        tell_divergence(*boards_[i]);
+        const int id = server.add(boards_[i], boards_[i]->identity());
+        ids.push_back(id);
+        boards_[i]->set_unplug_callback([&server, id] { server.remove(id); });
+    }
+    return ids;
+}
+
 std::vector<int> Replay::plug(VirtualBus& bus, size_t count) {
     std::vector<int> ids;
     for (size_t i = 0; i < std::min(count, boards_.size()); ++i) {
-        // Told as it happens: a program that hangs on a stalled board still shows why.
-        boards_[i]->set_divergence_callback([](const std::string& report) {
-            std::fprintf(stderr, "ostrane-virtual-board: %s\n", report.c_str());
-        });
+        tell_divergence(*boards_[i]);
         const int id = bus.plug_device(boards_[i], boards_[i]->identity()).id;
         ids.push_back(id);
         boards_[i]->set_unplug_callback([&bus, id] {

@@ -9,6 +9,7 @@
 
 #include "replay/replay_board.h"
 #include "umockdev/virtual_bus.h"
+#include "usbip/usbip_server.h"
 
 namespace vboard::launcher {
 
@@ -30,6 +31,8 @@ public:
     size_t boards() const { return boards_.size(); }
     // Plugs the first `count` boards of the capture; returns their ids on the bus.
     std::vector<int> plug(VirtualBus& bus, size_t count);
+    // Offers the first `count` boards to USB/IP clients instead; a recorded unplug ends the import.
+    std::vector<int> serve(UsbipServer& server, size_t count);
     // After the program: prints the divergence (already told as it happened) and, with --strict,
     // what the capture still held. The launcher's status: `program_status`, or its own.
     int finish(int program_status) const;

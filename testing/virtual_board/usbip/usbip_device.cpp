@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -19,26 +20,18 @@
 #include <vector>
 
 #include "model/board.h"
+#include "usbip/usbip_protocol.h"
 
 namespace vboard {
 namespace {
 
-// USB/IP wire format: every message starts with a 48-byte big-endian header.
-constexpr uint32_t cmd_submit = 1, cmd_unlink = 2, ret_submit = 3, ret_unlink = 4;
-constexpr size_t header_size = 48;
-constexpr uint32_t urb_short_not_ok = 0x0001;
-// Far beyond any transfer the host stack sends in one URB; a larger length is a broken stream.
-constexpr size_t max_transfer = 64u << 20;
+using namespace usbip;
 
-uint32_t get32(const uint8_t* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return ntohl(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    v = htonl(v);
-    std::memcpy(p, &v, 4);
-}
+constexpr uint32_t urb_short_not_ok = 0x0001;
+// What one connection may hold in URBs not yet answered: beyond it a client is taken as hostile.
+constexpr size_t max_outstanding = 4 * max_bulk_transfer;
+// Unlinks of URBs still to come, likewise.
+constexpr size_t max_unlinked_ahead = 1024;
 
 bool read_all(int fd, uint8_t* p, size_t n) {
     while (n > 0) {
@@ -89,6 +82,7 @@ struct UsbipDevice::Impl {
         int type = 0;    // 1 interrupt, 2 control, 3 bulk
         bool in = false;
         uint32_t flags = 0;
+        uint32_t number_of_packets = 0;  // echoed in the reply, as the kernel's own server does
         size_t length = 0;
         size_t done = 0;
         int status = 0;
@@ -101,8 +95,11 @@ struct UsbipDevice::Impl {
     int wake_fd;
     std::string name;
     FILE* trace;
+    std::function<void()> ended;
+    EndpointTypes types{};
     std::atomic<bool> serving{true};
     std::atomic<bool> stopping{false};
+    std::mutex stop_mutex;  // stop() may come from several threads at once
     std::thread thread;
     // Only the serving thread touches these.
     std::map<uint8_t, std::deque<Urb>> pending;  // per endpoint, in submission order
@@ -114,9 +111,15 @@ struct UsbipDevice::Impl {
     // sooner, it could find the URB unsent, and the URB would never come back.
     uint32_t last_submit = 0;
     std::map<uint32_t, uint32_t> unlinked_ahead;  // the URB's seqnum -> its unlink's
+    size_t outstanding = 0;                       // bytes of the URBs not yet answered
 
-    Impl(UsbDevice& b, int s, std::string n, FILE* t) : board(b), sock(s), name(std::move(n)), trace(t) {
+    Impl(UsbDevice& b, int s, std::string n, FILE* t, std::function<void()> e)
+        : board(b), sock(s), name(std::move(n)), trace(t), ended(std::move(e)) {
         wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        for (uint8_t number = 0; number < 16; ++number)
+            for (bool in : {false, true})
+                types[endpoint_index(number, in)] =
+                    board.endpoint_type(static_cast<uint8_t>(number | (in ? 0x80 : 0)));
     }
 
     void trace_line(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
@@ -131,7 +134,7 @@ struct UsbipDevice::Impl {
     }
 
     void run() {
-        std::vector<uint8_t> header(header_size);
+        std::vector<uint8_t> header(urb_header_size);
         while (!stopping.load()) {
             int timeout = -1;
             if (!delayed.empty()) {
@@ -148,7 +151,7 @@ struct UsbipDevice::Impl {
                 [[maybe_unused]] ssize_t r = ::read(wake_fd, &count, sizeof count);
             }
             if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-                if (!read_all(sock, header.data(), header_size) || !handle(header.data())) break;
+                if (!read_all(sock, header.data(), urb_header_size) || !handle(header.data())) break;
             }
             if (!release_due() || !pump()) break;
         }
@@ -157,35 +160,48 @@ struct UsbipDevice::Impl {
         pending.clear();
         delayed.clear();
         trace_line("unplugged");
+        if (ended) ended();
+    }
+
+    bool known(uint32_t seqnum) const {
+        auto has = [&](const std::deque<Urb>& q) {
+            return std::any_of(q.begin(), q.end(), [&](const Urb& u) { return u.seqnum == seqnum; });
+        };
+        return has(delayed) || std::any_of(pending.begin(), pending.end(), [&](const auto& p) { return has(p.second); });
     }
 
     bool handle(const uint8_t* h) {
-        const uint32_t command = get32(h), seqnum = get32(h + 4);
-        if (command == cmd_unlink) return unlink(seqnum, get32(h + 20));
-        if (command != cmd_submit) {
-            trace_line("unknown USB/IP command %u: closing", command);
+        const UrbCommand c = parse_urb_command(h, types);
+        const char* fault = c.error ? c.error
+                            : known(c.seqnum) ? "a sequence number still in use"
+                            : c.command == cmd_submit && outstanding + c.length > max_outstanding
+                                ? "more URBs outstanding than a device could hold"
+                                : nullptr;
+        if (fault) {
+            trace_line("malformed USB/IP message (%s): closing", fault);
             return false;
         }
+        if (c.command == cmd_unlink) return unlink(c.seqnum, c.unlink_target);
         Urb u;
-        u.seqnum = seqnum;
-        u.in = get32(h + 12) != 0;
-        const uint8_t number = static_cast<uint8_t>(get32(h + 16) & 0x0F);
-        u.ep = number == 0 ? 0 : static_cast<uint8_t>(number | (u.in ? 0x80 : 0));
-        u.flags = get32(h + 20);
-        u.length = get32(h + 24);
-        if (u.length > max_transfer) return false;
-        u.type = number == 0 ? 2 : board.endpoint_type(u.ep);
+        u.seqnum = c.seqnum;
+        u.in = c.in;
+        u.ep = c.ep;
+        u.flags = c.flags;
+        u.number_of_packets = c.number_of_packets;
+        u.length = c.length;
+        u.type = c.type;
         u.data.resize(u.length);
-        if (!u.in && u.length > 0 && !read_all(sock, u.data.data(), u.length)) return false;
-        last_submit = seqnum;
-        if (const auto ahead = unlinked_ahead.find(seqnum); ahead != unlinked_ahead.end()) {
+        if (c.payload > 0 && !read_all(sock, u.data.data(), c.payload)) return false;
+        last_submit = c.seqnum;
+        if (const auto ahead = unlinked_ahead.find(c.seqnum); ahead != unlinked_ahead.end()) {
             trace_line("drop %s 0x%02X %zu: unlinked before it came", type_name(u.type), u.ep, u.length);
             if (u.type != 2) board.transfer_cancelled(u.ep);
             const uint32_t unlink_seqnum = ahead->second;
             unlinked_ahead.erase(ahead);
             return answer_unlink(unlink_seqnum, -ECONNRESET);
         }
-        if (u.type == 2) return control(std::move(u), h + 40);
+        outstanding += u.length;
+        if (u.type == 2) return control(std::move(u), c.setup.data());
         if (u.type != 1 && u.type != 3) return complete(u, -EPIPE);  // no such endpoint: it stalls
         trace_line("submit %s 0x%02X %zu", type_name(u.type), u.ep, u.length);
         pending[u.ep].push_back(std::move(u));
@@ -237,6 +253,10 @@ struct UsbipDevice::Impl {
         // Seqnums grow with every command, so a target beyond the last submission is still to come.
         if (!found && static_cast<int32_t>(target - last_submit) > 0) {
             trace_line("unlink of seqnum %u before its submission", target);
+            if (unlinked_ahead.size() >= max_unlinked_ahead) {
+                trace_line("malformed USB/IP message (too many unlinks of URBs still to come): closing");
+                return false;
+            }
             unlinked_ahead[target] = seqnum;
             return true;
         }
@@ -244,31 +264,26 @@ struct UsbipDevice::Impl {
         // when it cancels, so the submission is answered with them first. The unlink then finds
         // it answered (status 0), which vhci_hcd takes as "already given back".
         const bool answered = dropped && !dropped->in && dropped->done > 0;
+        if (dropped && !answered) outstanding -= dropped->length;
         if (answered && !complete(*dropped, -ECONNRESET)) return false;
         // A URB already answered is not the kernel's to cancel any more: status 0 says so.
         return answer_unlink(seqnum, found && !answered ? -ECONNRESET : 0);
     }
 
     bool answer_unlink(uint32_t seqnum, int status) {
-        uint8_t h[header_size] = {};
-        put32(h, ret_unlink);
-        put32(h + 4, seqnum);
-        put32(h + 20, static_cast<uint32_t>(status));
-        iovec iov{h, header_size};
+        auto h = encode_ret_unlink(seqnum, status);
+        iovec iov{h.data(), h.size()};
         return write_all(sock, &iov, 1);
     }
 
     bool complete(Urb& u, int status) {
+        outstanding -= u.length;
         if (status == 0 && u.in && (u.flags & urb_short_not_ok) && u.done < u.length) status = -EREMOTEIO;
         if (u.type != 2)
             trace_line("%s 0x%02X %s %zu of %zu: %s", type_name(u.type), u.ep, u.in ? "in" : "out", u.done, u.length,
                        status == 0 ? "ok" : std::strerror(-status));
-        uint8_t h[header_size] = {};
-        put32(h, ret_submit);
-        put32(h + 4, u.seqnum);
-        put32(h + 20, static_cast<uint32_t>(status));
-        put32(h + 24, static_cast<uint32_t>(u.done));
-        iovec iov[2] = {{h, header_size}, {u.data.data(), u.in ? u.done : 0}};
+        auto h = encode_ret_submit(u.seqnum, status, u.done, u.number_of_packets);
+        iovec iov[2] = {{h.data(), h.size()}, {u.data.data(), u.in ? u.done : 0}};
         return write_all(sock, iov, u.in && u.done > 0 ? 2 : 1);
     }
 
@@ -323,8 +338,8 @@ struct UsbipDevice::Impl {
     }
 };
 
-UsbipDevice::UsbipDevice(UsbDevice& board, int socket, std::string name, FILE* trace)
-    : impl_(std::make_unique<Impl>(board, socket, std::move(name), trace)) {
+UsbipDevice::UsbipDevice(UsbDevice& board, int socket, std::string name, FILE* trace, std::function<void()> ended)
+    : impl_(std::make_unique<Impl>(board, socket, std::move(name), trace, std::move(ended))) {
     impl_->thread = std::thread([this] { impl_->run(); });
 }
 
@@ -340,6 +355,7 @@ void UsbipDevice::wake() {
 }
 
 void UsbipDevice::stop() {
+    std::lock_guard lock(impl_->stop_mutex);
     impl_->stopping.store(true);
     // EOF on the kernel's end is an unplug to vhci_hcd; it also ends our blocking reads.
     ::shutdown(impl_->sock, SHUT_RDWR);
