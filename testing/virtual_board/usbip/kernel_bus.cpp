@@ -1,6 +1,8 @@
 #include "usbip/kernel_bus.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
@@ -17,6 +19,7 @@
 #include <unistd.h>
 
 #include "usbip/usbip_device.h"
+#include "usbip/usbip_server.h"
 #include "usbip/vhci.h"
 
 namespace vboard {
@@ -27,6 +30,40 @@ namespace {
 constexpr auto settle_limit = std::chrono::seconds(90);
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// OSTRANE_VBOARD_LINK=tcp: each board reaches vhci_hcd through a TCP connection on the loopback, as
+// a board imported from another machine does (so that tc can delay or cut it), not a socketpair.
+bool tcp_link() {
+    const char* link = std::getenv("OSTRANE_VBOARD_LINK");
+    return link && std::string(link) == "tcp";
+}
+
+// Two connected stream sockets: a socketpair, or both ends of a loopback TCP connection set up
+// as the stock client and our listener set theirs.
+void connected_pair(int sv[2]) {
+    if (!tcp_link()) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) throw std::runtime_error("socketpair failed");
+        return;
+    }
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    const bool listening = listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+                           ::listen(listener, 1) == 0 &&
+                           ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    sv[1] = listening ? ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    const bool connected = sv[1] >= 0 && ::connect(sv[1], reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    sv[0] = connected ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    if (listener >= 0) ::close(listener);
+    if (sv[0] < 0) {
+        if (sv[1] >= 0) ::close(sv[1]);
+        throw std::runtime_error("cannot connect a loopback TCP pair");
+    }
+    configure_usbip_connection(sv[0], UsbipServer::Options{});
+    configure_usbip_connection(sv[1], UsbipServer::Options{});
+}
 
 std::string read_line(const std::string& path) {
     std::ifstream in(path);
@@ -163,8 +200,7 @@ PluggedBoard KernelBus::plug_model(int id, std::shared_ptr<UsbDevice> usb, Board
     std::string sys;
     for (int attempt = 1;; ++attempt) {
         int sv[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
-            throw std::runtime_error("socketpair failed");
+        connected_pair(sv);
         // Serve first: the kernel starts enumerating as soon as the port is attached.
         slot.device = std::make_shared<UsbipDevice>(*slot.usb, sv[0], "usbip " + slot.info.serial, impl_->trace);
         try {

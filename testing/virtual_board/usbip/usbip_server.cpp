@@ -113,6 +113,15 @@ bool Cidr::contains(const sockaddr* peer) const {
     return true;
 }
 
+void configure_usbip_connection(int fd, const UsbipServer::Options& options) {
+    set_int(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    set_int(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+    set_int(fd, IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(options.keepalive_idle.count()));
+    set_int(fd, IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(options.keepalive_interval.count()));
+    set_int(fd, IPPROTO_TCP, TCP_KEEPCNT, options.keepalive_count);
+    set_int(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(options.user_timeout.count() * 1000));
+}
+
 std::optional<std::pair<std::string, uint16_t>> parse_listen_address(const std::string& text) {
     std::string host = "127.0.0.1", port = text;
     if (!text.empty() && text[0] == '[') {
@@ -237,12 +246,7 @@ struct UsbipServer::Impl {
             ::close(fd);
             return;
         }
-        set_int(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-        set_int(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-        set_int(fd, IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(options.keepalive_idle.count()));
-        set_int(fd, IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(options.keepalive_interval.count()));
-        set_int(fd, IPPROTO_TCP, TCP_KEEPCNT, options.keepalive_count);
-        set_int(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(options.user_timeout.count() * 1000));
+        configure_usbip_connection(fd, options);
         const timeval limit{management_timeout_s, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         auto c = std::make_unique<Connection>();

@@ -70,6 +70,10 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// What the listener sets on every connection it accepts: no Nagle delay, and the keepalive and
+// user time-out of `options`.
+void configure_usbip_connection(int fd, const UsbipServer::Options& options);
+
 // "[ADDR:]PORT" with the address in brackets when it is IPv6 ("[::1]:3240"); no address: the
 // loopback. nullopt when it is not of that form.
 std::optional<std::pair<std::string, uint16_t>> parse_listen_address(const std::string& text);
