@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "usbip/socket_io.h"
 #include "usbip/usbip_device.h"
 #include "usbip/usbip_protocol.h"
 
@@ -32,30 +33,9 @@ constexpr int management_timeout_s = 30;
 // Connections at once, imported or not; more are closed at accept.
 constexpr size_t max_connections = 64;
 
-bool read_exact(int fd, uint8_t* p, size_t n) {
-    while (n > 0) {
-        const ssize_t r = ::recv(fd, p, n, 0);
-        if (r > 0) {
-            p += r;
-            n -= static_cast<size_t>(r);
-        } else if (r < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool write_exact(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t w = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        done += static_cast<size_t>(w);
-    }
-    return true;
+bool write_exact(int fd, std::vector<uint8_t> bytes) {
+    iovec iov{bytes.data(), bytes.size()};
+    return write_all(fd, &iov, 1);
 }
 
 void set_int(int fd, int level, int name, int value) { ::setsockopt(fd, level, name, &value, sizeof value); }
@@ -268,7 +248,7 @@ struct UsbipServer::Impl {
         bool open = true;
         while (open) {
             uint8_t header[op_header_size];
-            if (!read_exact(fd, header, sizeof header)) break;
+            if (!read_all(fd, header, sizeof header)) break;
             const OpRequest r = parse_op_request(header);
             if (r.error) {
                 trace("%s: malformed request (%s): closing", c.peer.c_str(), r.error);
@@ -279,7 +259,7 @@ struct UsbipServer::Impl {
                 continue;
             }
             uint8_t busid[busid_size];
-            if (!read_exact(fd, busid, sizeof busid)) break;
+            if (!read_all(fd, busid, sizeof busid)) break;
             const BusId id = parse_busid(busid);
             if (id.error) {
                 trace("%s: malformed import (%s): closing", c.peer.c_str(), id.error);
