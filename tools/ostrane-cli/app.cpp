@@ -25,6 +25,7 @@ int run_cli(int argc, char** argv)
     add_reset_command(app);
     add_send_command(app);
     add_stream_command(app);
+    add_burn_in_command(app);
     // Every error of the tool, usage errors included, is one line on stderr.
     try {
         app.parse(argc, argv);

@@ -13,3 +13,4 @@ void add_watch_command(CLI::App& app);
 void add_reset_command(CLI::App& app);
 void add_send_command(CLI::App& app);
 void add_stream_command(CLI::App& app);
+void add_burn_in_command(CLI::App& app);

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 namespace cli {
 
@@ -318,6 +319,10 @@ board::board(const board_selector& which, bool fifo_mode)
     if (found == nullptr)
         fail_not_found(which, what);
     listing_ = *found;
+    // The next open takes the transfer configuration set before it, whichever thread set it: a
+    // configuration and its open go together (burn-in opens boards from several threads).
+    static std::mutex open_lock;
+    std::lock_guard<std::mutex> guard(open_lock);
     if (fifo_mode) {
         FT_TRANSFER_CONF conf{};
         conf.wStructSize = sizeof(FT_TRANSFER_CONF);

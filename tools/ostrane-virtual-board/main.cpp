@@ -265,6 +265,10 @@ private:
             board_of(e).lie_register(static_cast<uint8_t>(std::stoul(a[0], nullptr, 0)), value);
         } else if (e.action == "stall-endpoint") {
             board_of(e).stall_endpoint(static_cast<uint8_t>(std::stoul(a[0], nullptr, 0)), std::stoi(a[1], nullptr, 0));
+        } else if (e.action == "corrupt-fifo") {
+            board_of(e).corrupt_fifo_byte(std::stoull(a[0], nullptr, 0));
+        } else if (e.action == "drop-fifo") {
+            board_of(e).drop_fifo_bytes(std::stoull(a[0], nullptr, 0), a.size() > 1 ? std::stoul(a[1], nullptr, 0) : 1024);
         } else if (e.action == "refuse-claim") {
             board_of(e).set_refuse_claim(a[0] == "on");
         } else if (e.action == "fail-strings") {

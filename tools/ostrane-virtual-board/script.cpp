@@ -123,6 +123,13 @@ std::vector<Event> parse_script(std::istream& in, const BoardConfig& defaults) {
                     need(5, 5);
                     number(w[3], 0, 255, "endpoint");
                     number(w[4], 0, 1000000, "count");
+                } else if (e.action == "corrupt-fifo") {
+                    need(4, 4);
+                    number(w[3], 0, 0x7fffffffffffffffL, "offset");
+                } else if (e.action == "drop-fifo") {
+                    need(4, 5);
+                    number(w[3], 0, 0x7fffffffffffffffL, "offset");
+                    if (w.size() == 5) number(w[4], 1, 16 << 20, "byte count");
                 } else if (e.action == "refuse-claim" || e.action == "fail-strings") {
                     need(4, 4);
                     on_off(w[3]);

@@ -181,6 +181,12 @@ struct Board::Impl {
     std::vector<uint8_t> ring;
     size_t ring_head = 0;  // next byte to read
     uint64_t pattern_offset = 0;
+    // Bytes that left the loopback (read, dropped by a fault or a reset) since the plug: the
+    // offset, in the order the host wrote them, of the next byte 0x85 sends.
+    uint64_t loopback_taken = 0;
+    std::optional<uint64_t> corrupt_at;  // that byte of the loopback goes out with its bits inverted
+    std::optional<uint64_t> drop_at;     // from there, drop_bytes of the loopback never go out
+    size_t drop_bytes = 0;
 
     // Video function.
     uvc::VideoFunction video;
@@ -870,14 +876,30 @@ TransferResult Board::bulk_in(uint8_t ep, uint8_t* buffer, size_t length) {
         m.fifo.bytes_in += length;
         return {UsbStatus::ok, length};
     }
-    const size_t n = std::min(length, m.fifo.loopback_level);
-    if (n == 0) return {UsbStatus::pending, 0};
     const size_t cap = m.ring.size();
+    if (m.drop_at && *m.drop_at == m.loopback_taken) {
+        const size_t gone = std::min(m.drop_bytes, m.fifo.loopback_level);
+        m.ring_head = (m.ring_head + gone) % cap;
+        m.fifo.loopback_level -= gone;
+        m.loopback_taken += gone;
+        m.drop_bytes -= gone;
+        if (m.drop_bytes == 0) m.drop_at.reset();
+        else m.drop_at = m.loopback_taken;
+    }
+    size_t n = std::min(length, m.fifo.loopback_level);
+    // A transfer ends short before a drop, so that the bytes after it go out in the next one.
+    if (m.drop_at && *m.drop_at > m.loopback_taken) n = std::min<uint64_t>(n, *m.drop_at - m.loopback_taken);
+    if (n == 0) return {UsbStatus::pending, 0};
     const size_t first = std::min(n, cap - m.ring_head);
     std::memcpy(buffer, &m.ring[m.ring_head], first);
     if (n > first) std::memcpy(buffer + first, &m.ring[0], n - first);
+    if (m.corrupt_at && *m.corrupt_at >= m.loopback_taken && *m.corrupt_at - m.loopback_taken < n) {
+        buffer[*m.corrupt_at - m.loopback_taken] ^= 0xFF;
+        m.corrupt_at.reset();
+    }
     m.ring_head = (m.ring_head + n) % cap;
     m.fifo.loopback_level -= n;
+    m.loopback_taken += n;
     m.fifo.bytes_in += n;
     return {UsbStatus::ok, n};  // short when the loopback data ran out
 }
@@ -922,6 +944,7 @@ void Board::usb_reset() {
     m.claimed.clear();
     for (int i = 0; i < m.video.streams(); ++i) m.video.stop(i);
     m.ring_head = 0;
+    m.loopback_taken += m.fifo.loopback_level;
     m.fifo.loopback_level = 0;
 }
 
@@ -972,6 +995,18 @@ void Board::stall_bulk(int count, std::optional<uint8_t> ep) {
     impl_->stall_bulk_count = count;
     impl_->stall_bulk_ep = ep;
     impl_->fire_data_ready(lock);  // pending transfers pick the stall up now
+}
+
+void Board::corrupt_fifo_byte(uint64_t offset) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->corrupt_at = offset;
+}
+
+void Board::drop_fifo_bytes(uint64_t offset, size_t bytes) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->drop_at = offset;
+    impl_->drop_bytes = bytes;
+    if (bytes == 0) impl_->drop_at.reset();
 }
 
 void Board::set_refuse_claim(bool refuse) {

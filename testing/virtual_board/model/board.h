@@ -171,6 +171,11 @@ public:
     void send_notification(std::vector<uint8_t> bytes = {0xEF, 0xBE, 0xAD, 0xDE});
     // The next `count` bulk transfers (only on `ep`, if given) stall.
     void stall_bulk(int count, std::optional<uint8_t> ep = std::nullopt);
+    // Data faults of the FIFO loopback, at an offset in the order the host wrote the bytes: the
+    // byte there goes out on 0x85 with its bits inverted; `bytes` from there never go out (a lost
+    // packet). Offsets count from the plug; one of each kind is pending at a time.
+    void corrupt_fifo_byte(uint64_t offset);
+    void drop_fifo_bytes(uint64_t offset, size_t bytes);
     void set_refuse_claim(bool refuse);
     void set_fail_string_descriptors(bool fail);
     void set_camera(CameraBehaviour behaviour);

@@ -165,6 +165,29 @@ stream)
     grep -Eq '^read: [0-9]+ bytes$' <<<"$out" && grep -q '^data errors: 0$' <<<"$out" || fail "Ctrl-C: $out"
     one_line '^ostrane-cli: stream: interrupted after [0-9.]+ s$'
     ;;
+burn-in)
+    # A clean run is clean: no byte of good data called wrong, status 0.
+    run 0 --boards 2 -- burn-in --for 2s --max-size 65536 --json clean.json
+    python3 -c 'import json; d = json.load(open("clean.json")); b = d["boards"]
+assert d["result"] == "clean" and len(b) == 2, d
+assert all(x["verified_bytes"] > 0 and x["wrong_bytes"] == x["jumps"] == x["errors"] == 0 for x in b), b' ||
+        fail "clean run: $out"
+    # Board 1 corrupts one byte and loses a packet, each reported at its offset, status 5; board 2
+    # leaves and comes back: waited for, reopened, timed, its data still right.
+    printf '0 await 1 fifo\n0 corrupt-fifo 1 100003\n0 drop-fifo 1 300000 1024\n1500 unplug 2\n2500 plug serial=VB0002\n' >f.script
+    run 5 --boards 2 --script f.script -- burn-in --for 12s --json faults.json
+    python3 -c 'import json; d = json.load(open("faults.json")); one, two = d["boards"]
+assert d["result"] == "wrong data", d
+w = one["first_wrong_byte"]
+assert one["wrong_bytes"] == 1 and w["offset"] == 100003 and w["got"] == w["expected"] ^ 0xFF, one
+assert one["jumps"] == 1 and one["first_jump"] == {"offset": 300000, "bytes": 1024}, one
+assert two["unplugs"] == 1 and len(two["reconnect_seconds"]) == 1 and two["gave_up"] == "", two
+assert two["wrong_bytes"] == two["jumps"] == two["errors"] == 0 and two["verified_bytes"] > 0, two' ||
+        fail "faults: $out"
+    grep -q '^  wrong bytes: 1, the first at offset 100003: ' <<<"$out" &&
+        grep -q '^  blocks lost or repeated: 1, the first at offset 300000: 1024 bytes lost$' <<<"$out" &&
+        grep -q '^  unplugs: 1, back after [0-9.]* s ' <<<"$out" || fail "report: $out"
+    ;;
 watch)
     run 0 --boards 2 -- watch --seconds 0.5 --json
     python3 -c '
