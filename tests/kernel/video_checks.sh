@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The board's video function streamed by the real kernel's uvcvideo (scripts/kernel-test guest):
-#   capture    v4l2-ctl takes 60 frames at 320x240 and at 640x480: numbered 0 to 59, pattern exact
+#   capture    v4l2-ctl takes 60 frames at 320x240 and at 640x480: pattern exact, each frame numbered
+#              by its buffer sequence (numbers missed by a host that fell behind are counted there)
 #   beside     a 150-frame capture while another process uses the library on the same board:
-#              no frame lost, uvcvideo bound throughout, every library call succeeds
+#              every frame exact (one the host missed is counted), uvcvideo bound throughout,
+#              every library call succeeds
 #   unplug     the board unplugged (--script) mid-stream: v4l2-ctl gets its error, the library
 #              reports the board gone and FT_Close returns, no kernel warning; the re-plugged
 #              board streams again
@@ -55,7 +57,7 @@ set -e
 $(declare -f fail board_sysfs video_node)
 node=\$(video_node "\$(board_sysfs)")
 v4l2-ctl -d "\$node" --set-fmt-video=width=640,height=480,pixelformat=YUYV --set-parm=15 --stream-mmap=32 \
-    --stream-count=30 --stream-to=frames.yuv 2>/dev/null
+    --stream-count=30 --stream-to=frames.yuv --verbose > frames.log 2>&1
 "$cli" send --board 0 "hello camera"
 EOF
         chmod +x "$app/my-camera-app"
@@ -65,7 +67,7 @@ EOF
         out=$(ostrane-virtual-board --transport kernel --video-interfaces 1 -- ./my-camera-app 2>&1) ||
             fail "the documented command: $out"
         grep -q '^reply from board 0: "hello camera"' <<<"$out" || fail "no reply through the library: $out"
-        python3 "$check" frames.yuv 640 480 30 || exit 1
+        python3 "$check" frames.yuv 640 480 30 --sequences frames.log || exit 1
         ! dmesg | grep -E 'WARNING|Oops|BUG:' || fail "kernel warnings"
         echo "video_checks developer: ok"
         exit 0 ;;
@@ -76,13 +78,16 @@ fi
 # At 15 fps with 32 buffers (uvcvideo's most): the guest (TCG, the board's server in it too) reaches 30 fps at
 # 320x240 when the machine is quiet but not when it is busy, and about 26 at 640x480; a client
 # that falls behind, or is starved for a moment, misses frames (uvcvideo has no buffer for them:
-# "Dropping payload (out of sync)"), which is not what these checks are about.
-capture() {  # WIDTH HEIGHT COUNT FILE
-    v4l2-ctl -d "$node" --set-fmt-video=width=$1,height=$2,pixelformat=YUYV --set-parm=15 \
-        --stream-mmap=32 --stream-count=$3 --stream-to="$4" > "$4.log" 2>&1
+# "Dropping payload (out of sync)"), which is not what these checks are about. Such a frame still
+# counts in the buffers' sequence numbers, which --verbose logs and the frame check accounts for.
+# (Line-buffered: the beside check stops the client, and a log cut short would lose sequences.)
+# With "exec" last, the (background) shell becomes v4l2-ctl, so that a kill stops the capture itself.
+capture() {  # WIDTH HEIGHT COUNT FILE [exec]
+    ${5:-} stdbuf -oL -eL v4l2-ctl -d "$node" --set-fmt-video=width=$1,height=$2,pixelformat=YUYV --set-parm=15 \
+        --stream-mmap=32 --stream-count=$3 --stream-to="$4" --verbose > "$4.log" 2>&1
 }
-# v4l2-ctl's own running figure ("<<<<< 15.02 fps"), not the rate it set.
-rate() { echo "$1: $(tr '\r' '\n' < "$1.log" | grep '^<' | grep -o '[0-9.]* fps' | tail -1)"; }
+# v4l2-ctl's own running figure, not the rate it set.
+rate() { echo "$1: $(tr '\r' '\n' < "$1.log" | grep -oE 'fps: [0-9.]+|[0-9.]+ fps' | tail -1)"; }
 # uvcvideo's complaints about a device (not "Failed to resubmit video URB (-1)": a completion
 # racing the kill of its URB at STREAMOFF).
 no_kernel_warnings() {
@@ -104,22 +109,23 @@ capture)
         w=${size%x*} h=${size#*x}
         capture "$w" "$h" 60 "/tmp/$size.yuv"
         rate "/tmp/$size.yuv"
-        python3 "$check" "/tmp/$size.yuv" "$w" "$h" 60 || exit 1
+        python3 "$check" "/tmp/$size.yuv" "$w" "$h" 60 --sequences "/tmp/$size.yuv.log" || exit 1
     done
     no_kernel_warnings ;;
 beside)
     # The capture runs from before the library's first call to after its last, then is stopped.
-    capture 320 240 1000000 /tmp/beside.yuv &
+    capture 320 240 1000000 /tmp/beside.yuv exec &
     stream=$!
     frame=$((320 * 240 * 2))
-    grown() { for _ in $(seq 600); do [ "$(stat -c %s /tmp/beside.yuv)" -ge "$1" ] && return; sleep 0.1; done; false; }
+    size() { stat -c %s /tmp/beside.yuv 2>/dev/null || echo 0; }
+    grown() { for _ in $(seq 600); do [ "$(size)" -ge "$1" ] && return; sleep 0.1; done; false; }
     grown $((3 * frame)) || fail "the stream did not start: $(cat /tmp/beside.yuv.log)"
     "$neighbour" "$sys" commands || fail "the library beside the stream"
-    grown $(($(stat -c %s /tmp/beside.yuv) + 3 * frame)) || fail "the stream stopped: $(tail -c 300 /tmp/beside.yuv.log)"
+    grown $(($(size) + 3 * frame)) || fail "the stream stopped: $(tail -c 300 /tmp/beside.yuv.log)"
     kill -TERM $stream
     wait $stream
     rate /tmp/beside.yuv
-    python3 "$check" /tmp/beside.yuv 320 240 1000000 --fewer --cut || fail "frames lost"
+    python3 "$check" /tmp/beside.yuv 320 240 1000000 --fewer --cut --sequences /tmp/beside.yuv.log || fail "frames wrong"
     no_kernel_warnings ;;
 unplug)
     capture 320 240 3000 /tmp/unplug.yuv &
@@ -139,7 +145,7 @@ unplug)
     [ -n "$sys" ] || fail "the board did not come back"
     node=$(video_node "$sys") || exit 1
     capture 320 240 10 /tmp/again.yuv
-    python3 "$check" /tmp/again.yuv 320 240 10 || exit 1 ;;
+    python3 "$check" /tmp/again.yuv 320 240 10 --sequences /tmp/again.yuv.log || exit 1 ;;
 *) fail "unknown scenario $scenario" ;;
 esac
 echo "video_checks $scenario: ok"
