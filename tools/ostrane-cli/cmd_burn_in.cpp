@@ -282,7 +282,7 @@ void run_board(board_run& b, shared& sh)
             continue;
         }
         // Whatever was written and not read back went with the board's FIFO.
-        b.lost_in_unplugs += write_end - b.check.offset();
+        b.lost_in_unplugs += write_end > b.check.offset() ? write_end - b.check.offset() : 0;
         b.unplugs.fetch_add(1);
         reconnecting = true;
         outage_began = steady::now();
