@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -143,7 +144,8 @@ struct board_run {
     std::uint64_t errors = 0;               // failed calls while the board stayed attached
     std::vector<double> outages;            // seconds from the failed call to the reopen
     std::string gave_up;                    // why the board was left, if it was
-    std::vector<double> rates;              // MB/s per progress period (main thread)
+    // MB/s per progress period, counted per 0.1 MB/s (main thread): bounded however long the run.
+    std::map<long, std::uint64_t> rates;
     std::uint64_t last_verified = 0;        // main thread
     unsigned last_unplugs = 0;              // main thread
 
@@ -295,12 +297,22 @@ void run_board(board_run& b, shared& sh)
 
 // ---- The command ---------------------------------------------------------------------------------
 
-double percentile(std::vector<double> v, double q)
+// The rate below which a fraction `q` of the periods fall, in MB/s.
+double percentile(const std::map<long, std::uint64_t>& rates, double q)
 {
-    if (v.empty())
+    std::uint64_t total = 0;
+    for (const auto& [tenths, count] : rates)
+        total += count;
+    if (total == 0)
         return 0;
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5)];
+    const auto want = static_cast<std::uint64_t>(q * static_cast<double>(total - 1) + 0.5);
+    std::uint64_t seen = 0;
+    for (const auto& [tenths, count] : rates) {
+        seen += count;
+        if (seen > want)
+            return static_cast<double>(tenths) / 10;
+    }
+    return static_cast<double>(rates.rbegin()->first) / 10;
 }
 
 nlohmann::json report_of(const board_run& b)
@@ -443,7 +455,7 @@ int run(const options& o)
             // Rates of periods with the board streaming throughout: not before its first data, not
             // across an unplug.
             if (r->last_verified > 0 && unplugs == r->last_unplugs)
-                r->rates.push_back(rate);
+                ++r->rates[std::lround(rate * 10)];
             r->last_verified = v;
             r->last_unplugs = unplugs;
             std::printf("%6.0f s  board %d (%s): %7.1f MB/s, %llu bytes verified, %llu errors, %u unplugs\n",
