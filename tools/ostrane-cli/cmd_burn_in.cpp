@@ -143,7 +143,8 @@ struct board_run {
     std::map<std::string, std::uint64_t> statuses;
     std::uint64_t errors = 0;               // failed calls while the board stayed attached
     std::vector<double> outages;            // seconds from the failed call to the reopen
-    std::string gave_up;                    // why the board was left, if it was
+    std::string gave_up;                    // why the board was left, if it was (its thread)
+    std::atomic<bool> given_up{false};      // set once gave_up is final, for the main thread
     // MB/s per progress period, counted per 0.1 MB/s (main thread): bounded however long the run.
     std::map<long, std::uint64_t> rates;
     std::uint64_t last_verified = 0;        // main thread
@@ -222,14 +223,15 @@ FT_RESULT stream_once(board_run& b, void* h, const shared& sh, std::uint64_t sal
     return failure;
 }
 
-bool still_there(void* h)
-{
-    std::uint8_t descriptor[18];
-    std::uint32_t got = 0;
-    return FT_GetDescriptor(h, 1, 0, descriptor, sizeof descriptor, &got) == STATUS_SUCCESS;
-}
+void stream_board(board_run& b, shared& sh);
 
 void run_board(board_run& b, shared& sh)
+{
+    stream_board(b, sh);
+    b.given_up.store(!b.gave_up.empty());
+}
+
+void stream_board(board_run& b, shared& sh)
 {
     presence& p = presence_instance();
     board_selector which;
@@ -272,7 +274,7 @@ void run_board(board_run& b, shared& sh)
                                         write_end);
         if (r == STATUS_SUCCESS)
             return; // stopped
-        const bool gone = !still_there(open->handle());
+        const bool gone = open->unplugged();
         open.reset();
         if (!gone) {
             ++b.errors;
@@ -431,14 +433,13 @@ int run(const options& o)
     for (;;) {
         const bool done = (seconds > 0 && steady::now() - began >= std::chrono::duration<double>(seconds)) ||
                           interrupted() ||
-                          std::all_of(runs.begin(), runs.end(), [](const auto& r) { return !r->gave_up.empty(); });
+                          std::all_of(runs.begin(), runs.end(), [](const auto& r) { return r->given_up.load(); });
         if (done) {
             at_end = sample_resources(); // still streaming, as at the start
             break;
         }
-        std::this_thread::sleep_until(std::min(next, seconds > 0 ? began + std::chrono::duration_cast<steady::duration>(
-                                                                           std::chrono::duration<double>(seconds))
-                                                                 : next));
+        // In slices, so that Ctrl-C and boards given up end the run promptly.
+        std::this_thread::sleep_until(std::min(next, steady::now() + std::chrono::milliseconds(200)));
         if (steady::now() < next)
             continue;
         const double dt = std::chrono::duration<double>(period).count();
@@ -489,9 +490,10 @@ int run(const options& o)
     for (const auto& r : runs)
         print_report(*r);
     std::printf("process: resident memory %llu KiB at the start, %llu at the end; file descriptors %u, %u; "
-                "threads %u, %u\nresult: %s\n",
+                "threads %u, %u%s\nresult: %s\n",
                 static_cast<unsigned long long>(start.rss_kib), static_cast<unsigned long long>(at_end.rss_kib),
-                start.fds, at_end.fds, start.threads, at_end.threads, result);
+                start.fds, at_end.fds, start.threads, at_end.threads,
+                at_start ? "" : " (the run ended before its start figures: both are the end's)", result);
     std::fflush(stdout);
     if (!o.json_file.empty()) {
         nlohmann::json j{{"seconds", total}, {"seed", sh.seed}, {"max_call_bytes", o.max_size}, {"result", result}};

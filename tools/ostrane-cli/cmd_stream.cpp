@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "burn_in_check.h"
 #include "commands.h"
 #include "common.h"
 #include "ostrane/ft60x.h"
@@ -42,23 +43,10 @@ struct stream_options {
     std::uint32_t size = 1u << 20;
 };
 
-// Byte `o` of the stream is byte (o % 4) of the little-endian 32-bit word o / 4.
-void fill_pattern(std::uint8_t* p, std::uint64_t offset, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t o = offset + i;
-        p[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(o >> 2) >> (8 * (o & 3)));
-    }
-}
-
-// Fast path for the common case of a word-aligned offset and length.
+// Byte `o` of the stream is byte (o % 4) of the little-endian 32-bit word o / 4: burn-in's
+// counter with no key.
 void fill_words(std::uint8_t* p, std::uint64_t offset, std::size_t n) {
-    if ((offset & 3) != 0 || (n & 3) != 0) {
-        fill_pattern(p, offset, n);
-        return;
-    }
-    std::uint32_t w = static_cast<std::uint32_t>(offset >> 2);
-    for (std::size_t i = 0; i < n; i += 4, ++w)
-        std::memcpy(p + i, &w, 4);
+    cli::burn_in::fill(p, 0, offset, n);
 }
 
 struct shared_state {
