@@ -145,6 +145,7 @@ struct board_run {
     std::vector<double> outages;            // seconds from the failed call to the reopen
     std::string gave_up;                    // why the board was left, if it was (its thread)
     std::atomic<bool> given_up{false};      // set once gave_up is final, for the main thread
+    std::atomic<bool> opened{false};        // the first open succeeded: the run's clock may start
     // MB/s per progress period, counted per 0.1 MB/s (main thread): bounded however long the run.
     std::map<long, std::uint64_t> rates;
     std::uint64_t last_verified = 0;        // main thread
@@ -229,6 +230,7 @@ void run_board(board_run& b, shared& sh)
 {
     stream_board(b, sh);
     b.given_up.store(!b.gave_up.empty());
+    b.opened.store(true);
 }
 
 void stream_board(board_run& b, shared& sh)
@@ -267,6 +269,7 @@ void stream_board(board_run& b, shared& sh)
         }
         if (reconnecting)
             b.outages.push_back(std::chrono::duration<double>(steady::now() - outage_began).count());
+        b.opened.store(true);
         reconnecting = false;
         std::uint64_t write_end = 0;
         const std::uint64_t verified_before = b.check.verified();
@@ -375,6 +378,8 @@ void print_report(const board_run& b)
                 percentile(b.rates, 1));
     if (!b.gave_up.empty())
         std::printf("  given up: %s\n", b.gave_up.c_str());
+    else if (b.check.verified() == 0)
+        std::printf("  not tested: no byte came back from it\n");
 }
 
 int run(const options& o)
@@ -430,8 +435,14 @@ int run(const options& o)
     std::optional<resources> at_start;
     resources at_end;
     auto next = began + period;
+    // The duration counts from when every board is open: on a busy host the opens alone can take
+    // seconds, and a short run would otherwise end before some board wrote a byte.
+    std::optional<steady::time_point> all_open;
     for (;;) {
-        const bool done = (seconds > 0 && steady::now() - began >= std::chrono::duration<double>(seconds)) ||
+        if (!all_open && std::all_of(runs.begin(), runs.end(), [](const auto& r) { return r->opened.load(); }))
+            all_open = steady::now();
+        const bool done = (seconds > 0 && all_open &&
+                           steady::now() - *all_open >= std::chrono::duration<double>(seconds)) ||
                           interrupted() ||
                           std::all_of(runs.begin(), runs.end(), [](const auto& r) { return r->given_up.load(); });
         if (done) {
@@ -480,7 +491,8 @@ int run(const options& o)
     bool data_errors = false, errors = false;
     for (const auto& r : runs) {
         data_errors |= r->check.wrong() != 0 || r->check.jumps() != 0;
-        errors |= r->errors != 0 || !r->gave_up.empty();
+        // A board that returned no byte was not tested: that is no clean result.
+        errors |= r->errors != 0 || !r->gave_up.empty() || r->check.verified() == 0;
     }
     const bool leaks = at_end.fds > start.fds || at_end.threads > start.threads ||
                        at_end.rss_kib > start.rss_kib + 1024;
