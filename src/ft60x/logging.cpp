@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -20,10 +22,18 @@ std::FILE* current_stream() {
     return f != nullptr ? f : stdout;
 }
 
+// A C caller may pass any int as a level, beyond the enumerators that bound the enum's range in
+// C++: it is read by its bytes, never loaded as the enum, and its low byte is the level.
+std::uint8_t level_byte(const FT_LOG_LEVEL& level) {
+    std::underlying_type_t<FT_LOG_LEVEL> raw;
+    std::memcpy(&raw, &level, sizeof raw);
+    return static_cast<std::uint8_t>(raw);
+}
+
 } // namespace
 
 void logging(FT_LOG_LEVEL level, const char* format, ...) {
-    if (static_cast<std::uint8_t>(level) > lvl.load(std::memory_order_relaxed))
+    if (level_byte(level) > lvl.load(std::memory_order_relaxed))
         return;
     va_list args;
     va_start(args, format);
@@ -37,7 +47,7 @@ extern "C" FT60X_API void FT_SetDebug(FILE* stream, FT_LOG_LEVEL level) {
     // a message racing the change (the host should not change the log while the library runs).
     std::FILE* old = current_stream();
     fp.store(stream != nullptr ? stream : stdout, std::memory_order_relaxed);
-    lvl.store(static_cast<std::uint8_t>(level), std::memory_order_relaxed);
+    lvl.store(level_byte(level), std::memory_order_relaxed);
     if (old != stdout && old != stream)
         std::fclose(old);
 }

@@ -10,6 +10,7 @@
 #include "../session/support.h"
 #include "ostrane/CommsDirectIO.h"
 #include "ostrane/OstraneCommsUSB.h"
+#include "support/sanitizers.h"
 
 using namespace session_test;
 
@@ -142,7 +143,7 @@ TEST(Args, TransferParamsRefuseBuffersBeyondWhatIsAllocated) {
 }
 
 TEST(Args, FailedAllocationAtOpenIsAStatusAndLeavesNothingOpen) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(OSTRANE_TEST_ASAN) || defined(OSTRANE_TEST_TSAN)
     GTEST_SKIP() << "an address-space limit and a sanitizer's shadow memory do not mix";
 #endif
     plug("ALLOC");

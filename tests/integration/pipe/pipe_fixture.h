@@ -12,6 +12,7 @@
 #include "ostrane/ft60x.h"
 #include "support/bus.h"
 #include "support/log_capture.h"
+#include "support/sanitizers.h"
 #include "support/wait.h"
 
 namespace pipe_test {
@@ -23,7 +24,7 @@ inline constexpr std::uint8_t fifo = 4; // FIFO mode puts the board's pipes in e
 inline constexpr std::uint8_t ep_in = 0x85;
 inline constexpr std::uint8_t ep_out = 0x05;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(OSTRANE_TEST_ASAN) || defined(OSTRANE_TEST_TSAN)
 inline constexpr bool sanitized = true;
 #else
 inline constexpr bool sanitized = false;

@@ -12,6 +12,7 @@
 
 #include "ostrane/OstraneCommsUSB.h"
 #include "ostrane/ft60x.h"
+#include "support/sanitizers.h"
 #include "umockdev/virtual_bus.h"
 
 // Ends a forked child after the library's teardown at exit, before the bus's (whose threads the
@@ -86,7 +87,7 @@ int main(int argc, char** argv)
         const pid_t child = fork();
         if (child == 0) {
             std::freopen("/dev/null", "w", stdout); // a hanging child holds no pipe
-#if !defined(__SANITIZE_THREAD__) // which cannot start threads in a child of a threaded process
+#if !defined(OSTRANE_TEST_TSAN) // which cannot start threads in a child of a threaded process
             std::uint32_t n = 0;
             child_status = FT_CreateDeviceInfoList(&n) == STATUS_SUCCESS ? 0 : 6;
 #endif
