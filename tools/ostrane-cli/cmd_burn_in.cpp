@@ -1,7 +1,8 @@
 // `ostrane-cli burn-in`: runs the FIFO pipes of several boards in loopback for hours, with calls of
-// random sizes and time-outs, checks every byte against each board's own keyed counter, survives
-// unplugs (waits for the board, reopens it, times the outage), and ends with a report of data
-// errors, statuses, outages, rates and the process's resources at start and end.
+// random sizes and time-outs, checks every byte against each board's own keyed counter, sends
+// commands over each board's command channel alongside, survives unplugs (waits for the board,
+// reopens it, times the outage), and ends with a report of data errors, statuses, command round
+// trips, outages, rates and the process's resources at start and end.
 #include <CLI/CLI.hpp>
 #include <dirent.h>
 #include <fmt/format.h>
@@ -22,11 +23,13 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "burn_in_check.h"
 #include "commands.h"
 #include "common.h"
+#include "ostrane/CommsDirectIO.h"
 #include "ostrane/ft60x.h"
 
 namespace cli::burn_in {
@@ -44,6 +47,8 @@ struct options {
     std::uint32_t max_size = 1u << 20;
     std::uint64_t seed = 0;
     double reconnect_seconds = 120;
+    std::string command = "status?"; // sent over each board's command channel; empty: none
+    int command_interval_ms = 100;
 };
 
 double parse_duration(const std::string& text)
@@ -150,6 +155,12 @@ struct board_run {
     std::map<long, std::uint64_t> rates;
     std::uint64_t last_verified = 0;        // main thread
     unsigned last_unplugs = 0;              // main thread
+    // The command channel (its thread; notifications counted on the library's callback thread).
+    std::uint64_t commands = 0, answered = 0;
+    std::uint64_t command_failures = 0;     // failed or unanswered while the board stayed attached
+    std::string first_command_failure;
+    std::map<long, std::uint64_t> round_trips; // count per 0.1 ms
+    std::atomic<std::uint64_t> notifications{0};
 
     board_run(int i, std::string s, std::uint32_t k, std::uint32_t max_size)
         : index(i), serial(std::move(s)), key(k), check(k), write_buf(max_size), read_buf(max_size) {}
@@ -160,12 +171,99 @@ struct shared {
     std::uint64_t seed = 0;
     std::uint32_t max_size = 0;
     double reconnect_seconds = 0;
+    std::string command;
+    std::chrono::milliseconds command_interval{100};
+};
+
+// One open of a board through its command channel, in FIFO mode: the pipes stream on the channel's
+// own device handle, as a camera host's do, while commands and notifications share the board.
+class open_board {
+public:
+    open_board(const std::string& serial, board_run& b) : run_(b)
+    {
+        {
+            std::lock_guard<std::mutex> guard(open_lock());
+            FT_TRANSFER_CONF conf{};
+            conf.wStructSize = sizeof conf;
+            conf.bFifoMode = 1;
+            if (const FT_RESULT rc = FT_SetTransferParams(&conf, 0); rc != STATUS_SUCCESS)
+                throw failure(exit_device, fmt::format("open {}: transfer configuration refused: {}", serial,
+                                                       status_name(rc)));
+            if (io_.Open(serial.c_str()) != Tessory::Ostrane::DirectIOOk || io_.GetHandle() == nullptr)
+                throw failure(exit_not_found, fmt::format("open {}: not found, or in use", serial));
+        }
+        io_.SetCallback([this] {
+            run_.notifications.fetch_add(1);
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                ++notes_;
+            }
+            noted_.notify_all();
+        });
+        io_.SetInterruptPeriod(Tessory::Ostrane::CCommsDirectIO::InterruptPeriod3ms);
+        io_.SetInterruptMask(0x0E);
+        io_.SetRxInterruptEnable(true);
+    }
+    ~open_board() { io_.Close(); } // empties the callback first, then waits for a running one
+    open_board(const open_board&) = delete;
+    open_board& operator=(const open_board&) = delete;
+
+    void* handle() const { return io_.GetHandle(); }
+    bool unplugged() const { return handle_unplugged(io_.GetHandle()); }
+
+    // Sends `text` and waits up to a second for the camera's answer, woken by the board's
+    // notifications; reads what came. Returns the round trip in ms, or the failure's description.
+    std::variant<double, std::string> command(const std::string& text)
+    {
+        using Tessory::Ostrane::DirectIOOk;
+        std::uint8_t level = 0, status = 0;
+        std::uint8_t buffer[255];
+        // What an earlier answer left (a camera may answer with more than one message).
+        if (io_.GetRxFifoLevel(level) != DirectIOOk || (level > 0 && io_.Rx(buffer, level) != DirectIOOk))
+            return std::string("reading the receive FIFO failed");
+        std::uint64_t seen = 0;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            seen = notes_;
+        }
+        const auto sent = steady::now();
+        if (io_.Tx(text.data(), text.size()) != DirectIOOk)
+            return std::string("the transmit failed");
+        const auto deadline = sent + std::chrono::seconds(1);
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> guard(lock_);
+                if (!noted_.wait_until(guard, deadline, [&] { return notes_ > seen; }))
+                    return std::string("no answer within a second");
+                seen = notes_;
+            }
+            // The bridge signals each period until its status is read; it is read with the
+            // interrupt off, so that the level and the signal agree.
+            io_.SetRxInterruptEnable(false);
+            const bool read = io_.GetInterruptStatus(status) == DirectIOOk && io_.GetRxFifoLevel(level) == DirectIOOk;
+            if (read && level > 0 && io_.Rx(buffer, level) != DirectIOOk)
+                return std::string("reading the answer failed");
+            io_.SetRxInterruptEnable(true);
+            if (!read)
+                return std::string("reading the bridge's status failed");
+            if (level > 0)
+                return std::chrono::duration<double, std::milli>(steady::now() - sent).count();
+        }
+    }
+
+private:
+    board_run& run_;
+    std::mutex lock_;
+    std::condition_variable noted_;
+    std::uint64_t notes_ = 0; // notifications of this open, under lock_
+    Tessory::Ostrane::CCommsDirectIO io_;
 };
 
 // One open of a board: a writer and a reader until the end or a failure. Returns the failed status
 // (STATUS_SUCCESS when stopped) and the offset the writer got to in `write_end`.
-FT_RESULT stream_once(board_run& b, void* h, const shared& sh, std::uint64_t salt, std::uint64_t& write_end)
+FT_RESULT stream_once(board_run& b, open_board& ob, const shared& sh, std::uint64_t salt, std::uint64_t& write_end)
 {
+    void* const h = ob.handle();
     std::atomic<bool> failed{false};
     std::mutex status_lock;
     FT_RESULT failure = STATUS_SUCCESS;
@@ -215,8 +313,39 @@ FT_RESULT stream_once(board_run& b, void* h, const shared& sh, std::uint64_t sal
             note(r);
         }
     });
+    // Commands alongside, paced; their failures count only if the board turns out to be attached.
+    std::uint64_t commands = 0, answered = 0;
+    std::vector<std::string> command_failures;
+    std::map<long, std::uint64_t> round_trips;
+    std::thread channel;
+    if (!sh.command.empty())
+        channel = std::thread([&] {
+            while (running()) {
+                const auto r = ob.command(sh.command);
+                ++commands;
+                if (const double* ms = std::get_if<double>(&r)) {
+                    ++answered;
+                    ++round_trips[std::lround(*ms * 10)];
+                } else if (running()) {
+                    command_failures.push_back(std::get<std::string>(r));
+                }
+                std::this_thread::sleep_for(sh.command_interval); // pacing, not waiting for an event
+            }
+        });
     writer.join();
     reader.join();
+    if (channel.joinable())
+        channel.join();
+    b.commands += commands;
+    b.answered += answered;
+    for (const auto& [tenths, count] : round_trips)
+        b.round_trips[tenths] += count;
+    // Failures while the board left are the unplug's, not the channel's.
+    if (!command_failures.empty() && (failure == STATUS_SUCCESS || !ob.unplugged())) {
+        b.command_failures += command_failures.size();
+        if (b.first_command_failure.empty())
+            b.first_command_failure = command_failures.front();
+    }
     b.written += written - start;
     write_end = written;
     for (const auto& [name, count] : statuses)
@@ -236,8 +365,6 @@ void run_board(board_run& b, shared& sh)
 void stream_board(board_run& b, shared& sh)
 {
     presence& p = presence_instance();
-    board_selector which;
-    which.serial = b.serial;
     bool reconnecting = false;
     unsigned errors_in_a_row = 0;
     steady::time_point outage_began, deadline;
@@ -254,9 +381,9 @@ void stream_board(board_run& b, shared& sh)
             std::lock_guard<std::mutex> guard(p.lock);
             seen = p.arrivals[b.serial];
         }
-        std::unique_ptr<board> open;
+        std::unique_ptr<open_board> open;
         try {
-            open = std::make_unique<board>(which, true);
+            open = std::make_unique<open_board>(b.serial, b);
         } catch (const failure& f) {
             if (!reconnecting) {
                 b.gave_up = f.what();
@@ -273,7 +400,7 @@ void stream_board(board_run& b, shared& sh)
         reconnecting = false;
         std::uint64_t write_end = 0;
         const std::uint64_t verified_before = b.check.verified();
-        const FT_RESULT r = stream_once(b, open->handle(), sh, b.outages.size() * 0x9E3779B97F4A7C15ull + b.errors,
+        const FT_RESULT r = stream_once(b, *open, sh, b.outages.size() * 0x9E3779B97F4A7C15ull + b.errors,
                                         write_end);
         if (r == STATUS_SUCCESS)
             return; // stopped
@@ -337,6 +464,16 @@ nlohmann::json report_of(const board_run& b)
                       {{"min", percentile(b.rates, 0)},
                        {"median", percentile(b.rates, 0.5)},
                        {"max", percentile(b.rates, 1)}}},
+                     {"commands",
+                      {{"sent", b.commands},
+                       {"answered", b.answered},
+                       {"failures", b.command_failures},
+                       {"first_failure", b.first_command_failure},
+                       {"round_trip_ms",
+                        {{"min", percentile(b.round_trips, 0)},
+                         {"median", percentile(b.round_trips, 0.5)},
+                         {"max", percentile(b.round_trips, 1)}}},
+                       {"notifications", b.notifications.load()}}},
                      {"gave_up", b.gave_up}};
     j["first_wrong_byte"] = nullptr;
     if (const auto& w = b.check.first_wrong())
@@ -376,6 +513,14 @@ void print_report(const board_run& b)
                 static_cast<unsigned long long>(b.lost_in_unplugs));
     std::printf("  rate: min %.1f, median %.1f, max %.1f MB/s\n", percentile(b.rates, 0), percentile(b.rates, 0.5),
                 percentile(b.rates, 1));
+    if (b.commands > 0)
+        std::printf("  commands: %llu sent, %llu answered (round trip min %.1f, median %.1f, max %.1f ms), "
+                    "%llu notifications; failures with the board attached: %llu%s%s\n",
+                    static_cast<unsigned long long>(b.commands), static_cast<unsigned long long>(b.answered),
+                    percentile(b.round_trips, 0), percentile(b.round_trips, 0.5), percentile(b.round_trips, 1),
+                    static_cast<unsigned long long>(b.notifications.load()),
+                    static_cast<unsigned long long>(b.command_failures),
+                    b.first_command_failure.empty() ? "" : ", the first: ", b.first_command_failure.c_str());
     if (!b.gave_up.empty())
         std::printf("  given up: %s\n", b.gave_up.c_str());
     else if (b.check.verified() == 0)
@@ -398,6 +543,10 @@ int run(const options& o)
     sh.seed = o.seed != 0 ? o.seed : std::random_device{}();
     sh.max_size = o.max_size;
     sh.reconnect_seconds = o.reconnect_seconds;
+    sh.command = o.command;
+    sh.command_interval = std::chrono::milliseconds(o.command_interval_ms);
+    if (o.command.size() > 255)
+        fail(exit_usage, "--command: at most 255 bytes, what the bridge's FIFO holds");
     std::vector<std::unique_ptr<board_run>> runs;
     const auto listed = list_boards();
     for (const auto& l : listed) {
@@ -492,7 +641,7 @@ int run(const options& o)
     for (const auto& r : runs) {
         data_errors |= r->check.wrong() != 0 || r->check.jumps() != 0;
         // A board that returned no byte was not tested: that is no clean result.
-        errors |= r->errors != 0 || !r->gave_up.empty() || r->check.verified() == 0;
+        errors |= r->errors != 0 || r->command_failures != 0 || !r->gave_up.empty() || r->check.verified() == 0;
     }
     const bool leaks = at_end.fds > start.fds || at_end.threads > start.threads ||
                        at_end.rss_kib > start.rss_kib + 1024;
@@ -544,6 +693,11 @@ void add_burn_in_command(CLI::App& app)
                     "Largest read or write call in bytes; sizes are random from 1 (default 1048576)")
         ->transform(cli::whole_number(4, 1u << 26, "a number of bytes"));
     cmd->add_option("--seed", opt->seed, "Seed of the random sizes and time-outs (default: a new one, printed)");
+    cmd->add_option("--command", opt->command,
+                    "Text sent over each board's command channel alongside, a reply awaited each time "
+                    "(default \"status?\"; \"\": none)");
+    cmd->add_option("--command-interval", opt->command_interval_ms, "Milliseconds between commands (default 100)")
+        ->transform(cli::whole_number(0, 60000, "a number of milliseconds"));
     cmd->add_option("--reconnect-timeout", opt->reconnect_seconds,
                     "Seconds to wait for a board that left before giving it up (default 120)")
         ->check(cli::positive_seconds());
@@ -553,8 +707,9 @@ void add_burn_in_command(CLI::App& app)
             "board needs loopback firmware): a writer and a reader with random call sizes and time-outs. "
             "Board k's stream is a little-endian 32-bit counter XORed with its own key, so a lost, repeated "
             "or misplaced block is reported with its offset. A board that leaves is waited for and reopened; "
-            "its stream goes on from what was read back. Exit status: 0 clean, 5 wrong data, 4 errors "
-            "(failed calls while attached, a board given up) or resources that grew (file descriptors, "
+            "its stream goes on from what was read back. Alongside, a command goes over each board's command "
+            "channel every --command-interval and its answer must come within a second. Exit status: 0 clean, 5 wrong data, 4 errors "
+            "(failed calls or unanswered commands while attached, a board given up) or resources that grew (file descriptors, "
             "threads, or resident memory by more than 1 MiB from a minute in (a tenth of a shorter run) to the "
             "end).\n");
     });

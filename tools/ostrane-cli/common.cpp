@@ -319,10 +319,7 @@ board::board(const board_selector& which, bool fifo_mode)
     if (found == nullptr)
         fail_not_found(which, what);
     listing_ = *found;
-    // The next open takes the transfer configuration set before it, whichever thread set it: a
-    // configuration and its open go together (burn-in opens boards from several threads).
-    static std::mutex open_lock;
-    std::lock_guard<std::mutex> guard(open_lock);
+    std::lock_guard<std::mutex> guard(open_lock());
     if (fifo_mode) {
         FT_TRANSFER_CONF conf{};
         conf.wStructSize = sizeof(FT_TRANSFER_CONF);
@@ -343,13 +340,24 @@ board::board(const board_selector& which, bool fifo_mode)
         fail_status(what, rc == STATUS_SUCCESS ? FT_RESULT{STATUS_OPEN_FAILED} : rc);
 }
 
-bool board::unplugged() const
+std::mutex& open_lock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+bool handle_unplugged(void* handle)
 {
     // A board that is there answers a standard request (its device descriptor); the board list
     // and sysfs show an unplug only some time after the requests fail.
     std::uint8_t descriptor[18];
     std::uint32_t got = 0;
-    return FT_GetDescriptor(handle_, 1, 0, descriptor, sizeof descriptor, &got) != STATUS_SUCCESS;
+    return FT_GetDescriptor(handle, 1, 0, descriptor, sizeof descriptor, &got) != STATUS_SUCCESS;
+}
+
+bool board::unplugged() const
+{
+    return handle_unplugged(handle_);
 }
 
 void board::fail_if_unplugged(const std::string& what) const

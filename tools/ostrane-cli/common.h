@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -89,6 +90,12 @@ struct board_selector {
     void add_to(CLI::App* cmd);
     std::string describe() const;
 };
+
+// Held across a transfer configuration and the open that takes it: the next open of the process
+// takes the configuration, whichever thread set it (burn-in opens boards from several threads).
+std::mutex& open_lock();
+// After a failed request on an open handle: whether its board has left (it no longer answers).
+bool handle_unplugged(void* handle);
 
 // An opened FT60x handle, closed on destruction.
 class board {

@@ -170,7 +170,10 @@ burn-in)
     run 0 --boards 2 -- burn-in --for 2s --max-size 65536 --json clean.json
     python3 -c 'import json; d = json.load(open("clean.json")); b = d["boards"]
 assert d["result"] == "clean" and len(b) == 2, d
-assert all(x["verified_bytes"] > 0 and x["wrong_bytes"] == x["jumps"] == x["errors"] == 0 for x in b), b' ||
+assert all(x["verified_bytes"] > 0 and x["wrong_bytes"] == x["jumps"] == x["errors"] == 0 for x in b), b
+# Commands go over the same handle as the stream, each answered, woken by a notification.
+c = [x["commands"] for x in b]
+assert all(x["answered"] > 0 and x["failures"] == 0 and x["notifications"] > 0 for x in c), c' ||
         fail "clean run: $out"
     # Board 1 corrupts one byte and loses a packet, each reported at its offset, status 5; board 2
     # leaves and comes back: waited for, reopened, timed, its data still right.
@@ -183,7 +186,8 @@ w = one["first_wrong_byte"]
 assert one["wrong_bytes"] == 1 and w["offset"] == 100003 and w["got"] == w["expected"] ^ 0xFF, one
 assert one["jumps"] == 1 and one["first_jump"] == {"offset": 300000, "bytes": 1024}, one
 assert two["unplugs"] == 1 and len(two["reconnect_seconds"]) == 1 and two["gave_up"] == "", two
-assert two["wrong_bytes"] == two["jumps"] == two["errors"] == 0 and two["verified_bytes"] > 0, two' ||
+assert two["wrong_bytes"] == two["jumps"] == two["errors"] == 0 and two["verified_bytes"] > 0, two
+assert two["commands"]["failures"] == 0 and two["commands"]["answered"] > 0, two' ||
         fail "faults: $out"
     grep -q '^  wrong bytes: 1, the first at offset 100003: ' <<<"$out" &&
         grep -q '^  blocks lost or repeated: 1, the first at offset 300000: 1024 bytes lost$' <<<"$out" &&
@@ -224,7 +228,13 @@ permission)
         case $lib in /lib/* | /usr/*) ;; *) cp "$lib" "$pub/" || fail "cannot copy $lib" ;; esac
     done
     cli=$pub/$(basename "$cli")
-    unprivileged="env LD_LIBRARY_PATH=$pub setpriv --reuid=65534 --regid=65534 --clear-groups"
+    # So is a sanitizer's suppressions file, which it fails to start without.
+    lsan=${LSAN_OPTIONS:-}
+    if [[ $lsan =~ suppressions=([^:]+) ]]; then
+        cp "${BASH_REMATCH[1]}" "$pub/" || fail "cannot copy ${BASH_REMATCH[1]}"
+        lsan=${lsan/${BASH_REMATCH[1]}/$pub/$(basename "${BASH_REMATCH[1]}")}
+    fi
+    unprivileged="env LD_LIBRARY_PATH=$pub LSAN_OPTIONS=$lsan setpriv --reuid=65534 --regid=65534 --clear-groups"
     if ! $unprivileged "$cli" --help >/dev/null 2>&1; then
         echo "cli permission: skipped: user 65534 cannot run $cli (is ${TMPDIR:-/tmp} closed to it?)"
         exit 77

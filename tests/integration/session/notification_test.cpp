@@ -178,10 +178,13 @@ TEST_F(Notifications, RefusedResubmissionEndsTheTransfer)
     notify();
     ASSERT_TRUE(eventually([&] { return u.done.load() && !bus().plugged(plugged.id); }));
     // Closing does not wait for a transfer that libusb will never hand back; the wait's safety
-    // bound is several seconds, a transfer marked ended needs none of it.
+    // bound is three seconds, a transfer marked ended needs none of it. (Timed on the emulated bus
+    // only: in the guest, an emulated CPU beside other work takes that long for the close itself.)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(FT_Close(handle), STATUS_SUCCESS);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    if (vboard::transport_from_environment() == vboard::Transport::umockdev) {
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    }
 }
 
 TEST_F(Notifications, NotificationsNeedAnOpenFt602)
