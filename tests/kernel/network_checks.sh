@@ -37,16 +37,17 @@ start_server() {  # <boards>
     wait_until 60 "the listener never listed $1 boards: $(cat /tmp/listener.log)" listed "$1"
 }
 # A freed vhci port can still show its last device for a while, and a device attached there before
-# it goes is taken for that one and dropped: attach only once every device shown has a port.
+# it goes is taken for that one and dropped; and `usbip attach` fails ("open vhci_driver") while a
+# port in use has no device yet: attach only once devices shown and ports in use are as many.
 vhci=/sys/devices/platform/vhci_hcd.0
 settled() {
     local shown used
     shown=$(find "$vhci"/usb*/ -maxdepth 1 -name '[0-9]*-[0-9]*' ! -name '*:*' 2>/dev/null | wc -l)
     used=$(awk 'NR > 1 && $3 + 0 != 4' "$vhci/status" | wc -l)
-    [ "$shown" -le "$used" ]
+    [ "$shown" -eq "$used" ]
 }
 attach() {  # <busid>
-    wait_until 90 "a freed vhci port still shows its device" settled
+    wait_until 90 "vhci's ports in use and devices shown never agreed: $(cat "$vhci/status")" settled
     usbip attach -r 127.0.0.1 -b "$1" || fail "usbip attach $1"
 }
 attached_count() { usbip port 2>/dev/null | grep -c '^Port [0-9]*: <Port in Use>'; }
