@@ -5,6 +5,7 @@
 // trips, outages, rates and the process's resources at start and end.
 #include <CLI/CLI.hpp>
 #include <dirent.h>
+#include <malloc.h>
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -70,6 +71,7 @@ double parse_duration(const std::string& text)
 
 struct resources {
     std::uint64_t rss_kib = 0;
+    std::uint64_t heap_kib = 0; // allocated and not freed: tells a leak from pages the allocator keeps
     unsigned fds = 0, threads = 0;
 };
 
@@ -91,6 +93,8 @@ resources sample_resources()
     std::uint64_t size = 0, resident = 0;
     if (statm >> size >> resident)
         r.rss_kib = resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) / 1024;
+    const struct mallinfo2 m = mallinfo2();
+    r.heap_kib = (m.uordblks + m.hblkhd) / 1024; // chunks and mapped blocks alike
     r.fds = entries("/proc/self/fd") - 1; // less the one that reads the directory
     r.threads = entries("/proc/self/task");
     return r;
@@ -650,9 +654,10 @@ int run(const options& o)
     std::printf("burn-in report after %.0f s\n", total);
     for (const auto& r : runs)
         print_report(*r);
-    std::printf("process: resident memory %llu KiB at the start, %llu at the end; file descriptors %u, %u; "
-                "threads %u, %u%s\nresult: %s\n",
+    std::printf("process: resident memory %llu KiB at the start, %llu at the end (heap in use %llu, %llu); file "
+                "descriptors %u, %u; threads %u, %u%s\nresult: %s\n",
                 static_cast<unsigned long long>(start.rss_kib), static_cast<unsigned long long>(at_end.rss_kib),
+                static_cast<unsigned long long>(start.heap_kib), static_cast<unsigned long long>(at_end.heap_kib),
                 start.fds, at_end.fds, start.threads, at_end.threads,
                 at_start ? "" : " (the run ended before its start figures: both are the end's)", result);
     std::fflush(stdout);
@@ -662,7 +667,8 @@ int run(const options& o)
         for (const auto& r : runs)
             j["boards"].push_back(report_of(*r));
         auto res = [](const resources& r) {
-            return nlohmann::json{{"rss_kib", r.rss_kib}, {"fds", r.fds}, {"threads", r.threads}};
+            return nlohmann::json{
+                {"rss_kib", r.rss_kib}, {"heap_kib", r.heap_kib}, {"fds", r.fds}, {"threads", r.threads}};
         };
         j["process"] = {{"start", res(start)}, {"end", res(at_end)}};
         std::ofstream out(o.json_file);

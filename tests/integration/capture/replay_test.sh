@@ -74,6 +74,9 @@ commands() {
     # checked, and a lost event is said but not held against the replay unless the replay fails.
     local cut="" check=""
     [ "$a" = kernel ] && cut="--pcap-snaplen 64" check=--no-check
+    # A paced replay of a stream into the kernel cannot keep pace on an emulated CPU beside other
+    # work (the stream's replay is checked on the emulated bus, the kernel's capture of one below).
+    [ "$b" = kernel ] && return
     check stream-$a-$b "$a" "$b" "/^[0-9.]+ s: /d; /^usbmon capture: the kernel dropped/d; s/[0-9.]+/N/g" \
         "$cut" "--realtime" -- "$cli" stream --board 0 --seconds 2 $check
 }
