@@ -85,8 +85,9 @@ if [ "$python_tests" != --across ]; then
     printf '0 await 1 interrupt\n' >"$dir/notify"
     for ms in $(seq 100 100 3000); do echo "$ms notify 1" >>"$dir/notify"; done
     # The channel and notification families; hot-plug left out (a replay's boards stay from start
-    # to end).
-    only="not plug"
+    # to end), and so are two threads sharing one channel: a replay answers requests in the order
+    # recorded, and the threads' requests interleave otherwise on each run, so their replies cross.
+    only="not plug and not threads_sharing"
     for family in channel notifications; do
         "$vboard" --script "$dir/notify" --pcap "$dir/$family.pcap" -- "${pytest[@]}" -k "$only" \
             "$python_tests/test_$family.py" >"$dir/$family.out" 2>&1 || fail "python $family: $(cat "$dir/$family.out")"
