@@ -245,11 +245,13 @@ public:
             // interrupt off, so that the level and the signal agree.
             io_.SetRxInterruptEnable(false);
             const bool read = io_.GetInterruptStatus(status) == DirectIOOk && io_.GetRxFifoLevel(level) == DirectIOOk;
-            if (read && level > 0 && io_.Rx(buffer, level) != DirectIOOk)
-                return std::string("reading the answer failed");
+            const bool taken = !read || level == 0 || io_.Rx(buffer, level) == DirectIOOk;
+            // On again whatever failed: the next command waits for the board's signal.
             io_.SetRxInterruptEnable(true);
             if (!read)
                 return std::string("reading the bridge's status failed");
+            if (!taken)
+                return std::string("reading the answer failed");
             if (level > 0)
                 return std::chrono::duration<double, std::milli>(steady::now() - sent).count();
         }
@@ -333,7 +335,10 @@ FT_RESULT stream_once(board_run& b, open_board& ob, const shared& sh, std::uint6
                 } else if (running()) {
                     command_failures.push_back(std::get<std::string>(r));
                 }
-                std::this_thread::sleep_for(sh.command_interval); // pacing, not waiting for an event
+                // Pacing, in slices so that a long interval never holds up the end or a reopen.
+                for (auto until = steady::now() + sh.command_interval; running() && steady::now() < until;)
+                    std::this_thread::sleep_for(std::min<steady::duration>(until - steady::now(),
+                                                                           std::chrono::milliseconds(200)));
             }
         });
     writer.join();
@@ -451,6 +456,12 @@ double percentile(const std::map<long, std::uint64_t>& rates, double q)
     return static_cast<double>(rates.rbegin()->first) / 10;
 }
 
+// Minimum, median and maximum of a histogram, for the JSON report.
+nlohmann::json spread(const std::map<long, std::uint64_t>& counts)
+{
+    return {{"min", percentile(counts, 0)}, {"median", percentile(counts, 0.5)}, {"max", percentile(counts, 1)}};
+}
+
 nlohmann::json report_of(const board_run& b)
 {
     nlohmann::json j{{"board", b.index},
@@ -464,19 +475,13 @@ nlohmann::json report_of(const board_run& b)
                      {"unplugs", b.unplugs.load()},
                      {"reconnect_seconds", b.outages},
                      {"lost_in_unplugs_bytes", b.lost_in_unplugs},
-                     {"rate_mb_s",
-                      {{"min", percentile(b.rates, 0)},
-                       {"median", percentile(b.rates, 0.5)},
-                       {"max", percentile(b.rates, 1)}}},
+                     {"rate_mb_s", spread(b.rates)},
                      {"commands",
                       {{"sent", b.commands},
                        {"answered", b.answered},
                        {"failures", b.command_failures},
                        {"first_failure", b.first_command_failure},
-                       {"round_trip_ms",
-                        {{"min", percentile(b.round_trips, 0)},
-                         {"median", percentile(b.round_trips, 0.5)},
-                         {"max", percentile(b.round_trips, 1)}}},
+                       {"round_trip_ms", spread(b.round_trips)},
                        {"notifications", b.notifications.load()}}},
                      {"gave_up", b.gave_up}};
     j["first_wrong_byte"] = nullptr;

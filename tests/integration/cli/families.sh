@@ -178,13 +178,16 @@ assert all(x["answered"] > 0 and x["failures"] == 0 and x["notifications"] > 0 f
     # Board 1 corrupts one byte and loses a packet, each reported at its offset, status 5; board 2
     # leaves and comes back: waited for, reopened, timed, its data still right.
     # (Board 2 leaves only once it streams: on a busy machine it may open well after board 1.)
-    printf '0 await 1 fifo\n0 corrupt-fifo 1 100003\n0 drop-fifo 1 300000 1024\n0 await 2 fifo\n1500 unplug 2\n2500 plug serial=VB0002\n' >f.script
+    # Board 1's camera is silent: its commands go unanswered, and each is a failure.
+    printf '0 camera 1 silent\n0 await 1 fifo\n0 corrupt-fifo 1 100003\n0 drop-fifo 1 300000 1024\n0 await 2 fifo\n1500 unplug 2\n2500 plug serial=VB0002\n' >f.script
     run 5 --boards 2 --script f.script -- burn-in --for 12s --json faults.json
     python3 -c 'import json; d = json.load(open("faults.json")); one, two = d["boards"]
 assert d["result"] == "wrong data", d
 w = one["first_wrong_byte"]
 assert one["wrong_bytes"] == 1 and w["offset"] == 100003 and w["got"] == w["expected"] ^ 0xFF, one
 assert one["jumps"] == 1 and one["first_jump"] == {"offset": 300000, "bytes": 1024}, one
+c = one["commands"]
+assert c["answered"] == 0 and c["failures"] > 0 and c["first_failure"] == "no answer within a second", one
 assert two["unplugs"] == 1 and len(two["reconnect_seconds"]) == 1 and two["gave_up"] == "", two
 assert two["wrong_bytes"] == two["jumps"] == two["errors"] == 0 and two["verified_bytes"] > 0, two
 assert two["commands"]["failures"] == 0 and two["commands"]["answered"] > 0, two' ||
