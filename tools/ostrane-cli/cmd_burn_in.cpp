@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -137,6 +138,43 @@ void on_board_change(unsigned long, FT_DEVICE_INFO* info, bool arrived, void* co
 
 // ---- One board -----------------------------------------------------------------------------------
 
+// Counts of values in buckets 0.5 % wide, allocated once: a run of hours never grows it (a bucket per
+// distinct value did, by up to a megabyte over an hour of round trips). Minimum and maximum are exact.
+class histogram {
+public:
+    void add(double v)
+    {
+        const double b = v > lowest ? std::log(v / lowest) / std::log(step) + 1 : 0;
+        ++counts_[static_cast<std::size_t>(std::min(b, static_cast<double>(buckets - 1)))];
+        min_ = total_ == 0 ? v : std::min(min_, v);
+        max_ = total_ == 0 ? v : std::max(max_, v);
+        ++total_;
+    }
+    // The value below which a fraction `q` of the values fall; 0 when there are none.
+    double percentile(double q) const
+    {
+        if (total_ == 0)
+            return 0;
+        if (q <= 0 || q >= 1)
+            return q <= 0 ? min_ : max_;
+        const auto want = static_cast<std::uint64_t>(q * static_cast<double>(total_ - 1) + 0.5);
+        std::uint64_t seen = 0;
+        std::size_t i = 0;
+        while (i + 1 < buckets && (seen += counts_[i]) <= want)
+            ++i;
+        // The middle of the bucket, within what was seen.
+        const double mid = i == 0 ? min_ : lowest * std::pow(step, static_cast<double>(i) - 0.5);
+        return std::clamp(mid, min_, max_);
+    }
+
+private:
+    static constexpr double lowest = 1e-3, step = 1.005;
+    static constexpr std::size_t buckets = 4000; // the last one from 0.001 × 1.005^3999, about 460 000, up
+    std::array<std::uint64_t, buckets> counts_{};
+    std::uint64_t total_ = 0;
+    double min_ = 0, max_ = 0;
+};
+
 struct board_run {
     int index = 0;
     std::string serial;
@@ -155,15 +193,14 @@ struct board_run {
     std::string gave_up;                    // why the board was left, if it was (its thread)
     std::atomic<bool> given_up{false};      // set once gave_up is final, for the main thread
     std::atomic<bool> opened{false};        // the first open succeeded: the run's clock may start
-    // MB/s per progress period, counted per 0.1 MB/s (main thread): bounded however long the run.
-    std::map<long, std::uint64_t> rates;
+    histogram rates;                        // MB/s per progress period (main thread)
     std::uint64_t last_verified = 0;        // main thread
     unsigned last_unplugs = 0;              // main thread
     // The command channel (its thread; notifications counted on the library's callback thread).
     std::uint64_t commands = 0, answered = 0;
     std::uint64_t command_failures = 0;     // failed or unanswered while the board stayed attached
     std::string first_command_failure;
-    std::map<long, std::uint64_t> round_trips; // count per 0.1 ms
+    histogram round_trips;                  // milliseconds (the channel's thread while it runs)
     std::atomic<std::uint64_t> notifications{0};
 
     board_run(int i, std::string s, std::uint32_t k, std::uint32_t max_size)
@@ -321,8 +358,8 @@ FT_RESULT stream_once(board_run& b, open_board& ob, const shared& sh, std::uint6
     });
     // Commands alongside, paced; their failures count only if the board turns out to be attached.
     std::uint64_t commands = 0, answered = 0;
-    std::vector<std::string> command_failures;
-    std::map<long, std::uint64_t> round_trips;
+    std::uint64_t command_failures = 0;
+    std::string first_command_failure;
     std::thread channel;
     if (!sh.command.empty())
         channel = std::thread([&] {
@@ -331,9 +368,9 @@ FT_RESULT stream_once(board_run& b, open_board& ob, const shared& sh, std::uint6
                 ++commands;
                 if (const double* ms = std::get_if<double>(&r)) {
                     ++answered;
-                    ++round_trips[std::lround(*ms * 10)];
-                } else if (running()) {
-                    command_failures.push_back(std::get<std::string>(r));
+                    b.round_trips.add(*ms);
+                } else if (running() && command_failures++ == 0) {
+                    first_command_failure = std::get<std::string>(r);
                 }
                 // Pacing, in slices so that a long interval never holds up the end or a reopen.
                 for (auto until = steady::now() + sh.command_interval; running() && steady::now() < until;)
@@ -347,13 +384,11 @@ FT_RESULT stream_once(board_run& b, open_board& ob, const shared& sh, std::uint6
         channel.join();
     b.commands += commands;
     b.answered += answered;
-    for (const auto& [tenths, count] : round_trips)
-        b.round_trips[tenths] += count;
     // Failures while the board left are the unplug's, not the channel's.
-    if (!command_failures.empty() && (failure == STATUS_SUCCESS || !ob.unplugged())) {
-        b.command_failures += command_failures.size();
+    if (command_failures != 0 && (failure == STATUS_SUCCESS || !ob.unplugged())) {
+        b.command_failures += command_failures;
         if (b.first_command_failure.empty())
-            b.first_command_failure = command_failures.front();
+            b.first_command_failure = first_command_failure;
     }
     b.written += written - start;
     write_end = written;
@@ -438,28 +473,10 @@ void stream_board(board_run& b, shared& sh)
 
 // ---- The command ---------------------------------------------------------------------------------
 
-// The rate below which a fraction `q` of the periods fall, in MB/s.
-double percentile(const std::map<long, std::uint64_t>& rates, double q)
-{
-    std::uint64_t total = 0;
-    for (const auto& [tenths, count] : rates)
-        total += count;
-    if (total == 0)
-        return 0;
-    const auto want = static_cast<std::uint64_t>(q * static_cast<double>(total - 1) + 0.5);
-    std::uint64_t seen = 0;
-    for (const auto& [tenths, count] : rates) {
-        seen += count;
-        if (seen > want)
-            return static_cast<double>(tenths) / 10;
-    }
-    return static_cast<double>(rates.rbegin()->first) / 10;
-}
-
 // Minimum, median and maximum of a histogram, for the JSON report.
-nlohmann::json spread(const std::map<long, std::uint64_t>& counts)
+nlohmann::json spread(const histogram& h)
 {
-    return {{"min", percentile(counts, 0)}, {"median", percentile(counts, 0.5)}, {"max", percentile(counts, 1)}};
+    return {{"min", h.percentile(0)}, {"median", h.percentile(0.5)}, {"max", h.percentile(1)}};
 }
 
 nlohmann::json report_of(const board_run& b)
@@ -520,13 +537,13 @@ void print_report(const board_run& b)
     std::printf("  unplugs: %u%s%s (%llu bytes written were still in the board)\n", b.unplugs.load(),
                 outages.empty() ? "" : ", back after ", outages.c_str(),
                 static_cast<unsigned long long>(b.lost_in_unplugs));
-    std::printf("  rate: min %.1f, median %.1f, max %.1f MB/s\n", percentile(b.rates, 0), percentile(b.rates, 0.5),
-                percentile(b.rates, 1));
+    std::printf("  rate: min %.1f, median %.1f, max %.1f MB/s\n", b.rates.percentile(0), b.rates.percentile(0.5),
+                b.rates.percentile(1));
     if (b.commands > 0)
         std::printf("  commands: %llu sent, %llu answered (round trip min %.1f, median %.1f, max %.1f ms), "
                     "%llu notifications; failures with the board attached: %llu%s%s\n",
                     static_cast<unsigned long long>(b.commands), static_cast<unsigned long long>(b.answered),
-                    percentile(b.round_trips, 0), percentile(b.round_trips, 0.5), percentile(b.round_trips, 1),
+                    b.round_trips.percentile(0), b.round_trips.percentile(0.5), b.round_trips.percentile(1),
                     static_cast<unsigned long long>(b.notifications.load()),
                     static_cast<unsigned long long>(b.command_failures),
                     b.first_command_failure.empty() ? "" : ", the first: ", b.first_command_failure.c_str());
@@ -625,7 +642,7 @@ int run(const options& o)
             // Rates of periods with the board streaming throughout: not before its first data, not
             // across an unplug.
             if (r->last_verified > 0 && unplugs == r->last_unplugs)
-                ++r->rates[std::lround(rate * 10)];
+                r->rates.add(rate);
             r->last_verified = v;
             r->last_unplugs = unplugs;
             std::printf("%6.0f s  board %d (%s): %7.1f MB/s, %llu bytes verified, %llu errors, %u unplugs\n",
@@ -633,6 +650,12 @@ int run(const options& o)
                         rate, static_cast<unsigned long long>(v), static_cast<unsigned long long>(r->bad.load()),
                         unplugs);
         }
+        // Memory over hours is what a lab watches: a leak shows in the heap, pages kept in RSS only.
+        const resources now = sample_resources();
+        std::printf("%6.0f s  process: %llu KiB resident, %llu KiB heap in use, %u file descriptors, %u threads\n",
+                    std::chrono::duration<double>(steady::now() - began).count(),
+                    static_cast<unsigned long long>(now.rss_kib), static_cast<unsigned long long>(now.heap_kib),
+                    now.fds, now.threads);
         std::fflush(stdout);
     }
     sh.stop.store(true);
