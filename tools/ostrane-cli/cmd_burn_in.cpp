@@ -629,6 +629,12 @@ int run(const options& o)
     const auto warm_up = std::chrono::duration_cast<steady::duration>(
         std::chrono::duration<double>(seconds > 0 ? std::min(600.0, seconds / 10) : 60.0));
     std::optional<resources> at_start;
+    // The last figures with every board open: a run that ends while a board is away compares
+    // those with the start's, since the away board's handle, threads and buffers are gone.
+    std::optional<resources> all_streaming;
+    const auto every_board_streaming = [&] {
+        return std::all_of(runs.begin(), runs.end(), [](const auto& r) { return r->streaming.load(); });
+    };
     resources at_end;
     auto next = began + period;
     // The duration counts from when every board is open: on a busy host the opens alone can take
@@ -642,7 +648,7 @@ int run(const options& o)
                           interrupted() ||
                           std::all_of(runs.begin(), runs.end(), [](const auto& r) { return r->given_up.load(); });
         if (done) {
-            at_end = sample_resources(); // still streaming, as at the start
+            at_end = every_board_streaming() || !all_streaming ? sample_resources() : *all_streaming;
             break;
         }
         // In slices, so that Ctrl-C and boards given up end the run promptly.
@@ -675,6 +681,8 @@ int run(const options& o)
         }
         // Memory over hours is what a lab watches: a leak shows in the heap, pages kept in RSS only.
         const resources now = sample_resources();
+        if (every_board_streaming())
+            all_streaming = now;
         std::printf("%6.0f s  process: %llu KiB resident (%llu of files), %llu KiB heap in use, %u file descriptors, "
                     "%u threads\n",
                     std::chrono::duration<double>(steady::now() - began).count(),
