@@ -208,7 +208,8 @@ struct board_run {
     std::uint64_t last_verified = 0;        // main thread
     unsigned last_unplugs = 0;              // main thread
     // The command channel (its thread; notifications counted on the library's callback thread).
-    std::uint64_t commands = 0, answered = 0;
+    std::atomic<std::uint64_t> commands{0}, answered{0}; // live, for the progress lines too
+    std::atomic<unsigned> reconnects{0};    // outages timed: the board is back (progress lines)
     std::uint64_t command_failures = 0;     // failed or unanswered while the board stayed attached
     std::string first_command_failure;
     histogram round_trips;                  // milliseconds (the channel's thread while it runs)
@@ -369,7 +370,6 @@ FT_RESULT stream_once(board_run& b, open_board& ob, const shared& sh, std::uint6
         }
     });
     // Commands alongside, paced; their failures count only if the board turns out to be attached.
-    std::uint64_t commands = 0, answered = 0;
     std::uint64_t command_failures = 0;
     std::string first_command_failure;
     std::thread channel;
@@ -377,9 +377,9 @@ FT_RESULT stream_once(board_run& b, open_board& ob, const shared& sh, std::uint6
         channel = std::thread([&] {
             while (running()) {
                 const auto r = ob.command(sh.command, sh.command_timeout);
-                ++commands;
+                b.commands.fetch_add(1);
                 if (const double* ms = std::get_if<double>(&r)) {
-                    ++answered;
+                    b.answered.fetch_add(1);
                     b.round_trips.add(*ms);
                 } else if (running() && command_failures++ == 0) {
                     first_command_failure = std::get<std::string>(r);
@@ -394,8 +394,6 @@ FT_RESULT stream_once(board_run& b, open_board& ob, const shared& sh, std::uint6
     reader.join();
     if (channel.joinable())
         channel.join();
-    b.commands += commands;
-    b.answered += answered;
     // Failures while the board left are the unplug's, not the channel's.
     if (command_failures != 0 && (failure == STATUS_SUCCESS || !ob.unplugged())) {
         b.command_failures += command_failures;
@@ -450,8 +448,10 @@ void stream_board(board_run& b, shared& sh)
                 break;
             continue;
         }
-        if (reconnecting)
+        if (reconnecting) {
             b.outages.push_back(std::chrono::duration<double>(steady::now() - outage_began).count());
+            b.reconnects.fetch_add(1);
+        }
         b.opened.store(true);
         reconnecting = false;
         b.streaming.store(true);
@@ -508,8 +508,8 @@ nlohmann::json report_of(const board_run& b)
                      {"lost_in_unplugs_bytes", b.lost_in_unplugs},
                      {"rate_mb_s", spread(b.rates)},
                      {"commands",
-                      {{"sent", b.commands},
-                       {"answered", b.answered},
+                      {{"sent", b.commands.load()},
+                       {"answered", b.answered.load()},
                        {"failures", b.command_failures},
                        {"first_failure", b.first_command_failure},
                        {"round_trip_ms", spread(b.round_trips)},
@@ -553,10 +553,10 @@ void print_report(const board_run& b)
                 static_cast<unsigned long long>(b.lost_in_unplugs));
     std::printf("  rate: min %.1f, median %.1f, max %.1f MB/s\n", b.rates.percentile(0), b.rates.percentile(0.5),
                 b.rates.percentile(1));
-    if (b.commands > 0)
+    if (b.commands.load() > 0)
         std::printf("  commands: %llu sent, %llu answered (round trip min %.1f, median %.1f, max %.1f ms), "
                     "%llu notifications; failures with the board attached: %llu%s%s\n",
-                    static_cast<unsigned long long>(b.commands), static_cast<unsigned long long>(b.answered),
+                    static_cast<unsigned long long>(b.commands.load()), static_cast<unsigned long long>(b.answered.load()),
                     b.round_trips.percentile(0), b.round_trips.percentile(0.5), b.round_trips.percentile(1),
                     static_cast<unsigned long long>(b.notifications.load()),
                     static_cast<unsigned long long>(b.command_failures),
@@ -674,10 +674,11 @@ int run(const options& o)
                 r->rates.add(rate);
             r->last_verified = v;
             r->last_unplugs = unplugs;
-            std::printf("%6.0f s  board %d (%s): %7.1f MB/s, %llu bytes verified, %llu errors, %u unplugs\n",
+            std::printf("%6.0f s  board %d (%s): %7.1f MB/s, %llu bytes verified, %llu errors, %u unplugs, %u back, "
+                        "%llu commands answered\n",
                         std::chrono::duration<double>(steady::now() - began).count(), r->index, r->serial.c_str(),
                         rate, static_cast<unsigned long long>(v), static_cast<unsigned long long>(r->bad.load()),
-                        unplugs);
+                        unplugs, r->reconnects.load(), static_cast<unsigned long long>(r->answered.load()));
         }
         // Memory over hours is what a lab watches: a leak shows in the heap, pages kept in RSS only.
         const resources now = sample_resources();

@@ -180,7 +180,12 @@ assert all(x["answered"] > 0 and x["failures"] == 0 and x["notifications"] > 0 f
     # (Board 2 leaves only once it streams: on a busy machine it may open well after board 1.)
     # Board 1's camera is silent: its commands go unanswered, and each is a failure.
     printf '0 camera 1 silent\n0 await 1 fifo\n0 corrupt-fifo 1 100003\n0 drop-fifo 1 300000 1024\n0 await 2 fifo\n1500 unplug 2\n2500 plug serial=VB0002\n' >f.script
-    run 5 --boards 2 --script f.script -- burn-in --for 12s --json faults.json
+    # Until Ctrl-C once both have happened (progress lines every 10 s), however slow the machine.
+    run 5 --boards 2 --script f.script -- sh -c '"$0" burn-in --json faults.json >bi.txt & p=$!; i=0
+        until grep -Eqs "board 0 .* 2 errors" bi.txt &&
+            grep -Eqs "board 1 .* 1 unplugs, 1 back, [1-9][0-9]* commands answered" bi.txt; do
+            i=$((i+1)); [ $i -gt 1800 ] && break; sleep 0.05; done
+        kill -INT $p; wait $p; s=$?; cat bi.txt; exit $s'
     python3 -c 'import json; d = json.load(open("faults.json")); one, two = d["boards"]
 assert d["result"] == "wrong data", d
 w = one["first_wrong_byte"]
