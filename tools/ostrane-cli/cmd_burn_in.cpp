@@ -160,6 +160,7 @@ public:
         max_ = total_ == 0 ? v : std::max(max_, v);
         ++total_;
     }
+    bool empty() const { return total_ == 0; }
     // The value below which a fraction `q` of the values fall; 0 when there are none.
     double percentile(double q) const
     {
@@ -487,10 +488,22 @@ void stream_board(board_run& b, shared& sh)
 
 // ---- The command ---------------------------------------------------------------------------------
 
-// Minimum, median and maximum of a histogram, for the JSON report.
+// Minimum, median and maximum of a histogram, for the JSON report; null when nothing was measured
+// (zeros would read as measured).
 nlohmann::json spread(const histogram& h)
 {
+    if (h.empty())
+        return nullptr;
     return {{"min", h.percentile(0)}, {"median", h.percentile(0.5)}, {"max", h.percentile(1)}};
+}
+
+// "min A, median B, max C UNIT", or why there is none.
+std::string spread_text(const histogram& h, const char* unit, const char* none)
+{
+    if (h.empty())
+        return none;
+    return fmt::format("min {:.1f}, median {:.1f}, max {:.1f} {}", h.percentile(0), h.percentile(0.5),
+                       h.percentile(1), unit);
 }
 
 nlohmann::json report_of(const board_run& b)
@@ -551,13 +564,13 @@ void print_report(const board_run& b)
     std::printf("  unplugs: %u%s%s (%llu bytes written were still in the board)\n", b.unplugs.load(),
                 outages.empty() ? "" : ", back after ", outages.c_str(),
                 static_cast<unsigned long long>(b.lost_in_unplugs));
-    std::printf("  rate: min %.1f, median %.1f, max %.1f MB/s\n", b.rates.percentile(0), b.rates.percentile(0.5),
-                b.rates.percentile(1));
+    std::printf("  rate: %s\n",
+                spread_text(b.rates, "MB/s", "none measured (no progress period without an unplug)").c_str());
     if (b.commands.load() > 0)
-        std::printf("  commands: %llu sent, %llu answered (round trip min %.1f, median %.1f, max %.1f ms), "
+        std::printf("  commands: %llu sent, %llu answered (round trip %s), "
                     "%llu notifications; failures with the board attached: %llu%s%s\n",
                     static_cast<unsigned long long>(b.commands.load()), static_cast<unsigned long long>(b.answered.load()),
-                    b.round_trips.percentile(0), b.round_trips.percentile(0.5), b.round_trips.percentile(1),
+                    spread_text(b.round_trips, "ms", "none").c_str(),
                     static_cast<unsigned long long>(b.notifications.load()),
                     static_cast<unsigned long long>(b.command_failures),
                     b.first_command_failure.empty() ? "" : ", the first: ", b.first_command_failure.c_str());

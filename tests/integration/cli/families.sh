@@ -193,6 +193,7 @@ assert one["wrong_bytes"] == 1 and w["offset"] == 100003 and w["got"] == w["expe
 assert one["jumps"] == 1 and one["first_jump"] == {"offset": 300000, "bytes": 1024}, one
 c = one["commands"]
 assert c["answered"] == 0 and c["failures"] > 0 and c["first_failure"] == "no answer within 1 s", one
+assert c["round_trip_ms"] is None, one  # nothing measured is not zero
 assert two["unplugs"] == 1 and len(two["reconnect_seconds"]) == 1 and two["gave_up"] == "", two
 assert two["wrong_bytes"] == two["jumps"] == two["errors"] == 0 and two["verified_bytes"] > 0, two
 assert two["commands"]["failures"] == 0 and two["commands"]["answered"] > 0, two' ||
